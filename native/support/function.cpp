@@ -1,0 +1,609 @@
+#include "function.hpp"
+
+#include <algorithm>
+#include <cstddef>
+#include <string>
+
+#include "compat.hpp"
+#include "errors.hpp"
+#include "module.hpp"
+
+#if PY_VERSION_HEX < 0x030C0000
+#include <structmember.h>
+#define Py_T_PYSSIZET T_PYSSIZET
+#define Py_READONLY READONLY
+#endif
+
+namespace tavrix {
+
+namespace {
+
+// No declared function has more parameters than this.
+constexpr std::size_t max_params = 8;
+
+struct native_function {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const function_def* def;
+    ref module;
+    ref name;
+    ref qualname;
+    ref doc;
+    ref annotations;
+    ref defaults;     // tuple for the trailing parameters that have defaults, or none
+    ref param_names;  // tuple of interned str
+    ref dict;
+    PyObject* weakrefs;  // list head kept by the weakref machinery; not a reference
+};
+static_assert(std::is_standard_layout_v<native_function>);
+
+native_function* as_function(PyObject* o) { return reinterpret_cast<native_function*>(o); }
+
+// Native recursion over user data is bounded like Python recursion: a
+// depth past the interpreter's recursion limit raises RecursionError
+// instead of running off the C stack (the C-level limit of newer
+// interpreters is far deeper than our frames can afford).
+thread_local int native_depth = 0;
+
+class recursion_guard {
+public:
+    recursion_guard() {
+        if (Py_EnterRecursiveCall(" while calling a Python object")) throw_error();
+        if (++native_depth > Py_GetRecursionLimit()) {
+            --native_depth;
+            Py_LeaveRecursiveCall();
+            raise_message(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
+        }
+    }
+    ~recursion_guard() {
+        --native_depth;
+        Py_LeaveRecursiveCall();
+    }
+    recursion_guard(const recursion_guard&) = delete;
+    recursion_guard& operator=(const recursion_guard&) = delete;
+};
+
+ref to_int(PyObject* value, const char* param) {
+    PyNumberMethods* nb = Py_TYPE(value)->tp_as_number;
+    if (nb == nullptr || (nb->nb_int == nullptr && nb->nb_index == nullptr)) raise_int_argument_type(param, value);
+    return check(PyNumber_Long(value));
+}
+
+PyObject* check_param(const param& p, PyObject* value, ref& holder) {
+    if (p.none_ok && value == Py_None) return value;
+    switch (p.type) {
+        case arg_type::object:
+            return value;
+        case arg_type::str:
+            return exact_arg(value, &PyUnicode_Type, p.name);
+        case arg_type::list:
+            return exact_arg(value, &PyList_Type, p.name);
+        case arg_type::dict:
+            return exact_arg(value, &PyDict_Type, p.name);
+        case arg_type::integer:
+            if (PyLong_CheckExact(value)) return value;
+            holder = to_int(value, p.name);
+            return holder.get();
+    }
+    return value;
+}
+
+void check_return(return_type type, PyObject* value) {
+    if (value == Py_None) return;
+    switch (type) {
+        case return_type::object:
+            return;
+        case return_type::str:
+            if (!PyUnicode_CheckExact(value)) raise_expected_type("str", value);
+            return;
+        case return_type::dict:
+            if (!PyDict_CheckExact(value)) raise_expected_type("dict", value);
+            return;
+    }
+}
+
+// Checks the bound arguments against the declared types and runs the
+// implementation; `bound` holds one argument per parameter.
+ref invoke(native_function* f, PyObject* const* bound) {
+    const function_def& def = *f->def;
+    const std::size_t n = def.params.size();
+    PyObject* checked[max_params];
+    ref converted[max_params];
+    // Numbers are converted before the exact-type checks run, so a call
+    // with several bad arguments reports a bad count first.
+    for (std::size_t i = 0; i < n; ++i)
+        if (def.params[i].type == arg_type::integer) checked[i] = check_param(def.params[i], bound[i], converted[i]);
+    for (std::size_t i = 0; i < n; ++i)
+        if (def.params[i].type != arg_type::integer) checked[i] = check_param(def.params[i], bound[i], converted[i]);
+    // The function object may lose its last other reference while the
+    // implementation runs Python code; the module must outlive the call.
+    ref module = f->module.copy();
+    recursion_guard depth;
+    ref result = def.impl(view_of(module.get()), checked);
+    check_return(def.returns, result.get());
+    return result;
+}
+
+Py_ssize_t defaults_count(native_function* f) {
+    return f->defaults ? PyTuple_GET_SIZE(f->defaults.get()) : 0;
+}
+
+// --- argument binding errors, worded as the interpreter words them -----
+
+[[noreturn]] [[gnu::cold]] void raise_too_many_positional(native_function* f, Py_ssize_t given) {
+    const auto count = static_cast<Py_ssize_t>(f->def->params.size());
+    const Py_ssize_t ndefaults = defaults_count(f);
+    ref sig;
+    bool plural;
+    if (ndefaults) {
+        plural = true;
+        sig = check(PyUnicode_FromFormat("from %zd to %zd", count - ndefaults, count));
+    } else {
+        plural = count != 1;
+        sig = check(PyUnicode_FromFormat("%zd", count));
+    }
+    PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd %s given", f->qualname.get(),
+                 sig.get(), plural ? "s" : "", given, given == 1 ? "was" : "were");
+    throw_error();
+}
+
+[[noreturn]] [[gnu::cold]] void raise_missing(native_function* f, PyObject* const* bound, Py_ssize_t required) {
+    ref names = check(PyList_New(0));
+    for (Py_ssize_t i = 0; i < required; ++i) {
+        if (bound[i] != nullptr) continue;
+        ref name = check(PyObject_Repr(PyTuple_GET_ITEM(f->param_names.get(), i)));
+        check_status(PyList_Append(names.get(), name.get()));
+    }
+    const Py_ssize_t len = PyList_GET_SIZE(names.get());
+    ref text;
+    if (len == 1) {
+        text = ref::new_ref(PyList_GET_ITEM(names.get(), 0));
+    } else if (len == 2) {
+        text = check(PyUnicode_FromFormat("%U and %U", PyList_GET_ITEM(names.get(), 0), PyList_GET_ITEM(names.get(), 1)));
+    } else {
+        ref tail = check(PyUnicode_FromFormat(", %U, and %U", PyList_GET_ITEM(names.get(), len - 2),
+                                              PyList_GET_ITEM(names.get(), len - 1)));
+        check_status(PyList_SetSlice(names.get(), len - 2, len, nullptr));
+        ref comma = check(PyUnicode_FromString(", "));
+        ref head = check(PyUnicode_Join(comma.get(), names.get()));
+        text = check(PyUnicode_Concat(head.get(), tail.get()));
+    }
+    PyErr_Format(PyExc_TypeError, "%U() missing %i required positional argument%s: %U", f->qualname.get(),
+                 static_cast<int>(len), len == 1 ? "" : "s", text.get());
+    throw_error();
+}
+
+#if PY_VERSION_HEX >= 0x030D0000
+// The interpreter's own keyword suggestion ("Did you mean ...?"): the
+// candidate with the smallest weighted edit distance, if close enough.
+constexpr std::size_t move_cost = 2;
+constexpr std::size_t case_cost = 1;
+constexpr std::size_t max_string_size = 40;
+
+std::size_t substitution_cost(char a, char b) {
+    if ((a & 31) != (b & 31)) return move_cost;
+    if (a == b) return 0;
+    if ('A' <= a && a <= 'Z') a = static_cast<char>(a + ('a' - 'A'));
+    if ('A' <= b && b <= 'Z') b = static_cast<char>(b + ('a' - 'A'));
+    return a == b ? case_cost : move_cost;
+}
+
+std::size_t levenshtein(const char* a, std::size_t a_size, const char* b, std::size_t b_size, std::size_t max_cost) {
+    while (a_size && b_size && a[0] == b[0]) ++a, ++b, --a_size, --b_size;
+    while (a_size && b_size && a[a_size - 1] == b[b_size - 1]) --a_size, --b_size;
+    if (a_size == 0 || b_size == 0) return (a_size + b_size) * move_cost;
+    if (a_size > max_string_size || b_size > max_string_size) return max_cost + 1;
+    if (b_size < a_size) std::swap(a, b), std::swap(a_size, b_size);
+    if ((b_size - a_size) * move_cost > max_cost) return max_cost + 1;
+    std::size_t buffer[max_string_size];
+    std::size_t tmp = move_cost;
+    for (std::size_t i = 0; i < a_size; ++i, tmp += move_cost) buffer[i] = tmp;
+    std::size_t result = 0;
+    for (std::size_t bi = 0; bi < b_size; ++bi) {
+        const char code = b[bi];
+        std::size_t distance = result = bi * move_cost;
+        std::size_t minimum = SIZE_MAX;
+        for (std::size_t index = 0; index < a_size; ++index) {
+            const std::size_t substitute = distance + substitution_cost(code, a[index]);
+            distance = buffer[index];
+            const std::size_t insert_delete = std::min(result, distance) + move_cost;
+            result = std::min(insert_delete, substitute);
+            buffer[index] = result;
+            minimum = std::min(minimum, result);
+        }
+        if (minimum > max_cost) return max_cost + 1;
+    }
+    return result;
+}
+
+PyObject* suggest_keyword(native_function* f, PyObject* keyword) {
+    Py_ssize_t name_size = 0;
+    const char* name = PyUnicode_AsUTF8AndSize(keyword, &name_size);
+    if (name == nullptr) throw_error();
+    PyObject* best = nullptr;
+    auto best_distance = static_cast<std::size_t>(PY_SSIZE_T_MAX);
+    PyObject* names = f->param_names.get();
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names); ++i) {
+        PyObject* item = PyTuple_GET_ITEM(names, i);
+        const int same = PyUnicode_Compare(keyword, item);
+        if (same == -1 && PyErr_Occurred()) throw_error();
+        if (same == 0) continue;
+        Py_ssize_t item_size = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(item, &item_size);
+        if (text == nullptr) throw_error();
+        std::size_t max_distance = static_cast<std::size_t>(name_size + item_size + 3) * move_cost / 6;
+        max_distance = std::min(max_distance, best_distance - 1);
+        const std::size_t d = levenshtein(name, static_cast<std::size_t>(name_size), text,
+                                          static_cast<std::size_t>(item_size), max_distance);
+        if (d > max_distance) continue;
+        if (best == nullptr || d < best_distance) best = item, best_distance = d;
+    }
+    return best;
+}
+#endif
+
+[[noreturn]] [[gnu::cold]] void raise_unexpected_keyword(native_function* f, PyObject* keyword) {
+#if PY_VERSION_HEX >= 0x030D0000
+    if (PyObject* suggestion = suggest_keyword(f, keyword)) {
+        PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",
+                     f->qualname.get(), keyword, suggestion);
+        throw_error();
+    }
+#endif
+    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname.get(), keyword);
+    throw_error();
+}
+
+[[noreturn]] [[gnu::cold]] void raise_multiple_values(native_function* f, PyObject* keyword) {
+    PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->qualname.get(), keyword);
+    throw_error();
+}
+
+Py_ssize_t find_keyword(native_function* f, PyObject* keyword) {
+    PyObject* names = f->param_names.get();
+    const Py_ssize_t n = PyTuple_GET_SIZE(names);
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (PyTuple_GET_ITEM(names, i) == keyword) return i;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const int same = PyObject_RichCompareBool(keyword, PyTuple_GET_ITEM(names, i), Py_EQ);
+        if (check_status(same)) return i;
+    }
+    return -1;
+}
+
+// Binds positional and keyword arguments to parameters, in the order and
+// with the errors of the interpreter's own binding of Python functions.
+void bind(native_function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** bound) {
+    const auto count = static_cast<Py_ssize_t>(f->def->params.size());
+    const Py_ssize_t npositional = std::min(nargs, count);
+    for (Py_ssize_t i = 0; i < count; ++i) bound[i] = i < npositional ? args[i] : nullptr;
+    if (kwnames != nullptr) {
+        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+            const Py_ssize_t j = find_keyword(f, keyword);
+            if (j < 0) raise_unexpected_keyword(f, keyword);
+            if (bound[j] != nullptr) raise_multiple_values(f, keyword);
+            bound[j] = args[nargs + k];
+        }
+    }
+    if (nargs > count) raise_too_many_positional(f, nargs);
+    const Py_ssize_t ndefaults = defaults_count(f);
+    const Py_ssize_t required = count - ndefaults;
+    for (Py_ssize_t i = 0; i < required; ++i)
+        if (bound[i] == nullptr) raise_missing(f, bound, required);
+    for (Py_ssize_t i = required; i < count; ++i)
+        if (bound[i] == nullptr) bound[i] = PyTuple_GET_ITEM(f->defaults.get(), i - required);
+}
+
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) noexcept {
+    return entry_point([&] {
+        native_function* f = as_function(self);
+        const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+        const auto count = static_cast<Py_ssize_t>(f->def->params.size());
+        if (nargs == count && (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0)) [[likely]]
+            return invoke(f, args);
+        PyObject* bound[max_params];
+        bind(f, args, nargs, kwnames, bound);
+        return invoke(f, bound);
+    });
+}
+
+// --- the type's slots ------------------------------------------------
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    native_function* f = as_function(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(f->module.get());
+    Py_VISIT(f->doc.get());
+    Py_VISIT(f->annotations.get());
+    Py_VISIT(f->defaults.get());
+    Py_VISIT(f->dict.get());
+    return 0;
+}
+
+int function_clear(PyObject* self) {
+    native_function* f = as_function(self);
+    f->module.reset();
+    f->doc.reset();
+    f->annotations.reset();
+    f->defaults.reset();
+    f->dict.reset();
+    return 0;
+}
+
+void function_dealloc(PyObject* self) {
+    native_function* f = as_function(self);
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (f->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
+    function_clear(self);
+    f->name.reset();
+    f->qualname.reset();
+    f->param_names.reset();
+    type->tp_free(self);
+    ref owned_type = ref::steal(reinterpret_cast<PyObject*>(type));
+}
+
+PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
+    if (obj == nullptr || obj == Py_None) return ref::new_ref(self).release();
+    return PyMethod_New(self, obj);
+}
+
+PyObject* function_repr(PyObject* self) noexcept {
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname.get(), self);
+}
+
+PyObject* function_reduce(PyObject* self, PyObject*) noexcept {
+    // Pickled by reference, as Python functions are: module and qualname.
+    return ref::new_ref(as_function(self)->qualname.get()).release();
+}
+
+int set_name_attr(ref& slot, PyObject* value, const char* attr) {
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", attr);
+        return -1;
+    }
+    slot = ref::new_ref(value);
+    return 0;
+}
+
+PyObject* get_name(PyObject* self, void*) noexcept { return as_function(self)->name.copy().release(); }
+int set_name(PyObject* self, PyObject* value, void*) noexcept {
+    return set_name_attr(as_function(self)->name, value, "__name__");
+}
+PyObject* get_qualname(PyObject* self, void*) noexcept { return as_function(self)->qualname.copy().release(); }
+int set_qualname(PyObject* self, PyObject* value, void*) noexcept {
+    return set_name_attr(as_function(self)->qualname, value, "__qualname__");
+}
+
+PyObject* get_annotations(PyObject* self, void*) noexcept {
+    native_function* f = as_function(self);
+    if (!f->annotations) {
+        f->annotations = ref::steal(PyDict_New());
+        if (!f->annotations) return nullptr;
+    }
+    return f->annotations.copy().release();
+}
+int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
+    if (value == Py_None) value = nullptr;
+    if (value != nullptr && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    as_function(self)->annotations = ref::new_ref(value);
+    return 0;
+}
+
+// "(a, b='x')": the parameters with the reprs of their defaults.
+PyObject* get_text_signature(PyObject* self, void*) noexcept {
+    return entry_point([&] {
+        native_function* f = as_function(self);
+        const auto count = static_cast<Py_ssize_t>(f->def->params.size());
+        const Py_ssize_t first_default = count - defaults_count(f);
+        ref parts = check(PyList_New(0));
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            PyObject* name = PyTuple_GET_ITEM(f->param_names.get(), i);
+            ref part = i < first_default
+                           ? ref::new_ref(name)
+                           : check(PyUnicode_FromFormat("%U=%R", name,
+                                                        PyTuple_GET_ITEM(f->defaults.get(), i - first_default)));
+            check_status(PyList_Append(parts.get(), part.get()));
+        }
+        ref comma = check(PyUnicode_FromString(", "));
+        ref joined = check(PyUnicode_Join(comma.get(), parts.get()));
+        return check(PyUnicode_FromFormat("(%U)", joined.get()));
+    });
+}
+
+// An inspect.Signature built from the declaration, with the annotations
+// the function carries now.
+PyObject* get_signature(PyObject* self, void*) noexcept {
+    return entry_point([&] {
+        native_function* f = as_function(self);
+        ref inspect = check(PyImport_ImportModule("inspect"));
+        ref parameter = check(PyObject_GetAttrString(inspect.get(), "Parameter"));
+        ref signature = check(PyObject_GetAttrString(inspect.get(), "Signature"));
+        ref kind = check(PyObject_GetAttrString(parameter.get(), "POSITIONAL_OR_KEYWORD"));
+        ref empty = check(PyObject_GetAttrString(parameter.get(), "empty"));
+        ref annotations = check(get_annotations(self, nullptr));
+        const auto count = static_cast<Py_ssize_t>(f->def->params.size());
+        const Py_ssize_t first_default = count - defaults_count(f);
+        ref params = check(PyList_New(0));
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            PyObject* name = PyTuple_GET_ITEM(f->param_names.get(), i);
+            ref annotation = compat::dict_get(annotations.get(), name);
+            ref kwargs = check(PyDict_New());
+            if (i >= first_default)
+                check_status(PyDict_SetItemString(kwargs.get(), "default",
+                                                  PyTuple_GET_ITEM(f->defaults.get(), i - first_default)));
+            check_status(PyDict_SetItemString(kwargs.get(), "annotation", annotation ? annotation.get() : empty.get()));
+            ref args = check(PyTuple_Pack(2, name, kind.get()));
+            ref p = check(PyObject_Call(parameter.get(), args.get(), kwargs.get()));
+            check_status(PyList_Append(params.get(), p.get()));
+        }
+        ref return_key = check(PyUnicode_FromString("return"));
+        ref returns = compat::dict_get(annotations.get(), return_key.get());
+        ref args = check(PyTuple_Pack(1, params.get()));
+        ref kwargs = check(PyDict_New());
+        check_status(PyDict_SetItemString(kwargs.get(), "return_annotation", returns ? returns.get() : empty.get()));
+        return check(PyObject_Call(signature.get(), args.get(), kwargs.get()));
+    });
+}
+
+PyObject* get_doc(PyObject* self, void*) noexcept {
+    native_function* f = as_function(self);
+    return f->doc ? f->doc.copy().release() : none().release();
+}
+int set_doc(PyObject* self, PyObject* value, void*) noexcept {
+    as_function(self)->doc = ref::new_ref(value ? value : Py_None);
+    return 0;
+}
+
+PyObject* get_defaults(PyObject* self, void*) noexcept {
+    native_function* f = as_function(self);
+    return f->defaults ? f->defaults.copy().release() : ref::new_ref(Py_None).release();
+}
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(native_function, vectorcall), Py_READONLY, nullptr},
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(native_function, dict), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(native_function, weakrefs), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
+    {"__text_signature__", get_text_signature, nullptr, nullptr, nullptr},
+    {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+ref make_default(const default_value& d) {
+    switch (d.k) {
+        case default_value::kind::required:
+        case default_value::kind::none:
+            return none();
+        case default_value::kind::false_:
+            return boolean(false);
+        case default_value::kind::true_:
+            return boolean(true);
+        case default_value::kind::integer:
+            return check(PyLong_FromLongLong(d.integer));
+        case default_value::kind::string:
+            return check(PyUnicode_InternFromString(d.text));
+    }
+    return none();
+}
+
+}  // namespace
+
+ref create_function_type(PyObject* module) {
+    const char* module_name = PyModule_GetName(module);
+    if (module_name == nullptr) throw_error();
+    // The spec's name is copied into the type; it only has to live until then.
+    const std::string name = std::string(module_name) + ".native_function";
+    PyType_Slot slots[] = {
+        {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+        {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+        {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+        {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
+        {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+        {Py_tp_methods, function_methods},
+        {Py_tp_members, function_members},
+        {Py_tp_getset, function_getset},
+        {0, nullptr},
+    };
+    PyType_Spec spec = {
+        name.c_str(),
+        sizeof(native_function),
+        0,
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+            Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+        slots,
+    };
+    return check(PyType_FromModuleAndSpec(module, &spec, nullptr));
+}
+
+ref make_function(PyObject* module, PyObject* function_type, const function_def& def) {
+    assert(def.params.size() <= max_params && def.impl != nullptr);
+    ref names = check(PyTuple_New(static_cast<Py_ssize_t>(def.params.size())));
+    std::size_t first_default = def.params.size();
+    for (std::size_t i = 0; i < def.params.size(); ++i) {
+        PyObject* name = PyUnicode_InternFromString(def.params[i].name);
+        if (name == nullptr) throw_error();
+        PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), name);
+        if (def.params[i].dflt.k != default_value::kind::required && first_default == def.params.size())
+            first_default = i;
+        // As in Python, parameters after one with a default have defaults too.
+        assert(first_default == def.params.size() || def.params[i].dflt.k != default_value::kind::required);
+    }
+    ref defaults;
+    if (first_default < def.params.size()) {
+        defaults = check(PyTuple_New(static_cast<Py_ssize_t>(def.params.size() - first_default)));
+        for (std::size_t i = first_default; i < def.params.size(); ++i)
+            PyTuple_SET_ITEM(defaults.get(), static_cast<Py_ssize_t>(i - first_default),
+                             make_default(def.params[i].dflt).release());
+    }
+    ref annotations = check(PyDict_New());
+    for (const param& p : def.params) {
+        if (p.annotation == nullptr) continue;
+        ref text = check(PyUnicode_FromString(p.annotation));
+        check_status(PyDict_SetItemString(annotations.get(), p.name, text.get()));
+    }
+    if (def.return_annotation != nullptr) {
+        ref text = check(PyUnicode_FromString(def.return_annotation));
+        check_status(PyDict_SetItemString(annotations.get(), "return", text.get()));
+    }
+    ref name = check(PyUnicode_InternFromString(def.name));
+    ref qualname = def.qualname ? check(PyUnicode_InternFromString(def.qualname)) : name.copy();
+    ref doc = def.doc ? check(PyUnicode_FromString(def.doc)) : none();
+
+    auto* f = PyObject_GC_New(native_function, reinterpret_cast<PyTypeObject*>(function_type));
+    if (f == nullptr) throw_error();
+    f->vectorcall = function_vectorcall;
+    f->def = &def;
+    for (ref* slot : {&f->module, &f->name, &f->qualname, &f->doc, &f->annotations, &f->defaults, &f->param_names,
+                      &f->dict})
+        new (slot) ref();
+    f->weakrefs = nullptr;
+    f->module = ref::new_ref(module);
+    f->name = std::move(name);
+    f->qualname = std::move(qualname);
+    f->doc = std::move(doc);
+    f->annotations = std::move(annotations);
+    f->defaults = std::move(defaults);
+    f->param_names = std::move(names);
+    PyObject_GC_Track(f);
+    return ref::steal(reinterpret_cast<PyObject*>(f));
+}
+
+ref call(PyObject* function_type, PyObject* callable, std::initializer_list<PyObject*> args) {
+    const auto nargs = static_cast<Py_ssize_t>(args.size());
+    if (Py_IS_TYPE(callable, reinterpret_cast<PyTypeObject*>(function_type))) {
+        native_function* f = as_function(callable);
+        const auto count = static_cast<Py_ssize_t>(f->def->params.size());
+        if (nargs == count) return invoke(f, args.begin());
+        const Py_ssize_t required = count - defaults_count(f);
+        if (nargs >= required && nargs < count) {
+            PyObject* bound[max_params];
+            std::copy(args.begin(), args.end(), bound);
+            for (Py_ssize_t i = nargs; i < count; ++i) bound[i] = PyTuple_GET_ITEM(f->defaults.get(), i - required);
+            return invoke(f, bound);
+        }
+    }
+    return check(PyObject_Vectorcall(callable, args.begin(), static_cast<std::size_t>(nargs), nullptr));
+}
+
+}  // namespace tavrix

@@ -1,0 +1,102 @@
+#include "module.hpp"
+
+#include "compat.hpp"
+#include "errors.hpp"
+
+namespace tavrix {
+
+ref intern(const char* text) { return check(PyUnicode_InternFromString(text)); }
+
+module_view view_of(PyObject* module) {
+    PyObject* globals = PyModule_GetDict(module);
+    void* state = PyModule_GetState(module);
+    if (globals == nullptr || state == nullptr) throw_error();
+    return {module, globals, state};
+}
+
+namespace {
+
+[[noreturn]] [[gnu::cold]] [[gnu::noinline]] void raise_name_error(PyObject* name) {
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    throw_error();
+}
+
+// The error of `from pkg.mod import name` when `pkg.mod` has no `name`,
+// worded as the interpreter words it.
+[[noreturn]] [[gnu::cold]] [[gnu::noinline]] void raise_cannot_import(PyObject* module, PyObject* attr) {
+    ref name_key = intern("__name__");
+    ref module_name = compat::optional_attr(module, name_key.get());
+    ref shown = module_name && PyUnicode_Check(module_name.get()) ? module_name.copy()
+                                                                  : check(PyUnicode_FromString("<unknown module name>"));
+    ref path = ref::steal(PyModule_GetFilenameObject(module));
+    if (!path) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_error();
+        PyErr_Clear();
+    }
+    ref message;
+    if (!path || !PyUnicode_Check(path.get())) {
+        message = check(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)", attr, shown.get()));
+    } else {
+        bool initializing = false;
+        ref spec_key = intern("__spec__");
+        ref spec = compat::optional_attr(module, spec_key.get());
+        if (spec && spec.get() != Py_None) {
+            ref flag_key = intern("_initializing");
+            ref flag = compat::optional_attr(spec.get(), flag_key.get());
+            initializing = flag && truthy(flag.get());
+        }
+        message = check(PyUnicode_FromFormat(
+            initializing ? "cannot import name %R from partially initialized module %R "
+                           "(most likely due to a circular import) (%S)"
+                         : "cannot import name %R from %R (%S)",
+            attr, shown.get(), path.get()));
+    }
+    PyErr_SetImportError(message.get(), module_name ? module_name.get() : nullptr, path ? path.get() : nullptr);
+    throw_error();
+}
+
+}  // namespace
+
+ref global(const module_view& m, PyObject* name) {
+    if (ref value = compat::dict_get(m.globals, name)) [[likely]]
+        return value;
+    if (ref value = compat::dict_get(base_of(m).builtins.get(), name)) return value;
+    raise_name_error(name);
+}
+
+ref call_global(const module_view& m, PyObject* name, std::initializer_list<PyObject*> args) {
+    ref callable = global(m, name);
+    return call(base_of(m).function_type.get(), callable.get(), args);
+}
+
+ref import_from(const module_view& m, PyObject* module_name, PyObject* attr, int level) {
+    ref fromlist = check(PyTuple_Pack(1, attr));
+    ref module = check(PyImport_ImportModuleLevelObject(module_name, m.globals, nullptr, fromlist.get(), level));
+    if (ref value = compat::optional_attr(module.get(), attr)) return value;
+    // As the interpreter does, a submodule already in sys.modules serves.
+    ref name_key = intern("__name__");
+    ref package = compat::optional_attr(module.get(), name_key.get());
+    if (package && PyUnicode_Check(package.get())) {
+        ref full = check(PyUnicode_FromFormat("%U.%U", package.get(), attr));
+        if (ref sub = ref::steal(PyImport_GetModule(full.get()))) return sub;
+        if (PyErr_Occurred()) throw_error();
+    }
+    raise_cannot_import(module.get(), attr);
+}
+
+ref import_module(PyObject* name) { return check(PyImport_Import(name)); }
+
+void set_attr(const module_view& m, PyObject* name, PyObject* value) {
+    check_status(PyDict_SetItem(m.globals, name, value));
+}
+
+void set_attr(const module_view& m, const char* name, PyObject* value) {
+    check_status(PyDict_SetItemString(m.globals, name, value));
+}
+
+void add_function(const module_view& m, const function_def& def) {
+    ref function = make_function(m.module, base_of(m).function_type.get(), def);
+    set_attr(m, def.name, function.get());
+}
+
+}  // namespace tavrix

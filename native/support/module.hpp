@@ -1,0 +1,120 @@
+// Module state, module-namespace lookups at call time, call-time relative
+// imports and multi-phase initialisation, shared by every module.
+#pragma once
+
+#include <initializer_list>
+#include <new>
+
+#include "function.hpp"
+#include "ref.hpp"
+
+namespace tavrix {
+
+// What every module state starts with.
+struct state_base {
+    ref function_type;  // the module's native function type
+    ref builtins;       // the builtins namespace, for global lookups
+};
+
+// Declares the members of a module state from two lists: interned strings
+// `S(member, "text")` and other objects `O(member)`. Traversal and clearing
+// come from the same lists, so nothing can be left out of either.
+#define TAVRIX_STATE_MEMBER(id, ...) ::tavrix::ref id;
+#define TAVRIX_STATE_VISIT(id, ...) visit(id);
+#define TAVRIX_STATE_INTERN(id, text) id = ::tavrix::intern(text);
+#define TAVRIX_MODULE_STATE(STRINGS, OBJECTS)             \
+    STRINGS(TAVRIX_STATE_MEMBER)                          \
+    OBJECTS(TAVRIX_STATE_MEMBER)                          \
+    void intern_strings() { STRINGS(TAVRIX_STATE_INTERN) } \
+    template <class Visit>                                \
+    void each(Visit&& visit) {                            \
+        visit(function_type);                             \
+        visit(builtins);                                  \
+        STRINGS(TAVRIX_STATE_VISIT)                       \
+        OBJECTS(TAVRIX_STATE_VISIT)                       \
+    }
+
+[[nodiscard]] ref intern(const char* text);
+
+[[nodiscard]] module_view view_of(PyObject* module);
+
+inline state_base& base_of(const module_view& m) { return *static_cast<state_base*>(m.state); }
+
+// The value a Python function of the module would see for a global name:
+// the module namespace, then builtins; NameError when neither has it.
+[[nodiscard]] ref global(const module_view& m, PyObject* name);
+
+// Looks `name` up in the module namespace and calls it (see `call`).
+[[nodiscard]] ref call_global(const module_view& m, PyObject* name, std::initializer_list<PyObject*> args);
+
+// `from <dots><module_name> import <attr>` executed in the module's
+// namespace: `level` dots, so the package is resolved as Python resolves
+// it; ImportError when the module has no such name.
+[[nodiscard]] ref import_from(const module_view& m, PyObject* module_name, PyObject* attr, int level);
+
+// `import <name>` of a top-level module.
+[[nodiscard]] ref import_module(PyObject* name);
+
+// Binds a module attribute (module creation order is attribute order).
+void set_attr(const module_view& m, PyObject* name, PyObject* value);
+void set_attr(const module_view& m, const char* name, PyObject* value);
+
+// Creates the function of `def` and binds it under its name.
+void add_function(const module_view& m, const function_def& def);
+
+// Multi-phase initialisation for a module whose state type is `State`
+// (a `state_base` declaring its members with TAVRIX_MODULE_STATE) and
+// whose attributes are created by `Exec`.
+template <class State, void (*Exec)(const module_view&, State&)>
+struct module_slots {
+    static State* state_of(PyObject* module) { return static_cast<State*>(PyModule_GetState(module)); }
+
+    static int exec(PyObject* module) noexcept {
+        return entry_point_status([&] {
+            State* state = new (PyModule_GetState(module)) State();
+            state->intern_strings();
+            state->function_type = create_function_type(module);
+            state->builtins = ref::new_ref(PyEval_GetBuiltins());
+            if (!state->builtins) throw_error();
+            Exec(view_of(module), *state);
+        });
+    }
+
+    static int traverse(PyObject* module, visitproc visit, void* arg) noexcept {
+        State* state = state_of(module);
+        if (state == nullptr) return 0;
+        int status = 0;
+        state->each([&](ref& member) {
+            if (status == 0 && member) status = visit(member.get(), arg);
+        });
+        return status;
+    }
+
+    static int clear(PyObject* module) noexcept {
+        if (State* state = state_of(module)) state->each([](ref& member) { member.reset(); });
+        return 0;
+    }
+
+    static void free(void* module) noexcept { clear(static_cast<PyObject*>(module)); }
+
+    inline static PyModuleDef_Slot slots[] = {
+        {Py_mod_exec, reinterpret_cast<void*>(&exec)},
+        {0, nullptr},
+    };
+
+    static PyModuleDef definition(const char* name, const char* doc) {
+        return PyModuleDef{
+            PyModuleDef_HEAD_INIT, name, doc, sizeof(State), nullptr, slots, traverse, clear, free,
+        };
+    }
+};
+
+}  // namespace tavrix
+
+// Defines the module's initialisation entry, PyInit_<name>.
+#define TAVRIX_MODULE(NAME, DOC, STATE, EXEC)                                         \
+    namespace {                                                                       \
+    using NAME##_slots = ::tavrix::module_slots<STATE, EXEC>;                         \
+    PyModuleDef NAME##_definition = NAME##_slots::definition(#NAME, DOC);             \
+    }                                                                                 \
+    PyMODINIT_FUNC PyInit_##NAME(void) { return PyModuleDef_Init(&NAME##_definition); }

@@ -1,0 +1,1 @@
+"""Governance decisions taken before calls leave the process."""

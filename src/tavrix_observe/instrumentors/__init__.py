@@ -1,0 +1,1 @@
+"""Instrumentation helpers: the prompt guard, tool decisions and the run-context variable."""

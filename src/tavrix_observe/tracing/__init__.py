@@ -1,0 +1,1 @@
+"""Span capture: the OpenTelemetry span processor lives in ``spanbridge``."""
