@@ -99,4 +99,32 @@ void add_function(const module_view& m, const function_def& def) {
     set_attr(m, def.name, function.get());
 }
 
+ref create_class(const module_view& m, const class_spec& spec) {
+    ref bases = check(PyTuple_New(static_cast<Py_ssize_t>(spec.bases.size())));
+    Py_ssize_t i = 0;
+    for (PyObject* base : spec.bases) PyTuple_SET_ITEM(bases.get(), i++, ref::new_ref(base).release());
+    ref metaclass = ref::new_ref(spec.bases.size() ? reinterpret_cast<PyObject*>(Py_TYPE(*spec.bases.begin()))
+                                                   : reinterpret_cast<PyObject*>(&PyType_Type));
+    ref name = intern(spec.name);
+    ref prepare_name = intern("__prepare__");
+    ref prepare = compat::optional_attr(metaclass.get(), prepare_name.get());
+    ref ns = prepare ? check(PyObject_CallFunctionObjArgs(prepare.get(), name.get(), bases.get(), nullptr))
+                     : check(PyDict_New());
+    ref name_key = intern("__name__"), module_key = intern("__module__"), qualname_key = intern("__qualname__");
+    ref module_name = global(m, name_key.get());
+    check_status(PyObject_SetItem(ns.get(), module_key.get(), module_name.get()));
+    check_status(PyObject_SetItem(ns.get(), qualname_key.get(), name.get()));
+    if (spec.doc != nullptr) {
+        ref doc_key = intern("__doc__");
+        ref doc = check(PyUnicode_FromString(spec.doc));
+        check_status(PyObject_SetItem(ns.get(), doc_key.get(), doc.get()));
+    }
+    for (const function_def* def : spec.methods) {
+        ref method = make_function(m.module, base_of(m).function_type.get(), *def);
+        ref method_name = intern(def->name);
+        check_status(PyObject_SetItem(ns.get(), method_name.get(), method.get()));
+    }
+    return check(PyObject_CallFunctionObjArgs(metaclass.get(), name.get(), bases.get(), ns.get(), nullptr));
+}
+
 }  // namespace tavrix

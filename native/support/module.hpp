@@ -62,6 +62,19 @@ void set_attr(const module_view& m, const char* name, PyObject* value);
 // Creates the function of `def` and binds it under its name.
 void add_function(const module_view& m, const function_def& def);
 
+// A class created the way a class statement creates it: the metaclass of
+// the first base prepares the namespace, which receives __module__,
+// __qualname__, the docstring and the methods (native functions, which
+// bind as methods), and is then called with name, bases and namespace.
+// `bases` may be empty (a plain class derived from object).
+struct class_spec {
+    const char* name;
+    const char* doc = nullptr;
+    std::initializer_list<PyObject*> bases = {};
+    std::initializer_list<const function_def*> methods = {};
+};
+[[nodiscard]] ref create_class(const module_view& m, const class_spec& spec);
+
 // Multi-phase initialisation for a module whose state type is `State`
 // (a `state_base` declaring its members with TAVRIX_MODULE_STATE) and
 // whose attributes are created by `Exec`.

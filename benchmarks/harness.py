@@ -1,0 +1,78 @@
+"""Timing helpers shared by the benchmark modules.
+
+A case times a native callable and a plain-Python version of the same logic
+in the same process, each as the median of repeated runs, and reports the
+time per call and the ratio python / native (above 1: the native code is
+faster).
+"""
+
+from __future__ import annotations
+
+import gc
+import statistics
+import time
+from dataclasses import dataclass
+from typing import Callable, Optional
+
+REPEATS = 7
+
+
+@dataclass
+class Result:
+    name: str
+    native_ns: float
+    python_ns: Optional[float]
+
+    @property
+    def ratio(self) -> Optional[float]:
+        return None if self.python_ns is None else self.python_ns / self.native_ns
+
+
+def per_call_ns(fn: Callable[[], object], *, min_time: float = 0.05, repeats: int = REPEATS) -> float:
+    """Median time of one call of `fn`, in nanoseconds."""
+    number = 1
+    while True:  # calibrate so that one run lasts at least min_time
+        start = time.perf_counter_ns()
+        for _ in range(number):
+            fn()
+        elapsed = time.perf_counter_ns() - start
+        if elapsed >= min_time * 1e9 or number >= 1 << 24:
+            break
+        number *= 2
+    samples = []
+    gc_was_enabled = gc.isenabled()
+    gc.disable()
+    try:
+        for _ in range(repeats):
+            start = time.perf_counter_ns()
+            for _ in range(number):
+                fn()
+            samples.append((time.perf_counter_ns() - start) / number)
+    finally:
+        if gc_was_enabled:
+            gc.enable()
+    return statistics.median(samples)
+
+
+def compare(name: str, native: Callable[[], object], python: Optional[Callable[[], object]], **kw) -> Result:
+    native_ns = per_call_ns(native, **kw)
+    python_ns = per_call_ns(python, **kw) if python is not None else None
+    return Result(name, native_ns, python_ns)
+
+
+def format_ns(ns: float) -> str:
+    if ns >= 1e6:
+        return f"{ns / 1e6:.2f} ms"
+    if ns >= 1e3:
+        return f"{ns / 1e3:.2f} us"
+    return f"{ns:.0f} ns"
+
+
+def print_table(title: str, results: list[Result]) -> None:
+    print(f"\n{title}")
+    width = max(len(r.name) for r in results)
+    print(f"  {'case'.ljust(width)}  {'native':>10}  {'python':>10}  {'ratio':>7}")
+    for r in results:
+        python = format_ns(r.python_ns) if r.python_ns is not None else "-"
+        ratio = f"{r.ratio:.2f}x" if r.ratio is not None else "-"
+        print(f"  {r.name.ljust(width)}  {format_ns(r.native_ns):>10}  {python:>10}  {ratio:>7}")
