@@ -1,0 +1,42 @@
+"""Fixtures shared by every test directory."""
+
+from __future__ import annotations
+
+import gc
+import sys
+from typing import Callable
+
+import pytest
+
+from tavrix_observe.context import TavrixContext
+
+
+@pytest.fixture
+def run_context():
+    """A run context made current for the test."""
+    ctx = TavrixContext(run_id="run-test")
+    with ctx:
+        yield ctx
+
+
+def allocated_blocks_growth(fn: Callable[[], object], rounds: int = 2000) -> int:
+    """How many memory blocks `rounds` more calls of `fn` leave allocated.
+
+    One warm-up round runs first so that caches, interned strings and free
+    lists are populated; a leak of one block per call shows up as a growth
+    close to `rounds`.
+    """
+    for _ in range(rounds):
+        fn()
+    gc.collect()
+    before = sys.getallocatedblocks()
+    for _ in range(rounds):
+        fn()
+    gc.collect()
+    return sys.getallocatedblocks() - before
+
+
+@pytest.fixture
+def block_growth():
+    """allocated_blocks_growth, for the reference-leak tests."""
+    return allocated_blocks_growth
