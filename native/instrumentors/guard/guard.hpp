@@ -1,0 +1,237 @@
+// tavrix_observe.instrumentors._guard: the client-side prompt guard.
+#pragma once
+
+#include "../../contract/collaborators.hpp"
+#include "../../contract/run_context.hpp"
+#include "../../support/compat.hpp"
+#include "../../support/errors.hpp"
+#include "../../support/function.hpp"
+#include "../../support/iterate.hpp"
+#include "../../support/module.hpp"
+#include "../../support/unpack.hpp"
+
+namespace tavrix::guard {
+
+#define TAVRIX_GUARD_STRINGS(S)                                                     \
+    TAVRIX_RUN_CONTEXT_STRINGS(S)                                                   \
+    TAVRIX_COLLABORATOR_STRINGS(S)                                                  \
+    /* module attributes, looked up at every use */                                 \
+    S(logger, "logger")                                                             \
+    S(enabled, "_enabled")                                                          \
+    S(server_check, "_server_check")                                                \
+    S(action_setting, "_action")                                                    \
+    S(PII_PATTERNS, "_PII_PATTERNS")                                                \
+    S(CREDENTIAL_PATTERNS, "_CREDENTIAL_PATTERNS")                                  \
+    S(INJECTION_PATTERNS, "_INJECTION_PATTERNS")                                    \
+    S(extract_text, "_extract_text")                                                \
+    S(detect_pii, "_detect_pii")                                                    \
+    S(detect_credentials, "_detect_credentials")                                    \
+    S(detect_injection, "_detect_injection")                                        \
+    S(redact_text, "_redact_text")                                                  \
+    S(redact_messages, "_redact_messages")                                          \
+    S(server_check_prompt, "_server_check_prompt")                                  \
+    S(surface_gate_llm_before, "_surface_gate_llm_before")                          \
+    S(ml_substitutions, "_ml_substitutions")                                        \
+    S(apply_substitutions, "_apply_substitutions")                                  \
+    S(redact_messages_ml, "_redact_messages_ml")                                    \
+    /* actions and sources */                                                       \
+    S(block, "block")                                                               \
+    S(warn, "warn")                                                                 \
+    S(redact, "redact")                                                             \
+    S(allow, "allow")                                                               \
+    S(local, "local")                                                               \
+    S(both, "both")                                                                 \
+    S(server, "server")                                                             \
+    S(policy, "policy")                                                             \
+    /* message shapes and server answers */                                         \
+    S(content, "content")                                                           \
+    S(type, "type")                                                                 \
+    S(detail, "detail")                                                             \
+    S(redacted_text, "redacted_text")                                               \
+    /* methods */                                                                   \
+    S(items, "items")                                                               \
+    S(search, "search")                                                             \
+    S(sub, "sub")                                                                   \
+    S(group, "group")                                                               \
+    S(upper, "upper")                                                               \
+    S(lower, "lower")                                                               \
+    S(strip, "strip")                                                               \
+    S(replace, "replace")                                                           \
+    S(debug, "debug")                                                               \
+    S(warning, "warning")                                                           \
+    S(init, "__init__")                                                             \
+    S(extend, "extend")                                                             \
+    /* texts */                                                                     \
+    S(empty, "")                                                                    \
+    S(newline, "\n")                                                                \
+    S(separator, "; ")                                                              \
+    S(tag_mark, "##")                                                               \
+    S(quote, "'")                                                                   \
+    S(pii_prefix, "PII detected: ")                                                 \
+    S(credential_prefix, "Credential detected: ")                                   \
+    S(injection_prefix, "Prompt injection pattern: '")                              \
+    S(server_prefix, "[server] ")                                                   \
+    S(blocked_prefix, "Prompt blocked by guard: ")                                  \
+    S(configured_message, "Prompt guard configured: enabled=%s server=%s action=%s") \
+    S(warn_message, "Prompt guard violations (warn mode): %s")                      \
+    S(server_failed_message, "Server-side prompt guard failed: %s")                 \
+    /* the surface gate */                                                          \
+    S(os, "os")                                                                     \
+    S(environ, "environ")                                                           \
+    S(gate_switch, "TAVRIX_SURFACE_GATE")                                           \
+    S(off_zero, "0")                                                                \
+    S(off_false, "false")                                                           \
+    S(off_no, "no")                                                                 \
+    S(off_off, "off")                                                               \
+    S(llm_before, "llm.before")                                                     \
+    S(blocked_by_policy, "blocked by governance policy")                            \
+    S(redacted_by_policy, "redacted by policy")                                     \
+    /* the server-redaction diff */                                                 \
+    S(difflib, "difflib")                                                           \
+    S(sequence_matcher, "SequenceMatcher")                                          \
+    S(autojunk, "autojunk")                                                         \
+    S(get_opcodes, "get_opcodes")                                                   \
+    /* PromptGuardError */                                                          \
+    S(result_attr, "result")
+
+#define TAVRIX_GUARD_OBJECTS(O) \
+    TAVRIX_COLLABORATOR_OBJECTS(O) \
+    O(error_class)              \
+    O(autojunk_kwnames)         \
+    O(first_five)
+
+struct guard_state : state_base {
+    TAVRIX_MODULE_STATE(TAVRIX_GUARD_STRINGS, TAVRIX_GUARD_OBJECTS)
+};
+
+// --- small Python operations shared by the files of the module --------
+
+// obj.name(), obj.name(a), obj.name(a, b)
+inline ref call_method(PyObject* obj, PyObject* name) { return check(PyObject_CallMethodNoArgs(obj, name)); }
+inline ref call_method(PyObject* obj, PyObject* name, PyObject* a) {
+    return check(PyObject_CallMethodOneArg(obj, name, a));
+}
+inline ref call_method(PyObject* obj, PyObject* name, PyObject* a, PyObject* b) {
+    PyObject* args[] = {obj, a, b};
+    return check(PyObject_VectorcallMethod(name, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// obj.get(key, dflt), or obj.get(key) when `dflt` is null; exact dicts
+// are read directly, anything else through its own `get`.
+inline ref get_item(const guard_state& st, PyObject* obj, PyObject* key, PyObject* dflt) {
+    if (PyDict_CheckExact(obj)) [[likely]] {
+        if (ref value = compat::dict_get(obj, key)) return value;
+        return ref::new_ref(dflt ? dflt : Py_None);
+    }
+    return dflt ? call_method(obj, st.get.get(), key, dflt) : call_method(obj, st.get.get(), key);
+}
+
+// a == b, as `if a == b:` tests it.
+inline bool equals(PyObject* a, PyObject* b) { return check_status(PyObject_RichCompareBool(a, b, Py_EQ)) != 0; }
+
+// f"{value}": exact strs as they are, anything else through format().
+inline ref formatted(PyObject* value) {
+    if (PyUnicode_CheckExact(value)) [[likely]]
+        return ref::new_ref(value);
+    return check(PyObject_Format(value, nullptr));
+}
+
+// The concatenation of the f-string pieces (each formatted).
+ref concat(std::initializer_list<PyObject*> pieces);
+
+// A new empty list / the list's append.
+inline ref new_list() { return check(PyList_New(0)); }
+inline void append(PyObject* list, PyObject* item) { check_status(PyList_Append(list, item)); }
+
+// `"sep".join(iterable)`
+inline ref join(PyObject* separator, PyObject* iterable) { return check(PyUnicode_Join(separator, iterable)); }
+
+// `for key, value in table.items(): body(key, value)`: exact dicts are
+// walked directly (a change of size raises RuntimeError), other mappings
+// through their `items()`.
+template <class Body>
+void for_each_pair(const guard_state& st, PyObject* table, Body&& body) {
+    if (PyDict_CheckExact(table)) [[likely]]
+        return for_each_item(table, body);
+    ref items = call_method(table, st.items.get());
+    for_each(items.get(), [&](PyObject* item) {
+        auto [key, value] = unpack<2>(item);
+        body(key.get(), value.get());
+    });
+}
+
+// A new plain dict with the items of a text block and "text" replaced:
+// {**block, "text": rewrite(block.get("text", ""))}.
+template <class Rewrite>
+ref rewrite_block(const guard_state& st, PyObject* block, Rewrite&& rewrite) {
+    ref copy = check(PyDict_New());
+    check_status(PyDict_Update(copy.get(), block));
+    ref text = get_item(st, block, st.text.get(), st.empty.get());
+    ref rewritten = rewrite(text.get());
+    check_status(PyDict_SetItem(copy.get(), st.text.get(), rewritten.get()));
+    return copy;
+}
+
+// dict(msg): a plain dict with the message's items.
+inline ref copy_message(PyObject* msg) {
+    if (PyDict_CheckExact(msg)) [[likely]]
+        return check(PyDict_Copy(msg));
+    return check(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), msg));
+}
+
+// The messages with every text rewritten, on copies: each dict message is
+// copied, its str content replaced by rewrite(content) (a message without
+// content gains ""), its block list by a new list in which text blocks are
+// new dicts with rewrite(text); non-dict messages, other blocks and other
+// content are shared with the input.
+template <class Rewrite>
+ref rewrite_messages(const guard_state& st, PyObject* messages, Rewrite&& rewrite) {
+    ref rewritten = new_list();
+    for_each(messages, [&](PyObject* msg) {
+        if (!PyDict_Check(msg)) return append(rewritten.get(), msg);
+        ref copy = copy_message(msg);
+        ref content = get_item(st, copy.get(), st.content.get(), st.empty.get());
+        if (PyUnicode_Check(content.get())) {
+            ref text = rewrite(content.get());
+            check_status(PyDict_SetItem(copy.get(), st.content.get(), text.get()));
+        } else if (PyList_Check(content.get())) {
+            ref blocks = new_list();
+            for_each(content.get(), [&](PyObject* block) {
+                if (PyDict_Check(block)) {
+                    ref type = get_item(st, block, st.type.get(), nullptr);
+                    if (equals(type.get(), st.text.get())) {
+                        ref new_block = rewrite_block(st, block, rewrite);
+                        return append(blocks.get(), new_block.get());
+                    }
+                }
+                append(blocks.get(), block);
+            });
+            check_status(PyDict_SetItem(copy.get(), st.content.get(), blocks.get()));
+        }
+        append(rewritten.get(), copy.get());
+    });
+    return rewritten;
+}
+
+// Function declarations, each in the file of its concern.
+extern const function_def configure_def;                 // module.cpp
+extern const function_def check_prompt_def;              // check_prompt.cpp
+extern const function_def error_init_def;                // check_prompt.cpp
+extern const function_def extract_text_def;              // detectors.cpp
+extern const function_def detect_pii_def;                // detectors.cpp
+extern const function_def detect_credentials_def;        // detectors.cpp
+extern const function_def detect_injection_def;          // detectors.cpp
+extern const function_def redact_text_def;               // redaction.cpp
+extern const function_def redact_messages_def;           // redaction.cpp
+extern const function_def server_check_prompt_def;       // server_check.cpp
+extern const function_def surface_gate_llm_before_def;   // surface_gate.cpp
+extern const function_def ml_substitutions_def;          // ml_redaction.cpp
+extern const function_def apply_substitutions_def;       // ml_redaction.cpp
+extern const function_def redact_messages_ml_def;        // ml_redaction.cpp
+
+// The pattern tables, compiled with the interpreter's re (detectors.cpp).
+[[nodiscard]] ref build_pii_patterns(PyObject* re);
+[[nodiscard]] ref build_credential_patterns(PyObject* re);
+[[nodiscard]] ref build_injection_patterns(PyObject* re);
+
+}  // namespace tavrix::guard

@@ -1,0 +1,72 @@
+// Local redaction: every personal-data item and credential the pattern
+// tables find is replaced by a placeholder naming its kind ("##EMAIL##").
+// Injection phrases are detected but never rewritten.
+#include "guard.hpp"
+
+namespace tavrix::guard {
+
+namespace {
+
+// Applies `pattern.sub("##" + label.upper() + "##", text)` for every row
+// of the table, each on the output of the previous one.
+ref substitute_table(const module_view& m, PyObject* table_name, ref text) {
+    const auto& st = m.get<guard_state>();
+    ref table = global(m, table_name);
+    for_each_pair(st, table.get(), [&](PyObject* label, PyObject* pattern) {
+        ref upper = call_method(label, st.upper.get());
+        ref tag = concat({st.tag_mark.get(), upper.get(), st.tag_mark.get()});
+        text = call_method(pattern, st.sub.get(), tag.get(), text.get());
+    });
+    return text;
+}
+
+ref redact_text(const module_view& m, PyObject* const* args) {
+    const auto& st = m.get<guard_state>();
+    // PII first: a PII item inside a credential assignment becomes its
+    // placeholder, and the whole assignment then the credential's.
+    ref redacted = substitute_table(m, st.PII_PATTERNS.get(), ref::new_ref(args[0]));
+    return substitute_table(m, st.CREDENTIAL_PATTERNS.get(), std::move(redacted));
+}
+
+ref redact_messages(const module_view& m, PyObject* const* args) {
+    const auto& st = m.get<guard_state>();
+    PyObject* const messages = args[0];
+    PyObject* const system = args[1];
+    auto redact = [&](PyObject* text) { return call_global(m, st.redact_text.get(), {text}); };
+    ref redacted = rewrite_messages(st, messages, redact);
+    ref redacted_system = PyUnicode_GET_LENGTH(system) != 0 ? redact(system) : ref::new_ref(system);
+    return check(PyTuple_Pack(2, redacted.get(), redacted_system.get()));
+}
+
+constexpr param redact_text_params[] = {
+    {.name = "text", .type = arg_type::str, .annotation = "str"},
+};
+
+constexpr param redact_messages_params[] = {
+    {.name = "messages", .type = arg_type::list, .annotation = "list"},
+    {.name = "system", .type = arg_type::str, .dflt = default_str(""), .annotation = "str"},
+};
+
+}  // namespace
+
+const function_def redact_text_def = {
+    .name = "_redact_text",
+    .doc = "The text with every match of _PII_PATTERNS, then of _CREDENTIAL_PATTERNS,\n"
+           "replaced by \"##<LABEL>##\".",
+    .params = redact_text_params,
+    .returns = return_type::str,
+    .return_annotation = "str",
+    .impl = redact_text,
+};
+
+const function_def redact_messages_def = {
+    .name = "_redact_messages",
+    .doc = "(redacted copies of the messages, redacted system text).\n\n"
+           "The arguments are never modified: dict messages and text blocks are copied,\n"
+           "everything else is shared.",
+    .params = redact_messages_params,
+    .return_annotation = "tuple[list, str]",
+    .impl = redact_messages,
+};
+
+}  // namespace tavrix::guard
