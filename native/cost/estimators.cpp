@@ -56,6 +56,34 @@ std::vector<ref> keys_longest_first(PyObject* table) {
     return ordered;
 }
 
+// The longest key of an exact dict of exact str keys that `name` starts
+// with, in one pass: among keys of equal length the first in table order
+// wins, as with a stable longest-first sort. Nothing here runs Python code,
+// so the borrowed keys stay valid. Sets `general` when a key is not an
+// exact str and the general path must decide.
+PyObject* longest_str_prefix(PyObject* table, PyObject* name, bool& general) {
+    PyObject* best = nullptr;
+    Py_ssize_t best_length = -1;
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    const Py_ssize_t name_length = PyUnicode_GET_LENGTH(name);
+    const Py_UCS4 first = name_length ? PyUnicode_READ_CHAR(name, 0) : 0;
+    while (PyDict_Next(table, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) {
+            general = true;
+            return nullptr;
+        }
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(key);
+        if (length <= best_length || length > name_length) continue;
+        if (length > 0 && PyUnicode_READ_CHAR(key, 0) != first) continue;
+        const Py_ssize_t hit = PyUnicode_Tailmatch(name, key, 0, PY_SSIZE_T_MAX, -1);
+        if (hit < 0) throw_error();
+        if (hit) best = key, best_length = length;
+    }
+    return best;
+}
+
 // The row of the longest key that `name` starts with, or an empty ref.
 // `fetch` reads the table afresh for each use; `as_row` types the value.
 template <class Fetch, class AsRow>
@@ -63,8 +91,18 @@ ref longest_prefix_row(const cost_state& st, PyObject* name, Fetch&& fetch, AsRo
     std::vector<ref> keys;
     {
         ref table = fetch();
+        if (PyDict_CheckExact(table.get())) [[likely]] {
+            bool general = false;
+            ref best = ref::new_ref(longest_str_prefix(table.get(), name, general));
+            if (!general) {
+                if (!best) return {};
+                return as_row(check(PyObject_GetItem(table.get(), best.get())));
+            }
+        }
         keys = keys_longest_first(table.get());
     }
+    // Keys of any type, or a mapping of any kind: the steps Python takes,
+    // in its order, since each may run code of the key's or table's own.
     for (const ref& prefix : keys) {
         if (!starts_with(st, name, prefix.get())) continue;
         ref table = fetch();

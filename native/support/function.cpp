@@ -43,7 +43,9 @@ native_function* as_function(PyObject* o) { return reinterpret_cast<native_funct
 // depth past the interpreter's recursion limit raises RecursionError
 // instead of running off the C stack (the C-level limit of newer
 // interpreters is far deeper than our frames can afford).
-thread_local int native_depth = 0;
+// Initial-exec: the module is loaded once per process, and the general TLS
+// model would cost a call into the dynamic loader on every function call.
+[[gnu::tls_model("initial-exec")]] thread_local int native_depth = 0;
 
 class recursion_guard {
 public:

@@ -182,6 +182,17 @@ def test_any_mapping_serves_as_a_table(monkeypatch):
     assert cost.estimate_cost("proxy-model-v2", 1, 2) == 3.0
 
 
+def test_keys_of_other_types_are_matched_as_python_matches_them(monkeypatch):
+    row = {"input": 1.0, "output": 1.0}
+    # str.startswith accepts a tuple of prefixes; the tuple's len() orders it.
+    monkeypatch.setattr(cost, "MODEL_COSTS", {"acme": {"input": 9.0, "output": 9.0}, ("acme-", "zz-"): row})
+    assert cost.estimate_cost("zz-top", 1, 1) == 2.0
+    assert cost.estimate_cost("acme-large", 1, 1) == 18.0  # "acme" is longer than the 2-tuple
+    monkeypatch.setattr(cost, "MODEL_COSTS", {"gpt-4o": row, 7: row})
+    with pytest.raises(TypeError, match="has no len"):
+        cost.estimate_cost("gpt-4o-mini", 1, 1)
+
+
 @pytest.mark.parametrize(
     "row, error, message",
     [
