@@ -1,0 +1,126 @@
+"""Rebuilding the server's redactions as pairs and replaying them."""
+
+from __future__ import annotations
+
+import copy
+import difflib
+
+import pytest
+
+
+@pytest.mark.parametrize(
+    "original, redacted, expected",
+    [
+        ("same", "same", []),
+        ("", "x", []),
+        ("x", "", []),
+        ("call 555-1234 now", "call now", []),  # a pure deletion gives no pair
+        ("bob and alice went", "[X] and [Y] went", [("alice", "[Y]"), ("bob", "[X]")]),
+        ("Email bob at work and ask bob", "Email [PERSON] at work and ask [PERSON]", [("bob", "[PERSON]")] * 2),
+        ("say bob now", "say [P] now", [("bob", "[P]")]),
+        ("x", "[" + "P" * 62 + "]", [("x", "[" + "P" * 62 + "]")]),  # 64 characters: kept
+        ("x", "[" + "P" * 63 + "]", []),  # 65 characters: dropped
+    ],
+)
+def test_ml_substitutions(guard, original, redacted, expected):
+    assert guard._ml_substitutions(original, redacted) == expected
+
+
+def test_ml_substitutions_strips_found_and_placeholder(guard, monkeypatch):
+    class Matcher:
+        def __init__(self, isjunk, a, b, autojunk=True):
+            assert isjunk is None and autojunk is False
+
+        def get_opcodes(self):
+            return [("replace", 3, 8, 3, 11), ("equal", 0, 3, 0, 3)]
+
+    monkeypatch.setattr(difflib, "SequenceMatcher", Matcher)
+    assert guard._ml_substitutions("go  bob  on", "go  [NAME]  on") == [("bob", "[NAME]")]
+
+
+@pytest.mark.parametrize(
+    "opcodes",
+    [
+        [("replace", 0, 1)],  # too few values
+        [None],
+        "not opcodes",
+    ],
+)
+def test_ml_substitutions_failure_gives_empty_list(guard, monkeypatch, opcodes):
+    matcher = type("M", (), {"__init__": lambda self, *a, **k: None, "get_opcodes": lambda self: opcodes})
+    monkeypatch.setattr(difflib, "SequenceMatcher", matcher)
+    assert guard._ml_substitutions("abc", "xyz") == []
+
+
+def test_ml_substitutions_lets_keyboard_interrupt_through(guard, monkeypatch):
+    def interrupted(*args, **kwargs):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(difflib, "SequenceMatcher", interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        guard._ml_substitutions("abc", "xyz")
+
+
+def test_apply_substitutions(guard):
+    assert guard._apply_substitutions("ask bob about bobby", [("bob", "[PERSON]")]) == "ask [PERSON] about [PERSON]by"
+    # later pairs see the output of earlier ones
+    assert guard._apply_substitutions("alice", [("alice", "bob"), ("bob", "[P]")]) == "[P]"
+    text = "nothing to see"
+    assert guard._apply_substitutions(text, []) is text
+    assert guard._apply_substitutions(text, [("absent", "[X]"), ("", "[E]")]) is text
+
+
+@pytest.mark.parametrize(
+    "pairs, error, message",
+    [
+        ([("a", "b", "c")], ValueError, "too many values to unpack (expected 2)"),
+        ([("a",)], ValueError, "need more than 1 value to unpack"),
+        ([(1, "x")], TypeError, "'in <string>' requires string as left operand, not int"),
+        ([("a", 1)], TypeError, "replace() argument 2 must be str, not int"),
+    ],
+)
+def test_apply_substitutions_bad_pairs_raise(guard, pairs, error, message):
+    with pytest.raises(error) as info:
+        guard._apply_substitutions("a text", pairs)
+    assert str(info.value) == message
+
+
+def test_redact_messages_ml(guard):
+    image = {"type": "image"}
+    messages = [
+        {"role": "user", "content": "Bob Stone mailed a@b.com"},
+        {"role": "user", "content": [image, {"type": "text", "text": "ask Bob Stone"}]},
+        {"role": "assistant"},
+        {"role": "tool", "content": None},
+        "raw",
+    ]
+    before = copy.deepcopy(messages)
+    pairs = [("Bob Stone", "[PERSON]")]
+    redacted, system = guard._redact_messages_ml(messages, "Bob Stone is the user", pairs)
+    assert messages == before
+    assert redacted == [
+        {"role": "user", "content": "[PERSON] mailed ##EMAIL##"},
+        {"role": "user", "content": [image, {"type": "text", "text": "ask [PERSON]"}]},
+        {"role": "assistant", "content": ""},
+        {"role": "tool", "content": None},
+        "raw",
+    ]
+    assert system == "[PERSON] is the user"
+    assert redacted[1]["content"][0] is image
+    assert redacted[4] is messages[4]
+
+
+def test_redact_messages_ml_without_pairs_is_the_local_redaction(guard, monkeypatch):
+    local = ([{"content": "x"}], None)
+    monkeypatch.setattr(guard, "_redact_messages", lambda messages, system: local)
+    out = guard._redact_messages_ml([], "", [])
+    assert out == local and out[0] is local[0]
+    # a falsy system text comes back as "" once pairs are applied
+    assert guard._redact_messages_ml([], "", [("x", "[X]")]) == ([{"content": "[X]"}], "")
+
+
+@pytest.mark.parametrize("result", [("only one",), ["a", "b", "c"], 5])
+def test_redact_messages_ml_needs_two_items(guard, monkeypatch, result):
+    monkeypatch.setattr(guard, "_redact_messages", lambda messages, system: result)
+    with pytest.raises((ValueError, TypeError)):
+        guard._redact_messages_ml([], "", [])
