@@ -49,5 +49,10 @@ demo: install-release
 bench: install-release
 	$(PY) benchmarks/run.py
 
+# The .pyi stubs of the native modules, checked against the runtime.
+STUB_MODULES := tavrix_observe.cost tavrix_observe.instrumentors._autochoice
+stubtest: install-dev
+	cd $(VENV) && bin/python -m mypy.stubtest $(STUB_MODULES)
+
 clean:
 	rm -rf build .venv .venv-* *.egg-info

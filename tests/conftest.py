@@ -40,3 +40,18 @@ def allocated_blocks_growth(fn: Callable[[], object], rounds: int = 2000) -> int
 def block_growth():
     """allocated_blocks_growth, for the reference-leak tests."""
     return allocated_blocks_growth
+
+
+@pytest.fixture
+def fresh_module():
+    """A new, separate instance of a native module (its own namespace and state),
+    for tests that remove or rebind module attributes."""
+    import importlib.util
+
+    def load(name: str):
+        spec = importlib.util.find_spec(name)
+        module = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(module)
+        return module
+
+    return load

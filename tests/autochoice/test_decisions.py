@@ -108,13 +108,14 @@ def test_keyboard_interrupt_from_the_run_context_propagates():
         record([{"name": "x"}])
 
 
-def test_a_broken_context_lookup_reaches_the_caller(monkeypatch):
-    monkeypatch.setattr(_autochoice, "_current_context", ContextVar("no_default"))
+def test_a_broken_context_lookup_reaches_the_caller(fresh_module):
+    module = fresh_module("tavrix_observe.instrumentors._autochoice")
+    module._current_context = ContextVar("no_default")
     with pytest.raises(LookupError):
-        record([{"name": "x"}])
-    monkeypatch.delattr(_autochoice, "_current_context")
+        module.record_tool_decisions([{"name": "x"}])
+    del module._current_context
     with pytest.raises(NameError):
-        record([{"name": "x"}])
+        module.record_tool_decisions([{"name": "x"}])
 
 
 def test_the_context_variable_is_looked_up_at_each_call(monkeypatch):

@@ -255,11 +255,28 @@ def test_int_conversion_errors_propagate():
         cost.estimate_cost("gpt-4o", 1j, 1)
 
 
-def test_globals_fall_back_to_builtins_then_fail_as_python_would(monkeypatch):
+def test_globals_fall_back_to_builtins_then_fail_as_python_would(monkeypatch, fresh_module):
     import builtins
 
-    monkeypatch.delattr(cost, "MODEL_COSTS")
+    module = fresh_module("tavrix_observe.cost")
+    del module.MODEL_COSTS
     with pytest.raises(NameError, match="name 'MODEL_COSTS' is not defined"):
-        cost.estimate_cost("gpt-4o", 1, 1)
+        module.estimate_cost("gpt-4o", 1, 1)
     monkeypatch.setattr(builtins, "MODEL_COSTS", {"gpt-4o": {"input": 1.0, "output": 2.0}}, raising=False)
-    assert cost.estimate_cost("gpt-4o", 1, 1) == 3.0
+    assert module.estimate_cost("gpt-4o", 1, 1) == 3.0
+    assert cost.estimate_cost("gpt-4o", 1, 1) == 1.25e-05  # the imported module is untouched
+
+
+def test_separate_module_instances_keep_separate_state(fresh_module):
+    module = fresh_module("tavrix_observe.cost")
+    assert module is not cost and module.MODEL_COSTS is not cost.MODEL_COSTS
+    module.MODEL_COSTS["gpt-4o"] = {"input": 1.0, "output": 1.0}
+    assert module.estimate_cost("gpt-4o", 1, 1) == 2.0
+    assert cost.estimate_cost("gpt-4o", 1, 1) == 1.25e-05
+    # A function of one instance keeps using its own namespace wherever it is called from.
+    cost_fn = module.estimate_cost
+    del module
+    import gc
+
+    gc.collect()
+    assert cost_fn("gpt-4o", 1, 1) == 2.0
