@@ -1,0 +1,183 @@
+// HTTP spans that would only clutter a run's record (calls to the SDK's own
+// server, raw calls to LLM provider APIs, model downloads), and the
+// provider behind a model name.
+#include "spanbridge.hpp"
+
+namespace tavrix::spanbridge {
+
+namespace {
+
+ref str_tuple(std::initializer_list<const char*> entries) {
+    ref tuple = check(PyTuple_New(static_cast<Py_ssize_t>(entries.size())));
+    Py_ssize_t i = 0;
+    for (const char* entry : entries) PyTuple_SET_ITEM(tuple.get(), i++, intern(entry).release());
+    return tuple;
+}
+
+}  // namespace
+
+ref build_excluded_url_patterns() { return str_tuple({"api/v1/observe", "api/v1/policy", "api/health"}); }
+
+ref build_noisy_infra_hosts() {
+    // The model hub, its large-file download network and that network's
+    // US node.
+    return str_tuple({"huggingface.co", "cdn-lfs.hf.co", "cdn-lfs-us-1.hf.co"});
+}
+
+ref build_llm_provider_hosts() {
+    // "bedrock-runtime." begins the host of every regional runtime endpoint.
+    return str_tuple({
+        "api.openai.com",
+        "api.anthropic.com",
+        "api.groq.com",
+        "api.mistral.ai",
+        "generativelanguage.googleapis.com",
+        "api.cohere.com",
+        "bedrock-runtime.",
+        "api.together.xyz",
+        "api.fireworks.ai",
+        "api.deepseek.com",
+        "openrouter.ai",
+    });
+}
+
+namespace {
+
+// Indexes into the provider names, in the order of build_provider_names.
+enum provider : Py_ssize_t { openai, anthropic, google, meta, mistral, cohere, groq };
+
+}  // namespace
+
+ref build_provider_names() { return str_tuple({"Openai", "Anthropic", "Google", "Meta", "Mistral", "Cohere", "Groq"}); }
+
+namespace {
+
+// The URL a filter reads: the first true value among `keys`, or "".
+ref request_url(const spanbridge_state& st, PyObject* attrs, PyObject* fallback_key) {
+    return first_true(attrs, {st.url_full.get(), st.http_url.get(), fallback_key}, st.empty.get());
+}
+
+// Whether any entry of the table `name` occurs in `url`.
+bool url_mentions(const module_view& m, PyObject* table_name, PyObject* url) {
+    ref table = global(m, table_name);
+    return any_of(table.get(), [&](PyObject* entry) { return contains(url, entry); });
+}
+
+ref is_tavrix_api_call(const module_view& m, PyObject* const* args) {
+    const auto& st = state_of(m);
+    ref url = request_url(st, args[0], st.http_target.get());
+    if (!truthy(url.get())) return boolean(false);
+    // Case-sensitive: the server's paths are written in lower case.
+    return boolean(url_mentions(m, st.EXCLUDED_URL_PATTERNS.get(), url.get()));
+}
+
+// The provider and noise filters: host names, so the URL is lower-cased.
+ref host_filter(const module_view& m, PyObject* attrs, PyObject* table_name) {
+    const auto& st = state_of(m);
+    ref url = request_url(st, attrs, st.server_address.get());
+    if (!truthy(url.get())) return boolean(false);
+    ref url_lower = text_lower(st, url.get());
+    return boolean(url_mentions(m, table_name, url_lower.get()));
+}
+
+ref is_llm_provider_http_call(const module_view& m, PyObject* const* args) {
+    return host_filter(m, args[0], state_of(m).LLM_PROVIDER_HOSTS.get());
+}
+
+ref is_noisy_infra_call(const module_view& m, PyObject* const* args) {
+    return host_filter(m, args[0], state_of(m).NOISY_INFRA_HOSTS.get());
+}
+
+bool starts_with_any(PyObject* text, std::initializer_list<const char*> prefixes) noexcept {
+    for (const char* prefix : prefixes)
+        if (starts_with_ascii(text, prefix)) return true;
+    return false;
+}
+
+// Whether the exact str `text` contains the ASCII text `needle`.
+bool contains_ascii(PyObject* text, const char* needle) noexcept {
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    for (Py_ssize_t start = 0; start < length; ++start) {
+        Py_ssize_t i = 0;
+        while (needle[i] != '\0' && start + i < length &&
+               PyUnicode_READ(kind, data, start + i) == static_cast<Py_UCS4>(static_cast<unsigned char>(needle[i])))
+            ++i;
+        if (needle[i] == '\0') return true;
+    }
+    return false;
+}
+
+ref derive_llm_provider(const module_view& m, PyObject* const* args) {
+    const auto& st = state_of(m);
+    ref lowered = text_lower(st, args[0]);
+    PyObject* const name = lowered.get();
+    Py_ssize_t found = -1;
+    if (starts_with_any(name, {"gpt", "o1", "o3", "o4", "text-embedding", "dall-e", "whisper", "tts"}))
+        found = openai;
+    else if (starts_with_any(name, {"claude"}))
+        found = anthropic;
+    else if (starts_with_any(name, {"gemini"}))
+        found = google;
+    else if (starts_with_any(name, {"llama", "meta-llama", "codellama"}))
+        found = meta;
+    else if (starts_with_any(name, {"mistral"}))
+        found = mistral;
+    else if (starts_with_any(name, {"command", "embed-"}))
+        found = cohere;
+    else if (contains_ascii(name, "groq"))
+        found = groq;
+    if (found < 0) return none();
+    return ref::new_ref(PyTuple_GET_ITEM(st.provider_names.get(), found));
+}
+
+constexpr param attrs_param[] = {
+    {.name = "attrs", .type = arg_type::dict, .annotation = "dict"},
+};
+
+constexpr param model_name_param[] = {
+    {.name = "model_name", .type = arg_type::str, .annotation = "str"},
+};
+
+}  // namespace
+
+const function_def is_tavrix_api_call_def{
+    .name = "_is_tavrix_api_call",
+    .doc = "Whether the span is a call to the SDK's own server API: a path of\n"
+           "_EXCLUDED_URL_PATTERNS in the URL (url.full, http.url or http.target).",
+    .params = attrs_param,
+    .return_annotation = "bool",
+    .impl = is_tavrix_api_call,
+};
+
+const function_def is_llm_provider_http_call_def{
+    .name = "_is_llm_provider_http_call",
+    .doc = "Whether the span is a raw HTTP call to a known LLM provider API: a host of\n"
+           "_LLM_PROVIDER_HOSTS in the lower-cased URL (url.full, http.url or\n"
+           "server.address). The provider instrumentors record those calls in full.",
+    .params = attrs_param,
+    .return_annotation = "bool",
+    .impl = is_llm_provider_http_call,
+};
+
+const function_def is_noisy_infra_call_def{
+    .name = "_is_noisy_infra_call",
+    .doc = "Whether the span is infrastructure noise such as a model download: a host\n"
+           "of _NOISY_INFRA_HOSTS in the lower-cased URL (url.full, http.url or\n"
+           "server.address).",
+    .params = attrs_param,
+    .return_annotation = "bool",
+    .impl = is_noisy_infra_call,
+};
+
+const function_def derive_llm_provider_def{
+    .name = "_derive_llm_provider",
+    .doc = "The LLM provider a model name suggests (\"Openai\", \"Anthropic\", \"Google\",\n"
+           "\"Meta\", \"Mistral\", \"Cohere\", \"Groq\"), or None.",
+    .params = model_name_param,
+    .return_annotation = "str | None",
+    .impl = derive_llm_provider,
+};
+
+}  // namespace tavrix::spanbridge

@@ -1,0 +1,186 @@
+// TavrixSpanProcessor: the end-of-span flow that records every finished
+// span of the active run, and the no-op methods of the variant used when
+// the tracing SDK is not installed.
+#include "spanbridge.hpp"
+
+namespace tavrix::spanbridge {
+
+namespace {
+
+// The span processor's methods ignore `self`: the processor keeps no state.
+constexpr int self_arg = 0;
+constexpr int span_arg = 1;
+
+void append_record(const spanbridge_state& st, PyObject* ctx, PyObject* record) {
+    ref buffer = check(PyObject_GetAttr(ctx, st.otel_spans.get()));
+    if (PyList_CheckExact(buffer.get())) [[likely]] {
+        check_status(PyList_Append(buffer.get(), record));
+        return;
+    }
+    ref done = check(PyObject_CallMethodOneArg(buffer.get(), st.append.get(), record));
+}
+
+// The span's attributes as a dict. The tracing SDK hands processors a
+// read-only mapping; the helper functions take exact dicts, so anything
+// else is copied once here.
+ref span_attributes(const spanbridge_state& st, PyObject* span) {
+    ref attrs = check(PyObject_GetAttr(span, st.attributes.get()));
+    if (PyDict_CheckExact(attrs.get())) return attrs;
+    if (!truthy(attrs.get())) return check(PyDict_New());
+    return check(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), attrs.get()));
+}
+
+void record_span(const module_view& m, PyObject* span) {
+    const auto& st = state_of(m);
+    ref variable = contract::import_context_variable(m, st);
+    ref ctx = contract::active_context(variable.get(), st);
+    if (ctx.get() == Py_None) return;
+    ref run_id = check(PyObject_GetAttr(ctx.get(), st.run_id.get()));
+    if (!truthy(run_id.get())) return;
+
+    ref attrs = span_attributes(st, span);
+
+    // Every span of a run reports its integrations, whatever happens next.
+    ref integrations = call_global(m, st.extract_integrations_from_attrs.get(), {attrs.get()});
+    for_each(integrations.get(), [&](PyObject* pair) {
+        ref name, category;
+        unpack_pair(pair, name, category);
+        contract::record_integration(ctx.get(), st, name.get(), category.get());
+    });
+
+    // The SDK's own spans are recorded by the SDK; tool spans enrich its entry.
+    ref span_type = get_or_none(attrs.get(), st.tavrix_span_type.get());
+    if (truthy(span_type.get())) {
+        ref ignored = call_global(m, st.merge_otel_attrs_into_recorded_span.get(), {ctx.get(), span, attrs.get()});
+        return;
+    }
+
+    for (PyObject* filter : {st.is_tavrix_api_call.get(), st.is_llm_provider_http_call.get(),
+                             st.is_noisy_infra_call.get()}) {
+        ref dropped = call_global(m, filter, {attrs.get()});
+        if (truthy(dropped.get())) return;
+    }
+
+    ref record = call_global(m, st.span_to_dict.get(), {span});
+    ref redact_fn = check(PyObject_GetAttr(ctx.get(), st.content_redact_fn.get()));
+    if (truthy(redact_fn.get())) {
+        redact_fn = check(PyObject_GetAttr(ctx.get(), st.content_redact_fn.get()));
+        ref ignored = call_global(m, st.redact_span_dict.get(), {record.get(), redact_fn.get()});
+    }
+    // Only a converted and redacted record reaches the buffer.
+    append_record(st, ctx.get(), record.get());
+}
+
+ref on_end(const module_view& m, PyObject* const* args) {
+    // Observation never disturbs the application: nothing but
+    // KeyboardInterrupt and SystemExit reaches the tracing SDK.
+    swallow_exceptions([&] { record_span(m, args[span_arg]); });
+    return none();
+}
+
+ref nothing(const module_view&, PyObject* const* args) {
+    (void)args[self_arg];
+    return none();
+}
+
+ref flushed(const module_view&, PyObject* const*) { return boolean(true); }
+
+// --- the full variant ------------------------------------------------------
+
+constexpr param on_start_params[] = {
+    {.name = "self"},
+    {.name = "span", .annotation = "'ReadableSpan'"},
+    {.name = "parent_context", .dflt = default_none},
+};
+constexpr param on_end_params[] = {
+    {.name = "self"},
+    {.name = "span", .annotation = "'ReadableSpan'"},
+};
+constexpr param shutdown_params[] = {
+    {.name = "self"},
+};
+constexpr param force_flush_params[] = {
+    {.name = "self"},
+    {.name = "timeout_millis", .type = arg_type::integer, .dflt = default_int(30000), .annotation = "int"},
+};
+
+const function_def on_start_def{
+    .name = "on_start",
+    .qualname = "TavrixSpanProcessor.on_start",
+    .doc = "Nothing to do when a span starts.",
+    .params = on_start_params,
+    .return_annotation = "None",
+    .impl = nothing,
+};
+
+const function_def on_end_def{
+    .name = "on_end",
+    .qualname = "TavrixSpanProcessor.on_end",
+    .doc = "Records a finished span into the active run.\n\n"
+           "The span's integrations are passed to the run context; spans the SDK marks\n"
+           "with a span type are merged into its tool entries instead of recorded; calls\n"
+           "to the SDK's server, raw LLM provider calls and infrastructure noise are\n"
+           "dropped; every other span becomes a span record, redacted with the run's\n"
+           "redaction function and appended to its _otel_spans. Errors are swallowed.",
+    .params = on_end_params,
+    .return_annotation = "None",
+    .impl = on_end,
+};
+
+const function_def shutdown_def{
+    .name = "shutdown",
+    .qualname = "TavrixSpanProcessor.shutdown",
+    .doc = "Nothing to shut down: the processor buffers nothing of its own.",
+    .params = shutdown_params,
+    .return_annotation = "None",
+    .impl = nothing,
+};
+
+const function_def force_flush_def{
+    .name = "force_flush",
+    .qualname = "TavrixSpanProcessor.force_flush",
+    .doc = "Nothing to flush: returns True at once.",
+    .params = force_flush_params,
+    .return_annotation = "bool",
+    .impl = flushed,
+};
+
+// --- the no-op variant -------------------------------------------------------
+
+constexpr param noop_on_start_params[] = {{.name = "self"}, {.name = "span"}, {.name = "parent_context", .dflt = default_none}};
+constexpr param noop_on_end_params[] = {{.name = "self"}, {.name = "span"}};
+constexpr param noop_shutdown_params[] = {{.name = "self"}};
+constexpr param noop_force_flush_params[] = {{.name = "self"}, {.name = "timeout_millis", .dflt = default_int(30000)}};
+
+const function_def noop_on_start_def{
+    .name = "on_start",
+    .qualname = "TavrixSpanProcessor.on_start",
+    .params = noop_on_start_params,
+    .impl = nothing,
+};
+const function_def noop_on_end_def{
+    .name = "on_end",
+    .qualname = "TavrixSpanProcessor.on_end",
+    .params = noop_on_end_params,
+    .impl = nothing,
+};
+const function_def noop_shutdown_def{
+    .name = "shutdown",
+    .qualname = "TavrixSpanProcessor.shutdown",
+    .params = noop_shutdown_params,
+    .impl = nothing,
+};
+const function_def noop_force_flush_def{
+    .name = "force_flush",
+    .qualname = "TavrixSpanProcessor.force_flush",
+    .params = noop_force_flush_params,
+    .impl = flushed,
+};
+
+}  // namespace
+
+const function_def* const processor_methods[4] = {&on_start_def, &on_end_def, &shutdown_def, &force_flush_def};
+const function_def* const noop_processor_methods[4] = {&noop_on_start_def, &noop_on_end_def, &noop_shutdown_def,
+                                                       &noop_force_flush_def};
+
+}  // namespace tavrix::spanbridge

@@ -1,0 +1,196 @@
+// A finished span as a span record: the thirteen-key dict of the run
+// context's buffers, the same format as the records the SDK writes itself.
+#include <utility>
+
+#include "spanbridge.hpp"
+
+namespace tavrix::spanbridge {
+
+namespace {
+
+ref get_attr(PyObject* obj, PyObject* name) { return check(PyObject_GetAttr(obj, name)); }
+
+// A shallow dict copy of the span's attributes (a read-only mapping from
+// the tracing SDK, or a dict), or a new empty dict when they are false.
+ref copy_attributes(PyObject* attributes) {
+    if (PyDict_CheckExact(attributes)) [[likely]]
+        return check(PyDict_Copy(attributes));
+    if (!truthy(attributes)) return check(PyDict_New());
+    return check(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), attributes));
+}
+
+// `value or 0`.
+ref time_or_zero(PyObject* value) {
+    if (truthy(value)) return ref::new_ref(value);
+    return check(PyLong_FromLong(0));
+}
+
+// int((end - start) / 1_000_000) when end > start, else None.
+ref duration_ms(const spanbridge_state& st, PyObject* start, PyObject* end) {
+    if (PyLong_CheckExact(start) && PyLong_CheckExact(end)) [[likely]] {
+        int start_overflow = 0, end_overflow = 0;
+        const long long s = PyLong_AsLongLongAndOverflow(start, &start_overflow);
+        const long long e = PyLong_AsLongLongAndOverflow(end, &end_overflow);
+        if (PyErr_Occurred()) throw_error();
+        // Below 2**53 the difference is exact as a double, so the division is
+        // rounded exactly as the interpreter's int / int is.
+        constexpr long long exact_limit = 1LL << 53;
+        if (start_overflow == 0 && end_overflow == 0 && s >= 0 && e >= 0 && s < exact_limit && e < exact_limit) {
+            if (e <= s) return none();
+            const double ms = static_cast<double>(e - s) / 1e6;
+            return check(PyLong_FromDouble(ms));
+        }
+    }
+    if (!check_status(PyObject_RichCompareBool(end, start, Py_GT))) return none();
+    ref difference = check(PyNumber_Subtract(end, start));
+    ref quotient = check(PyNumber_TrueDivide(difference.get(), st.one_million.get()));
+    return check(PyNumber_Long(quotient.get()));
+}
+
+// `attrs.get(primary) or attrs.get(fallback, dflt)`.
+ref gen_ai_or(PyObject* attrs, PyObject* primary, PyObject* fallback, PyObject* dflt) {
+    return first_true(attrs, {primary, fallback}, dflt);
+}
+
+// The LLM summary, set in this order over the cleaned attributes.
+void add_llm_summary(const spanbridge_state& st, PyObject* attrs, PyObject* cleaned) {
+    ref zero = check(PyLong_FromLong(0));
+    ref model = gen_ai_or(attrs, st.gen_ai_request_model.get(), st.tavrix_llm_model.get(), st.empty.get());
+    ref tokens_in = gen_ai_or(attrs, st.gen_ai_usage_input_tokens.get(), st.tavrix_llm_input_tokens.get(), zero.get());
+    ref tokens_out =
+        gen_ai_or(attrs, st.gen_ai_usage_output_tokens.get(), st.tavrix_llm_output_tokens.get(), zero.get());
+    check_status(PyDict_SetItem(cleaned, st.model.get(), model.get()));
+    check_status(PyDict_SetItem(cleaned, st.tokens_in.get(), tokens_in.get()));
+    check_status(PyDict_SetItem(cleaned, st.tokens_out.get(), tokens_out.get()));
+    ref total = check(PyNumber_Add(tokens_in.get(), tokens_out.get()));
+    check_status(PyDict_SetItem(cleaned, st.total_tokens.get(), total.get()));
+    ref cost = get_or(attrs, st.tavrix_llm_cost.get(), zero.get());
+    check_status(PyDict_SetItem(cleaned, st.cost.get(), cost.get()));
+    ref finish_reasons = get_or_none(attrs, st.gen_ai_response_finish_reasons.get());
+    if (truthy(finish_reasons.get()))
+        check_status(PyDict_SetItem(cleaned, st.finish_reasons.get(), finish_reasons.get()));
+    ref response_model = get_or_none(attrs, st.gen_ai_response_model.get());
+    if (truthy(response_model.get())) {
+        ref other = check(PyObject_RichCompare(response_model.get(), model.get(), Py_NE));
+        if (truthy(other.get())) check_status(PyDict_SetItem(cleaned, st.response_model.get(), response_model.get()));
+    }
+}
+
+// json.loads(text), or None when decoding raises.
+ref decode_json(const spanbridge_state& st, PyObject* json, PyObject* text) {
+    ref decoded;
+    swallow_exceptions([&] {
+        ref loads = get_attr(json, st.loads.get());
+        decoded = check(PyObject_CallOneArg(loads.get(), text));
+    });
+    return decoded ? std::move(decoded) : none();
+}
+
+ref span_to_dict(const module_view& m, PyObject* const* args) {
+    const auto& st = state_of(m);
+    PyObject* const span = args[0];
+
+    ref attributes = get_attr(span, st.attributes.get());
+    ref attrs = copy_attributes(attributes.get());
+    attributes.reset();
+
+    ref kind = call_global(m, st.resolve_kind.get(), {span});
+
+    ref start_time = get_attr(span, st.start_time.get());
+    ref start_ns = time_or_zero(start_time.get());
+    ref end_time = get_attr(span, st.end_time.get());
+    ref end_ns = time_or_zero(end_time.get());
+    ref duration = duration_ms(st, start_ns.get(), end_ns.get());
+
+    ref span_name = get_attr(span, st.name.get());
+    ref display_name = call_global(m, st.build_display_name.get(), {span_name.get(), attrs.get()});
+
+    ref cleaned = check(PyDict_New());
+    for_each_item(attrs.get(), [&](PyObject* key, PyObject* value) {
+        ref clean = cleaned_key(st, key);
+        check_status(PyDict_SetItem(cleaned.get(), clean.get(), value));
+    });
+
+    ref input_data = none();
+    ref output_data = none();
+    const bool is_tool = check_status(PyObject_RichCompareBool(kind.get(), st.tool.get(), Py_EQ)) != 0;
+    if (is_tool) {
+        ref tool_input = compat::dict_get(attrs.get(), st.tavrix_tool_input.get());
+        if (tool_input) {
+            ref json = check(PyImport_ImportModuleLevelObject(st.json.get(), m.globals, nullptr, nullptr, 0));
+            input_data = decode_json(st, json.get(), tool_input.get());
+            // A tool without output decodes "{}": an empty dict.
+            ref tool_output = get_or(attrs.get(), st.tavrix_tool_output.get(), st.empty_json_object.get());
+            output_data = decode_json(st, json.get(), tool_output.get());
+        }
+    }
+    if (check_status(PyObject_RichCompareBool(kind.get(), st.llm.get(), Py_EQ)))
+        add_llm_summary(st, attrs.get(), cleaned.get());
+
+    ref trace_id = st.empty.copy();
+    ref span_id = st.empty.copy();
+    ref span_context = get_attr(span, st.context.get());
+    if (truthy(span_context.get())) {
+        ref trace = get_attr(span_context.get(), st.trace_id.get());
+        trace_id = hex_id(st, trace.get(), 32);
+        ref own = get_attr(span_context.get(), st.span_id.get());
+        span_id = hex_id(st, own.get(), 16);
+    }
+    ref parent_id = st.empty.copy();
+    ref parent = get_attr(span, st.parent.get());
+    if (truthy(parent.get())) {
+        ref parent_span_id = get_attr(parent.get(), st.span_id.get());
+        if (truthy(parent_span_id.get())) parent_id = hex_id(st, parent_span_id.get(), 16);
+    }
+
+    ref status = st.ok.copy();
+    ref span_status = get_attr(span, st.status.get());
+    if (truthy(span_status.get())) {
+        ref code = get_attr(span_status.get(), st.status_code.get());
+        if (truthy(code.get())) {
+            ref status_code = import_from(m, st.opentelemetry_trace.get(), st.StatusCode.get(), 0);
+            ref error_code = get_attr(status_code.get(), st.ERROR.get());
+            ref is_error = check(PyObject_RichCompare(code.get(), error_code.get(), Py_EQ));
+            if (truthy(is_error.get())) status = st.error.copy();
+        }
+    }
+
+    ref record = check(PyDict_New());
+    const std::pair<PyObject*, PyObject*> fields[] = {
+        {st.name.get(), display_name.get()},
+        {st.kind.get(), kind.get()},
+        {st.status.get(), status.get()},
+        {st.duration_ms.get(), duration.get()},
+        {st.attributes.get(), cleaned.get()},
+        {st.input_data.get(), input_data.get()},
+        {st.output_data.get(), output_data.get()},
+        {st.otel_start_ns.get(), start_ns.get()},
+        {st.otel_end_ns.get(), end_ns.get()},
+        {st.otel_trace_id.get(), trace_id.get()},
+        {st.otel_span_id.get(), span_id.get()},
+        {st.otel_parent_id.get(), parent_id.get()},
+        {st.from_processor.get(), Py_True},
+    };
+    for (const auto& [key, value] : fields) check_status(PyDict_SetItem(record.get(), key, value));
+    return record;
+}
+
+constexpr param span_param[] = {
+    {.name = "span"},
+};
+
+}  // namespace
+
+const function_def span_to_dict_def{
+    .name = "_span_to_dict",
+    .doc = "The span record of a finished span: a new dict with the keys name, kind,\n"
+           "status, duration_ms, attributes, input_data, output_data, _otel_start_ns,\n"
+           "_otel_end_ns, _otel_trace_id, _otel_span_id, _otel_parent_id and\n"
+           "_from_processor, in that order.",
+    .params = span_param,
+    .returns = return_type::dict,
+    .return_annotation = "dict",
+    .impl = span_to_dict,
+};
+
+}  // namespace tavrix::spanbridge

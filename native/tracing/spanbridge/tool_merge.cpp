@@ -1,0 +1,144 @@
+// Tool spans that the SDK starts itself: their attributes are merged into
+// the tool entry the SDK has already recorded on the run context, so the
+// entry shows everything the instrumentation set on the span.
+#include "spanbridge.hpp"
+
+namespace tavrix::spanbridge {
+
+ref build_otel_drop_keys() {
+    // Keys that only mark or identify the span.
+    static constexpr const char* keys[] = {
+        "tavrix.span_type", "openinference.span.kind", "tavrix.tool", "tavrix.tool.name", "tavrix.tool.type",
+    };
+    ref set = check(PyFrozenSet_New(nullptr));
+    for (const char* key : keys) check_status(PySet_Add(set.get(), intern(key).get()));
+    return set;
+}
+
+ref cleaned_key(const spanbridge_state& st, PyObject* key) {
+    if (PyUnicode_CheckExact(key)) [[likely]] {
+        if (!starts_with_ascii(key, "gen_ai.") && !starts_with_ascii(key, "tavrix.")) return ref::new_ref(key);
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(key);
+        const Py_ssize_t dot = PyUnicode_FindChar(key, '.', 0, length, 1);
+        if (dot == -2) throw_error();
+        return check(PyUnicode_Substring(key, dot + 1, length));
+    }
+    // A str subclass (or anything else) answers with its own methods:
+    // (k.startswith("gen_ai.") or k.startswith("tavrix.")) and "." in k.
+    if (!starts_with(st, key, st.gen_ai_prefix.get()) && !starts_with(st, key, st.tavrix_prefix.get()))
+        return ref::new_ref(key);
+    if (!contains(key, st.dot.get())) return ref::new_ref(key);
+    ref one = check(PyLong_FromLong(1));
+    PyObject* args[] = {key, st.dot.get(), one.get()};
+    ref parts = check(PyObject_VectorcallMethod(st.split.get(), args, 3, nullptr));
+    return check(PySequence_GetItem(parts.get(), 1));
+}
+
+namespace {
+
+ref clean_attr_key(const module_view& m, PyObject* const* args) { return cleaned_key(state_of(m), args[0]); }
+
+bool differs(PyObject* a, PyObject* b) {
+    ref result = check(PyObject_RichCompare(a, b, Py_NE));
+    return truthy(result.get());
+}
+
+// Copies the span's attributes into the matched entry; keys the entry
+// already has keep the entry's value.
+void merge_into_entry(const module_view& m, PyObject* entry, PyObject* span, PyObject* attrs) {
+    const auto& st = state_of(m);
+    ref existing = mapping_get(st, entry, st.attributes.get(), nullptr);
+    if (!PyDict_Check(existing.get())) existing = check(PyDict_New());
+    for_each_item(attrs, [&](PyObject* key, PyObject* value) {
+        ref drop_keys = global(m, st.OTEL_DROP_KEYS.get());
+        if (contains(drop_keys.get(), key)) return;
+        ref clean = call_global(m, st.clean_attr_key.get(), {key});
+        if (!contains(existing.get(), clean.get())) check_status(PyObject_SetItem(existing.get(), clean.get(), value));
+    });
+    check_status(PyObject_SetItem(entry, st.attributes.get(), existing.get()));
+    // The span id is a bonus: failing to read it leaves the merge in place.
+    swallow_exceptions([&] {
+        ref span_context = check(PyObject_GetAttr(span, st.context.get()));
+        if (!truthy(span_context.get())) return;
+        ref span_id = compat::optional_attr(span_context.get(), st.span_id.get());
+        if (!span_id || !truthy(span_id.get())) return;
+        ref hex = hex_id(st, span_id.get(), 16);
+        check_status(PyObject_SetItem(entry, st.otel_span_id.get(), hex.get()));
+    });
+}
+
+ref merge_otel_attrs(const module_view& m, PyObject* const* args) {
+    const auto& st = state_of(m);
+    PyObject* const ctx = args[0];
+    PyObject* const span = args[1];
+    PyObject* const attrs = args[2];
+
+    ref span_type = get_or_none(attrs, st.tavrix_span_type.get());
+    if (differs(span_type.get(), st.tool_call.get())) return none();
+    // The span's own name carries an operation prefix; the tool attribute is
+    // the name the entry was recorded under.
+    ref target_name = get_or_none(attrs, st.tavrix_tool.get());
+    if (!truthy(target_name.get())) return none();
+
+    swallow_exceptions([&] {
+        ref spans = compat::optional_attr(ctx, st.spans.get());
+        if (!spans || !truthy(spans.get())) return;
+        // The most recent match is the tool call whose span is ending now.
+        auto matches = [&](PyObject* entry) {
+            ref kind = mapping_get(st, entry, st.kind.get(), nullptr);
+            if (differs(kind.get(), st.tool.get())) return false;
+            ref name = mapping_get(st, entry, st.name.get(), nullptr);
+            if (differs(name.get(), target_name.get())) return false;
+            merge_into_entry(m, entry, span, attrs);
+            return true;
+        };
+        if (PyList_CheckExact(spans.get())) [[likely]] {
+            // reversed(list): stops early when the list shrinks below the index.
+            PyObject* const list = spans.get();
+            for (Py_ssize_t i = PyList_GET_SIZE(list) - 1; i >= 0 && i < PyList_GET_SIZE(list); --i) {
+                ref entry = ref::new_ref(PyList_GET_ITEM(list, i));
+                if (matches(entry.get())) return;
+            }
+            return;
+        }
+        ref reversed = check(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyReversed_Type), spans.get()));
+        any_of(reversed.get(), matches);
+    });
+    return none();
+}
+
+constexpr param clean_attr_key_params[] = {
+    {.name = "k", .type = arg_type::str, .annotation = "str"},
+};
+
+constexpr param merge_params[] = {
+    {.name = "ctx"},
+    {.name = "span"},
+    {.name = "attrs", .type = arg_type::dict, .annotation = "dict"},
+};
+
+}  // namespace
+
+const function_def clean_attr_key_def{
+    .name = "_clean_attr_key",
+    .doc = "An attribute key without its leading \"gen_ai.\" or \"tavrix.\" segment\n"
+           "(\"tavrix.tool.input\" -> \"tool.input\"); other keys unchanged.",
+    .params = clean_attr_key_params,
+    .returns = return_type::str,
+    .return_annotation = "str",
+    .impl = clean_attr_key,
+};
+
+const function_def merge_otel_attrs_def{
+    .name = "_merge_otel_attrs_into_recorded_span",
+    .doc = "Merges the attributes of an ending tool span into the tool entry the SDK\n"
+           "recorded for it: the most recent entry of ctx._spans of kind \"tool\" named\n"
+           "like the span's \"tavrix.tool\" attribute. Keys are cleaned, the marker keys\n"
+           "of _OTEL_DROP_KEYS are left out, and keys the entry already has keep the\n"
+           "entry's value. Spans of other types are ignored.",
+    .params = merge_params,
+    .return_annotation = "None",
+    .impl = merge_otel_attrs,
+};
+
+}  // namespace tavrix::spanbridge
