@@ -25,8 +25,9 @@ void append_record(const spanbridge_state& st, PyObject* ctx, PyObject* record) 
 // else is copied once here.
 ref span_attributes(const spanbridge_state& st, PyObject* span) {
     ref attrs = check(PyObject_GetAttr(span, st.attributes.get()));
-    if (PyDict_CheckExact(attrs.get())) return attrs;
     if (!truthy(attrs.get())) return check(PyDict_New());
+    if (PyDict_CheckExact(attrs.get())) [[likely]]
+        return attrs;
     return check(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), attrs.get()));
 }
 

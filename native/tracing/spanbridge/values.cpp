@@ -104,7 +104,8 @@ ref hex_id(const spanbridge_state& st, PyObject* value, int width) {
                 if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw_error();
                 PyErr_Clear();
             } else {
-                const int length = std::snprintf(digits, sizeof digits, "%llx%016llx", high, low);
+                const int length = high != 0 ? std::snprintf(digits, sizeof digits, "%llx%016llx", high, low)
+                                             : std::snprintf(digits, sizeof digits, "%llx", low);
                 return zero_padded(digits, length, width);
             }
         }
