@@ -87,9 +87,20 @@ def test_argument_errors(guard, call, message):
 # --- the modes ----------------------------------------------------------
 
 
-def test_disabled_guard_answers_none(guard, monkeypatch):
-    monkeypatch.setattr(guard, "_extract_text", None)  # never reached
+def test_disabled_guard_answers_none(guard):
     assert guard.check_prompt([{"role": "user", "content": "ssn 123-45-6789"}]) is None
+
+
+def test_disabled_guard_extracts_and_imports_nothing(guard, monkeypatch):
+    import sys
+
+    monkeypatch.setenv("TAVRIX_SURFACE_GATE", "off")
+    monkeypatch.setattr(guard, "_extract_text", None)  # would raise if called
+    monkeypatch.setitem(sys.modules, "tavrix_observe.types", None)  # would fail if imported
+    assert guard.check_prompt([{"role": "user", "content": "ssn 123-45-6789"}]) is None
+    guard.configure(True)
+    with pytest.raises(ImportError):
+        guard.check_prompt([{"role": "user", "content": "ssn 123-45-6789"}])
 
 
 @pytest.mark.parametrize("messages", [[], [{"content": "   "}], [{"content": "\n\t"}, "x"]])

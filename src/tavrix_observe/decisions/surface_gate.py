@@ -13,6 +13,12 @@ application sets:
 Without a policy every call is allowed. Rules are tried in this order: a
 blocked model, a blocking pattern, a redacting pattern, a warning pattern;
 the first that applies decides.
+
+A redacting pattern decides *that* the request goes out redacted, not what
+is replaced: on "llm.before" the prompt guard then sends copies with its
+own redaction applied (personal data and credentials become placeholders),
+and the text the pattern matched is not itself rewritten. To keep a text
+from leaving the process, block on it.
 """
 
 from __future__ import annotations
