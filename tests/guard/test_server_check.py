@@ -198,3 +198,29 @@ def test_server_violation_without_get_raises(guard, guard_server, bad):
     guard.configure(True, True, "block")
     with pytest.raises(AttributeError):
         guard.check_prompt([{"role": "user", "content": "text"}])
+
+
+def test_server_tier_under_urllib_instrumentation(guard, guard_server):
+    """With the urllib auto-instrumentation on, the guard's exchange is one
+    client span on the SDK's observe API, and the guard works as before."""
+    from opentelemetry.instrumentation.urllib import URLLibInstrumentor
+    from opentelemetry.sdk.trace import TracerProvider
+    from opentelemetry.sdk.trace.export import SimpleSpanProcessor
+    from opentelemetry.sdk.trace.export.in_memory_span_exporter import InMemorySpanExporter
+
+    exporter = InMemorySpanExporter()
+    provider = TracerProvider()
+    provider.add_span_processor(SimpleSpanProcessor(exporter))
+    instrumentor = URLLibInstrumentor()
+    instrumentor.instrument(tracer_provider=provider)
+    try:
+        guard_server.configure_client()
+        guard_server.answer = {"violations": ["toxic"]}
+        guard.configure(True, True, "block")
+        result = guard.check_prompt([{"role": "user", "content": "hello"}])
+    finally:
+        instrumentor.uninstrument()
+    assert result.violations == ["[server] toxic"]
+    [span] = exporter.get_finished_spans()
+    url = span.attributes.get("url.full") or span.attributes.get("http.url")
+    assert url == guard_server.url + "/api/v1/observe/prompt-guard"
