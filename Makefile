@@ -50,7 +50,7 @@ bench: install-release
 	$(PY) benchmarks/run.py
 
 # The .pyi stubs of the native modules, checked against the runtime.
-STUB_MODULES := tavrix_observe.cost tavrix_observe.instrumentors._autochoice tavrix_observe.tracing.spanbridge
+STUB_MODULES := tavrix_observe.cost tavrix_observe.instrumentors._autochoice tavrix_observe.instrumentors._guard tavrix_observe.tracing.spanbridge
 stubtest: install-dev
 	cd $(VENV) && bin/python -m mypy.stubtest $(STUB_MODULES)
 

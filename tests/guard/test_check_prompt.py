@@ -335,3 +335,14 @@ def test_configure_flipping_while_threads_check(guard):
         t.join(timeout=60)
     assert not any(t.is_alive() for t in threads)
     assert bad == []
+
+
+def test_separate_module_instances_keep_their_own_settings(guard, fresh_module):
+    other = fresh_module("tavrix_observe.instrumentors._guard")
+    other.configure(True, False, "warn")
+    assert guard._enabled is False and other._action == "warn"
+    assert other.check_prompt([{"content": "jailbreak"}]).action == "warn"
+    assert guard.check_prompt([{"content": "jailbreak"}]) is None
+    assert other.PromptGuardError is not guard.PromptGuardError
+    error = other.PromptGuardError(PromptGuardResult(violations=["v"]))
+    assert isinstance(error, other.PromptGuardError) and str(error) == "Prompt blocked by guard: v"
