@@ -1,6 +1,9 @@
 """Plain-Python span processor with the same logic as the native spanbridge
 module, for the benchmark and for the tests that compare the two.
 
+Load it as a module of the package (see `load`), as the processor imports
+the run-context variable relatively, two levels up, like the native one.
+
 It follows the native module step for step, including its choices: the
 tracing SDK's read-only attribute mapping is copied into a dict before it
 reaches the helper functions, and strings inside lists (nested lists, list
@@ -9,7 +12,9 @@ or tuple attributes) are redacted too.
 
 from __future__ import annotations
 
+import importlib.util
 import logging
+import pathlib
 
 logger = logging.getLogger(__name__)
 
@@ -427,7 +432,7 @@ if _HAS_OTEL:
 
         def on_end(self, span: "ReadableSpan") -> None:
             try:
-                from tavrix_observe.instrumentors._context_var import _current_context
+                from ..instrumentors._context_var import _current_context
 
                 ctx = _current_context.get()
                 if ctx is None or not ctx.run_id:
@@ -475,3 +480,13 @@ else:
 
         def force_flush(self, timeout_millis=30000):
             return True
+
+
+def load():
+    """A fresh instance of this file as tavrix_observe.tracing.pyref_spanbridge."""
+    spec = importlib.util.spec_from_file_location(
+        "tavrix_observe.tracing.pyref_spanbridge", pathlib.Path(__file__).resolve()
+    )
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module

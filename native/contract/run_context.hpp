@@ -40,6 +40,17 @@ ref import_context_variable(const module_view& m, const State& st) {
 // `variable.get()`: the active run context, or None.
 template <class State>
 ref active_context(PyObject* variable, const State& st) {
+    // A ContextVar cannot be subclassed: its get() is PyContextVar_Get,
+    // raising LookupError when there is neither a value nor a default.
+    if (PyContextVar_CheckExact(variable)) [[likely]] {
+        PyObject* value = nullptr;
+        if (PyContextVar_Get(variable, nullptr, &value) < 0) throw_error();
+        if (value == nullptr) {
+            PyErr_SetObject(PyExc_LookupError, variable);
+            throw_error();
+        }
+        return ref::steal(value);
+    }
     return check(PyObject_CallMethodNoArgs(variable, st.get.get()));
 }
 

@@ -20,7 +20,11 @@ ROOT = pathlib.Path(__file__).resolve().parents[2]
 
 
 def load_reference():
-    spec = importlib.util.spec_from_file_location("pyref_spanbridge", ROOT / "benchmarks" / "pyref_spanbridge.py")
+    """benchmarks/pyref_spanbridge.py, loaded as a module of the package so
+    that its relative import of the run-context variable resolves."""
+    spec = importlib.util.spec_from_file_location(
+        "tavrix_observe.tracing.pyref_spanbridge", ROOT / "benchmarks" / "pyref_spanbridge.py"
+    )
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
     return module

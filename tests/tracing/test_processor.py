@@ -135,6 +135,27 @@ def test_errors_never_reach_the_tracing_sdk(tracing, run_context, sb, monkeypatc
     assert not run_context._otel_spans
 
 
+def test_context_variable_without_a_value(tracing, monkeypatch):
+    import contextvars
+
+    from tavrix_observe.instrumentors import _context_var
+
+    monkeypatch.setattr(_context_var, "_current_context", contextvars.ContextVar("no_default"))
+    with tracing.tracer().start_as_current_span("q"):
+        pass  # LookupError inside on_end, swallowed
+    assert tracing.processor.on_end(None) is None
+
+
+def test_context_variable_stand_in_with_get(tracing, monkeypatch):
+    from tavrix_observe.instrumentors import _context_var
+
+    ctx = TavrixContext(run_id="stand-in")
+    monkeypatch.setattr(_context_var, "_current_context", SimpleNamespace(get=lambda: ctx))
+    with tracing.tracer().start_as_current_span("q"):
+        pass
+    assert [r["name"] for r in ctx._otel_spans] == ["q"]
+
+
 def test_effects_before_a_failure_stay(tracing, run_context):
     run_context._content_redact_fn = raise_(ValueError())
     with tracing.tracer().start_as_current_span("q", attributes={"tavrix.framework": "dspy"}):
