@@ -38,15 +38,8 @@ def test_ml_substitutions_strips_found_and_placeholder(guard, monkeypatch):
     assert guard._ml_substitutions("go  bob  on", "go  [NAME]  on") == [("bob", "[NAME]")]
 
 
-@pytest.mark.parametrize(
-    "opcodes",
-    [
-        [("replace", 0, 1)],  # too few values
-        [None],
-        "not opcodes",
-    ],
-)
-def test_ml_substitutions_failure_gives_empty_list(guard, monkeypatch, opcodes):
+def test_ml_substitutions_failure_gives_empty_list(guard, monkeypatch):
+    opcodes = [("replace", 0, 1)]  # too few values to unpack
     matcher = type("M", (), {"__init__": lambda self, *a, **k: None, "get_opcodes": lambda self: opcodes})
     monkeypatch.setattr(difflib, "SequenceMatcher", matcher)
     assert guard._ml_substitutions("abc", "xyz") == []
@@ -117,10 +110,3 @@ def test_redact_messages_ml_without_pairs_is_the_local_redaction(guard, monkeypa
     assert out == local and out[0] is local[0]
     # a falsy system text comes back as "" once pairs are applied
     assert guard._redact_messages_ml([], "", [("x", "[X]")]) == ([{"content": "[X]"}], "")
-
-
-@pytest.mark.parametrize("result", [("only one",), ["a", "b", "c"], 5])
-def test_redact_messages_ml_needs_two_items(guard, monkeypatch, result):
-    monkeypatch.setattr(guard, "_redact_messages", lambda messages, system: result)
-    with pytest.raises((ValueError, TypeError)):
-        guard._redact_messages_ml([], "", [])

@@ -36,36 +36,29 @@ def unused_port():
         return s.getsockname()[1]
 
 
-@pytest.mark.parametrize(
-    "setup",
-    ["unreachable", "slow", "not json", "http 500", "list answer"],
-)
-def test_failures_give_none_and_one_debug_line(guard, guard_server, guard_log, setup):
+@pytest.mark.parametrize("setup", ["unreachable", "slow", "not json", "http 500", "list answer"])
+def test_server_failure_leaves_local_findings_and_one_debug_line(guard, guard_server, guard_log, setup):
     guard_server.configure_client(timeout=0.3)
     if setup == "unreachable":
         TavrixObserveClient.configure(api_key="k", base_url=f"http://127.0.0.1:{unused_port()}", timeout=0.3)
     elif setup == "slow":
         guard_server.delay = 1.0
     elif setup == "not json":
-        guard_server.raw = b"<html>gateway</html>"
+        guard_server.raw = b"\x00\xffnot json"
     elif setup == "http 500":
         guard_server.status = 500
     elif setup == "list answer":
         guard_server.answer = ["violations"]
     assert guard._server_check_prompt("text", "m") is None
+    guard.configure(True, True, "block")
+    guard_log.clear()
+    result = guard.check_prompt([{"role": "user", "content": "password: hunter2"}])
+    assert result.violations == ["Credential detected: password"] and result.source == "local"
     [record] = guard_log.records
     assert record.levelname == "DEBUG" and record.msg == FAILED
     assert isinstance(record.args[0], Exception)
-    assert record.getMessage().startswith("Server-side prompt guard failed: ")
     if setup == "list answer":
         assert record.getMessage() == "Server-side prompt guard failed: Expected dict, got list"
-
-
-def test_null_answer_is_none(guard, guard_server, guard_log):
-    guard_server.configure_client()
-    guard_server.answer = None
-    assert guard._server_check_prompt("text") is None
-    assert guard_log.records == []
 
 
 def test_client_class_missing_is_a_failure(guard, monkeypatch, guard_log):
@@ -74,28 +67,6 @@ def test_client_class_missing_is_a_failure(guard, monkeypatch, guard_log):
     monkeypatch.delattr(tavrix_observe.client, "TavrixObserveClient")
     assert guard._server_check_prompt("text") is None
     assert "cannot import name 'TavrixObserveClient'" in guard_log.records[0].getMessage()
-
-
-def test_new_client_per_call(guard, monkeypatch):
-    made = []
-
-    class Client:
-        @classmethod
-        def is_configured(cls):
-            return True
-
-        def __init__(self):
-            made.append(self)
-
-        def prompt_guard_sync(self, *, text, model):
-            return {"model": model}
-
-    import tavrix_observe.client
-
-    monkeypatch.setattr(tavrix_observe.client, "TavrixObserveClient", Client)
-    assert guard._server_check_prompt("a", "m1") == {"model": "m1"}
-    assert guard._server_check_prompt("a", "m2") == {"model": "m2"}
-    assert len(made) == 2 and made[0] is not made[1]
 
 
 # --- the server tier through check_prompt ---------------------------------
@@ -173,22 +144,6 @@ def test_empty_server_violations_still_supply_redacted_text(guard, guard_server)
     result = guard.check_prompt([{"role": "user", "content": "ssn 123-45-6789 for Alex"}])
     assert result.source == "local"
     assert result.redacted_messages == [{"role": "user", "content": "ssn ##SSN## for [X]"}]
-
-
-@pytest.mark.parametrize("setup", ["slow", "garbage", "down"])
-def test_guard_goes_on_with_local_findings(guard, guard_server, guard_log, setup):
-    guard_server.configure_client(timeout=0.3)
-    if setup == "slow":
-        guard_server.delay = 1.0
-    elif setup == "garbage":
-        guard_server.raw = b"\x00\xffnot json"
-    else:
-        TavrixObserveClient.configure(api_key="k", base_url=f"http://127.0.0.1:{unused_port()}", timeout=0.3)
-    guard.configure(True, True, "block")
-    guard_log.clear()
-    result = guard.check_prompt([{"role": "user", "content": "password: hunter2"}])
-    assert result.violations == ["Credential detected: password"] and result.source == "local"
-    assert [r.msg for r in guard_log.records] == [FAILED]
 
 
 @pytest.mark.parametrize("bad", [None, 5])
