@@ -79,3 +79,13 @@ def test_tables(sb):
     assert len(prefixes) == 23 and prefixes[0] == "tavrix.deepgram." and prefixes[-1] == "tavrix.letta."
     assert all(p.endswith(".") for p in prefixes)
     assert not any(a != b and b.startswith(a) for a in prefixes for b in prefixes)
+
+
+def test_malformed_prefix_entries_fail_like_python(sb, pyref, monkeypatch):
+    table = {"tavrix.a.": ("A", "speech", "extra"), "tavrix.b.": ("B", "framework")}
+    for module in (sb, pyref):
+        monkeypatch.setattr(module, "_ATTR_PREFIX_INTEGRATIONS", table)
+        with pytest.raises(ValueError, match="too many values to unpack"):
+            module._extract_integrations_from_attrs({"tavrix.b.key": 1})
+        # Keys outside the SDK's namespace never reach the table.
+        assert module._extract_integrations_from_attrs({"x.key": 1}) == []

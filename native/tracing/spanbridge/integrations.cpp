@@ -62,15 +62,14 @@ void append_pair(PyObject* list, PyObject* name, PyObject* category) {
     check_status(PyList_Append(list, pair.get()));
 }
 
-// (name, category) from an entry of the prefix table, as a pair.
-void append_table_pair(PyObject* list, PyObject* entry) {
-    if (PyTuple_CheckExact(entry) && PyTuple_GET_SIZE(entry) == 2) [[likely]] {
-        check_status(PyList_Append(list, entry));
-        return;
-    }
+// An entry of the prefix table as a (name, category) pair: the entry itself
+// when it is one, else a new pair of its two values.
+ref table_pair(PyObject* entry) {
+    if (PyTuple_CheckExact(entry) && PyTuple_GET_SIZE(entry) == 2) [[likely]]
+        return ref::new_ref(entry);
     ref name, category;
     unpack_pair(entry, name, category);
-    append_pair(list, name.get(), category.get());
+    return check(PyTuple_Pack(2, name.get(), category.get()));
 }
 
 // The pair of the first prefix of `_ATTR_PREFIX_INTEGRATIONS` that `key`
@@ -79,8 +78,10 @@ bool append_prefix_match(const module_view& m, PyObject* list, PyObject* key) {
     const auto& st = state_of(m);
     ref table = global(m, st.ATTR_PREFIX_INTEGRATIONS.get());
     auto try_entry = [&](PyObject* prefix, PyObject* entry) {
+        // Every entry is unpacked as the loop reaches it, matching or not.
+        ref pair = table_pair(entry);
         if (!starts_with(st, key, prefix)) return false;
-        append_table_pair(list, entry);
+        check_status(PyList_Append(list, pair.get()));
         return true;
     };
     if (PyDict_CheckExact(table.get())) [[likely]]
