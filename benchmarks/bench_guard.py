@@ -11,10 +11,12 @@ from __future__ import annotations
 import logging
 import random
 
-import pyref_guard
+import pyref_guard as _pyref
 from harness import compare, format_ns, per_call_ns, print_table
 
 from tavrix_observe.instrumentors import _guard
+
+pyref_guard = _pyref.load()
 
 WORDS = (
     "the model answers questions about quarterly revenue retrieval context passage document source "

@@ -1,6 +1,12 @@
 """Plain-Python version of the prompt guard, the same logic as
 tavrix_observe.instrumentors._guard, for the benchmark and for comparing
-results in tests. Collaborators are imported from the installed package.
+results in tests.
+
+Its collaborators are imported relative to the package, as the native
+module does, so load it inside the installed package with `load()`:
+
+    from pyref_guard import load
+    guard = load()      # tavrix_observe.instrumentors._pyref_guard
 """
 
 from __future__ import annotations
@@ -10,6 +16,20 @@ import re
 from typing import Optional
 
 logger = logging.getLogger("tavrix_observe.instrumentors._guard")
+
+
+def load():
+    """This file as the module tavrix_observe.instrumentors._pyref_guard."""
+    import importlib.util
+    import sys
+
+    name = "tavrix_observe.instrumentors._pyref_guard"
+    if name not in sys.modules:
+        spec = importlib.util.spec_from_file_location(name, __file__)
+        module = importlib.util.module_from_spec(spec)
+        sys.modules[name] = module
+        spec.loader.exec_module(module)
+    return sys.modules[name]
 
 _enabled = False
 _server_check = False
@@ -144,7 +164,7 @@ def _redact_messages(messages, system=""):
 
 def _server_check_prompt(text, model=""):
     try:
-        from tavrix_observe.client import TavrixObserveClient
+        from ..client import TavrixObserveClient
 
         if not TavrixObserveClient.is_configured():
             return None
@@ -163,14 +183,14 @@ def _surface_gate_llm_before(messages, model, system):
     if os.environ.get("TAVRIX_SURFACE_GATE", "").strip().lower() in ("0", "false", "no", "off"):
         return None
     try:
-        from tavrix_observe.decisions.surface_gate import gate_surface
-        from tavrix_observe.types import PromptGuardResult
+        from ..decisions.surface_gate import gate_surface
+        from ..types import PromptGuardResult
 
         text = _extract_text(messages, system)
         outcome = gate_surface("llm.before", {"model": model, "text": text})
         if outcome.is_block:
             try:
-                from tavrix_observe.instrumentors._context_var import _current_context
+                from ..instrumentors._context_var import _current_context
 
                 ctx = _current_context.get()
                 if ctx is not None:
@@ -185,7 +205,7 @@ def _surface_gate_llm_before(messages, model, system):
                 source="policy",
             )
         if outcome.action == "warn":
-            from tavrix_observe.decisions.surface_gate import emit_warn
+            from ..decisions.surface_gate import emit_warn
 
             if not getattr(outcome, "surface", ""):
                 outcome.surface = "llm.before"
@@ -251,7 +271,7 @@ def check_prompt(messages, model="", system=""):
         return _sg
     if not _enabled:
         return None
-    from tavrix_observe.types import PromptGuardResult
+    from ..types import PromptGuardResult
 
     text = _extract_text(messages, system)
     if not text.strip():

@@ -14,10 +14,10 @@ ROOT = pathlib.Path(__file__).resolve().parents[2]
 
 
 def load_reference():
-    spec = importlib.util.spec_from_file_location("pyref_guard", ROOT / "benchmarks" / "pyref_guard.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    spec = importlib.util.spec_from_file_location("pyref_guard_loader", ROOT / "benchmarks" / "pyref_guard.py")
+    loader = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(loader)
+    return loader.load()  # inside the package, for its relative imports
 
 
 ref = load_reference()
