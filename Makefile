@@ -37,8 +37,9 @@ venv: $(PY)
 install-dev: $(PY)
 	TAVRIX_DEV=ON TAVRIX_SANITIZE=$(SANITIZE) $(PIP_INSTALL) ".[test,otel]" -Cbuild-dir=$(BUILD_ROOT)/dev-$(SANITIZE)
 
+# Release build, with the extras the demo and the benchmarks need.
 install-release: $(PY)
-	$(PIP_INSTALL) ".[test,otel]" -Cbuild-dir=$(BUILD_ROOT)/release
+	$(PIP_INSTALL) ".[otel,demo]" -Cbuild-dir=$(BUILD_ROOT)/release
 
 test: install-dev
 	$(SANITIZER_ENV) $(PY) -m pytest $(PYTEST_ARGS)

@@ -7,6 +7,7 @@
 #include "compat.hpp"
 #include "errors.hpp"
 #include "module.hpp"
+#include "recursion.hpp"
 
 #if PY_VERSION_HEX < 0x030C0000
 #include <structmember.h>
@@ -38,32 +39,6 @@ struct native_function {
 static_assert(std::is_standard_layout_v<native_function>);
 
 native_function* as_function(PyObject* o) { return reinterpret_cast<native_function*>(o); }
-
-// Native recursion over user data is bounded like Python recursion: a
-// depth past the interpreter's recursion limit raises RecursionError
-// instead of running off the C stack (the C-level limit of newer
-// interpreters is far deeper than our frames can afford).
-// Initial-exec: the module is loaded once per process, and the general TLS
-// model would cost a call into the dynamic loader on every function call.
-[[gnu::tls_model("initial-exec")]] thread_local int native_depth = 0;
-
-class recursion_guard {
-public:
-    recursion_guard() {
-        if (Py_EnterRecursiveCall(" while calling a Python object")) throw_error();
-        if (++native_depth > Py_GetRecursionLimit()) {
-            --native_depth;
-            Py_LeaveRecursiveCall();
-            raise_message(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
-        }
-    }
-    ~recursion_guard() {
-        --native_depth;
-        Py_LeaveRecursiveCall();
-    }
-    recursion_guard(const recursion_guard&) = delete;
-    recursion_guard& operator=(const recursion_guard&) = delete;
-};
 
 ref to_int(PyObject* value, const char* param) {
     PyNumberMethods* nb = Py_TYPE(value)->tp_as_number;
@@ -120,7 +95,7 @@ ref invoke(native_function* f, PyObject* const* bound) {
     // The function object may lose its last other reference while the
     // implementation runs Python code; the module must outlive the call.
     ref module = f->module.copy();
-    recursion_guard depth;
+    nesting_guard depth(" while calling a Python object");
     ref result = def.impl(view_of(module.get()), checked);
     check_return(def.returns, result.get());
     return result;

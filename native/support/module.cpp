@@ -69,7 +69,45 @@ ref call_global(const module_view& m, PyObject* name, std::initializer_list<PyOb
     return call(base_of(m).function_type.get(), callable.get(), args);
 }
 
+namespace {
+
+// The absolute name of `module_name` imported `level` dots deep from the
+// module's package, resolved as the import system resolves it. The result
+// is remembered per package object, so a rebound __package__ is honoured;
+// an empty ref leaves the case to the import system.
+ref absolute_name(const module_view& m, PyObject* module_name, int level) {
+    state_base& st = base_of(m);
+    ref package = compat::dict_get(m.globals, st.package_key.get());
+    if (!package || !PyUnicode_CheckExact(package.get()) || PyUnicode_GET_LENGTH(package.get()) == 0) return {};
+    if (ref cached = compat::dict_get(st.resolved_imports.get(), module_name)) {
+        if (PyTuple_GET_ITEM(cached.get(), 0) == package.get() &&
+            PyLong_AsLong(PyTuple_GET_ITEM(cached.get(), 1)) == level)
+            return ref::new_ref(PyTuple_GET_ITEM(cached.get(), 2));
+    }
+    Py_ssize_t end = PyUnicode_GET_LENGTH(package.get());
+    for (int i = 1; i < level; ++i) {
+        end = PyUnicode_FindChar(package.get(), '.', 0, end, -1);
+        if (end == -2) throw_error();
+        if (end < 0) return {};  // beyond the top-level package: the import system words the error
+    }
+    ref base = check(PyUnicode_Substring(package.get(), 0, end));
+    ref absolute = check(PyUnicode_FromFormat("%U.%U", base.get(), module_name));
+    ref entry = check(Py_BuildValue("(OiO)", package.get(), level, absolute.get()));
+    check_status(PyDict_SetItem(st.resolved_imports.get(), module_name, entry.get()));
+    return absolute;
+}
+
+}  // namespace
+
 ref import_from(const module_view& m, PyObject* module_name, PyObject* attr, int level) {
+    // The common case: the module is in sys.modules and initialised, and has
+    // the name. Everything else takes the import system's own path.
+    if (ref absolute = absolute_name(m, module_name, level)) {
+        ref module = ref::steal(PyImport_GetModule(absolute.get()));
+        if (!module && PyErr_Occurred()) throw_error();
+        if (module && module.get() != Py_None)
+            if (ref value = compat::optional_attr(module.get(), attr)) return value;
+    }
     ref fromlist = check(PyTuple_Pack(1, attr));
     ref module = check(PyImport_ImportModuleLevelObject(module_name, m.globals, nullptr, fromlist.get(), level));
     if (ref value = compat::optional_attr(module.get(), attr)) return value;

@@ -12,8 +12,10 @@ namespace tavrix {
 
 // What every module state starts with.
 struct state_base {
-    ref function_type;  // the module's native function type
-    ref builtins;       // the builtins namespace, for global lookups
+    ref function_type;      // the module's native function type
+    ref builtins;           // the builtins namespace, for global lookups
+    ref resolved_imports;   // relative import name -> (__package__, level, absolute name)
+    ref package_key;        // "__package__"
 };
 
 // Declares the members of a module state from two lists: interned strings
@@ -30,6 +32,8 @@ struct state_base {
     void each(Visit&& visit) {                            \
         visit(function_type);                             \
         visit(builtins);                                  \
+        visit(resolved_imports);                          \
+        visit(package_key);                               \
         STRINGS(TAVRIX_STATE_VISIT)                       \
         OBJECTS(TAVRIX_STATE_VISIT)                       \
     }
@@ -89,6 +93,8 @@ struct module_slots {
             state->function_type = create_function_type(module);
             state->builtins = ref::new_ref(PyEval_GetBuiltins());
             if (!state->builtins) throw_error();
+            state->resolved_imports = check(PyDict_New());
+            state->package_key = intern("__package__");
             Exec(view_of(module), *state);
         });
     }

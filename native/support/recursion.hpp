@@ -1,7 +1,8 @@
-// A guard for native recursion over user data that does not pass through a
-// call of a native function (whose entry guards itself), such as a walk
-// over nested lists: too deep a nesting raises RecursionError, as the same
-// Python code would, instead of running off the C stack.
+// The guard for native recursion over user data: every call of a native
+// function passes through one, and so does a walk over nested lists that
+// recurses without a call. Too deep a nesting raises RecursionError, as the
+// same Python code would, instead of running off the C stack. One depth
+// counter per thread serves both.
 #pragma once
 
 #include "errors.hpp"
@@ -33,7 +34,9 @@ public:
 
 private:
     static int& depth() noexcept {
-        thread_local int levels = 0;
+        // Initial-exec: the modules are loaded once per process, and the
+        // general TLS model costs a call into the dynamic loader per use.
+        [[gnu::tls_model("initial-exec")]] thread_local int levels = 0;
         return levels;
     }
 };

@@ -68,13 +68,44 @@ class TavrixContext:
         attributes: Optional[dict[str, Any]] = None,
     ) -> dict[str, Any]:
         """Records a tool call as a span record of kind "tool" in ``_spans``."""
+        record = self._sdk_record(name, "tool", status, duration_ms, input_data, output_data)
+        record["attributes"] = dict(attributes) if attributes else {}
+        self._spans.append(record)
+        return record
+
+    def record_llm_call(
+        self,
+        model: str,
+        *,
+        tokens_in: int = 0,
+        tokens_out: int = 0,
+        cost: float = 0.0,
+        status: str = "ok",
+        duration_ms: Optional[int] = None,
+    ) -> dict[str, Any]:
+        """Records an LLM call as a span record of kind "llm" in ``_spans``,
+        the way the SDK's provider instrumentors record each call."""
+        record = self._sdk_record(model, "llm", status, duration_ms, None, None)
+        record["attributes"] = {
+            "model": model,
+            "tokens_in": tokens_in,
+            "tokens_out": tokens_out,
+            "total_tokens": tokens_in + tokens_out,
+            "cost": cost,
+        }
+        self._spans.append(record)
+        return record
+
+    def _sdk_record(
+        self, name: str, kind: str, status: str, duration_ms: Optional[int], input_data: Any, output_data: Any
+    ) -> dict[str, Any]:
         now = time.time_ns()
-        record: dict[str, Any] = {
+        return {
             "name": name,
-            "kind": "tool",
+            "kind": kind,
             "status": status,
             "duration_ms": duration_ms,
-            "attributes": dict(attributes) if attributes else {},
+            "attributes": {},
             "input_data": input_data,
             "output_data": output_data,
             "_otel_start_ns": now,
@@ -84,8 +115,6 @@ class TavrixContext:
             "_otel_parent_id": "",
             "_from_processor": False,
         }
-        self._spans.append(record)
-        return record
 
     # --- reading back --------------------------------------------------
 
