@@ -25,10 +25,10 @@ def load():
 
     name = "tavrix_observe.instrumentors._pyref_guard"
     if name not in sys.modules:
-        spec = importlib.util.spec_from_file_location(name, __file__)
-        module = importlib.util.module_from_spec(spec)
+        module_spec = importlib.util.spec_from_file_location(name, __file__)
+        module = importlib.util.module_from_spec(module_spec)
         sys.modules[name] = module
-        spec.loader.exec_module(module)
+        module_spec.loader.exec_module(module)
     return sys.modules[name]
 
 _enabled = False

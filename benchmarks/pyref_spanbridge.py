@@ -484,9 +484,9 @@ else:
 
 def load():
     """A fresh instance of this file as tavrix_observe.tracing.pyref_spanbridge."""
-    spec = importlib.util.spec_from_file_location(
+    module_spec = importlib.util.spec_from_file_location(
         "tavrix_observe.tracing.pyref_spanbridge", pathlib.Path(__file__).resolve()
     )
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     return module

@@ -49,9 +49,9 @@ def fresh_module():
     import importlib.util
 
     def load(name: str):
-        spec = importlib.util.find_spec(name)
-        module = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(module)
+        module_spec = importlib.util.find_spec(name)
+        module = importlib.util.module_from_spec(module_spec)
+        module_spec.loader.exec_module(module)
         return module
 
     return load

@@ -14,9 +14,7 @@ namespace tavrix::cost {
     S(cost_logger, "_cost_logger")                     \
     S(input, "input")                                  \
     S(output, "output")                                \
-    S(get, "get")                                      \
     S(add, "add")                                      \
-    S(startswith, "startswith")                        \
     S(warning, "warning")                              \
     S(models_prefix, "models/")
 

@@ -8,27 +8,12 @@
 
 #include "../support/compat.hpp"
 #include "../support/errors.hpp"
+#include "../support/values.hpp"
 #include "cost.hpp"
 
 namespace tavrix::cost {
 
 namespace {
-
-// table.get(key), for a dict or any mapping with a get method.
-ref mapping_get(const cost_state& st, PyObject* table, PyObject* key) {
-    if (PyDict_CheckExact(table)) [[likely]]
-        return compat::dict_get(table, key);
-    return check(PyObject_CallMethodOneArg(table, st.get.get(), key));
-}
-
-bool starts_with(const cost_state& st, PyObject* text, PyObject* prefix) {
-    if (PyUnicode_CheckExact(prefix)) [[likely]] {
-        const Py_ssize_t hit = PyUnicode_Tailmatch(text, prefix, 0, PY_SSIZE_T_MAX, -1);
-        return check_status(static_cast<int>(hit)) != 0;
-    }
-    ref result = check(PyObject_CallMethodOneArg(text, st.startswith.get(), prefix));
-    return truthy(result.get());
-}
 
 // The keys of a table ordered by length, longest first; keys of equal
 // length keep table order (sorted(keys, key=len, reverse=True)).

@@ -488,7 +488,7 @@ ref make_default(const default_value& d) {
 ref create_function_type(PyObject* module) {
     const char* module_name = PyModule_GetName(module);
     if (module_name == nullptr) throw_error();
-    // The spec's name is copied into the type; it only has to live until then.
+    // The type takes a copy of this name; it only has to live until then.
     const std::string name = std::string(module_name) + ".native_function";
     PyType_Slot slots[] = {
         {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
@@ -502,7 +502,7 @@ ref create_function_type(PyObject* module) {
         {Py_tp_getset, function_getset},
         {0, nullptr},
     };
-    PyType_Spec spec = {
+    PyType_Spec type_shape = {
         name.c_str(),
         sizeof(native_function),
         0,
@@ -510,7 +510,7 @@ ref create_function_type(PyObject* module) {
             Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
         slots,
     };
-    return check(PyType_FromModuleAndSpec(module, &spec, nullptr));
+    return check(PyType_FromModuleAndSpec(module, &type_shape, nullptr));
 }
 
 ref make_function(PyObject* module, PyObject* function_type, const function_def& def) {

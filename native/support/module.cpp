@@ -38,11 +38,11 @@ namespace {
         message = check(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)", attr, shown.get()));
     } else {
         bool initializing = false;
-        ref spec_key = intern("__spec__");
-        ref spec = compat::optional_attr(module, spec_key.get());
-        if (spec && spec.get() != Py_None) {
+        ref module_spec_key = intern("__spec__");
+        ref module_spec = compat::optional_attr(module, module_spec_key.get());
+        if (module_spec && module_spec.get() != Py_None) {
             ref flag_key = intern("_initializing");
-            ref flag = compat::optional_attr(spec.get(), flag_key.get());
+            ref flag = compat::optional_attr(module_spec.get(), flag_key.get());
             initializing = flag && truthy(flag.get());
         }
         message = check(PyUnicode_FromFormat(
@@ -137,13 +137,13 @@ void add_function(const module_view& m, const function_def& def) {
     set_attr(m, def.name, function.get());
 }
 
-ref create_class(const module_view& m, const class_spec& spec) {
-    ref bases = check(PyTuple_New(static_cast<Py_ssize_t>(spec.bases.size())));
+ref create_class(const module_view& m, const class_def& cls) {
+    ref bases = check(PyTuple_New(static_cast<Py_ssize_t>(cls.bases.size())));
     Py_ssize_t i = 0;
-    for (PyObject* base : spec.bases) PyTuple_SET_ITEM(bases.get(), i++, ref::new_ref(base).release());
-    ref metaclass = ref::new_ref(spec.bases.size() ? reinterpret_cast<PyObject*>(Py_TYPE(*spec.bases.begin()))
+    for (PyObject* base : cls.bases) PyTuple_SET_ITEM(bases.get(), i++, ref::new_ref(base).release());
+    ref metaclass = ref::new_ref(cls.bases.size() ? reinterpret_cast<PyObject*>(Py_TYPE(*cls.bases.begin()))
                                                    : reinterpret_cast<PyObject*>(&PyType_Type));
-    ref name = intern(spec.name);
+    ref name = intern(cls.name);
     ref prepare_name = intern("__prepare__");
     ref prepare = compat::optional_attr(metaclass.get(), prepare_name.get());
     ref ns = prepare ? check(PyObject_CallFunctionObjArgs(prepare.get(), name.get(), bases.get(), nullptr))
@@ -152,12 +152,12 @@ ref create_class(const module_view& m, const class_spec& spec) {
     ref module_name = global(m, name_key.get());
     check_status(PyObject_SetItem(ns.get(), module_key.get(), module_name.get()));
     check_status(PyObject_SetItem(ns.get(), qualname_key.get(), name.get()));
-    if (spec.doc != nullptr) {
+    if (cls.doc != nullptr) {
         ref doc_key = intern("__doc__");
-        ref doc = check(PyUnicode_FromString(spec.doc));
+        ref doc = check(PyUnicode_FromString(cls.doc));
         check_status(PyObject_SetItem(ns.get(), doc_key.get(), doc.get()));
     }
-    for (const function_def* def : spec.methods) {
+    for (const function_def* def : cls.methods) {
         ref method = make_function(m.module, base_of(m).function_type.get(), *def);
         ref method_name = intern(def->name);
         check_status(PyObject_SetItem(ns.get(), method_name.get(), method.get()));

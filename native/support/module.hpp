@@ -16,6 +16,8 @@ struct state_base {
     ref builtins;           // the builtins namespace, for global lookups
     ref resolved_imports;   // relative import name -> (__package__, level, absolute name)
     ref package_key;        // "__package__"
+    // Method names the shared value operations call (values.hpp).
+    ref str_get, str_lower, str_upper, str_startswith;
 };
 
 // Declares the members of a module state from two lists: interned strings
@@ -34,6 +36,10 @@ struct state_base {
         visit(builtins);                                  \
         visit(resolved_imports);                          \
         visit(package_key);                               \
+        visit(str_get);                                   \
+        visit(str_lower);                                 \
+        visit(str_upper);                                 \
+        visit(str_startswith);                            \
         STRINGS(TAVRIX_STATE_VISIT)                       \
         OBJECTS(TAVRIX_STATE_VISIT)                       \
     }
@@ -71,13 +77,13 @@ void add_function(const module_view& m, const function_def& def);
 // __qualname__, the docstring and the methods (native functions, which
 // bind as methods), and is then called with name, bases and namespace.
 // `bases` may be empty (a plain class derived from object).
-struct class_spec {
+struct class_def {
     const char* name;
     const char* doc = nullptr;
     std::initializer_list<PyObject*> bases = {};
     std::initializer_list<const function_def*> methods = {};
 };
-[[nodiscard]] ref create_class(const module_view& m, const class_spec& spec);
+[[nodiscard]] ref create_class(const module_view& m, const class_def& cls);
 
 // Multi-phase initialisation for a module whose state type is `State`
 // (a `state_base` declaring its members with TAVRIX_MODULE_STATE) and
@@ -95,6 +101,10 @@ struct module_slots {
             if (!state->builtins) throw_error();
             state->resolved_imports = check(PyDict_New());
             state->package_key = intern("__package__");
+            state->str_get = intern("get");
+            state->str_lower = intern("lower");
+            state->str_upper = intern("upper");
+            state->str_startswith = intern("startswith");
             Exec(view_of(module), *state);
         });
     }

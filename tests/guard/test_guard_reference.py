@@ -14,9 +14,9 @@ ROOT = pathlib.Path(__file__).resolve().parents[2]
 
 
 def load_reference():
-    spec = importlib.util.spec_from_file_location("pyref_guard_loader", ROOT / "benchmarks" / "pyref_guard.py")
-    loader = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(loader)
+    module_spec = importlib.util.spec_from_file_location("pyref_guard_loader", ROOT / "benchmarks" / "pyref_guard.py")
+    loader = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(loader)
     return loader.load()  # inside the package, for its relative imports
 
 

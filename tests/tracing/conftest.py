@@ -22,11 +22,11 @@ ROOT = pathlib.Path(__file__).resolve().parents[2]
 def load_reference():
     """benchmarks/pyref_spanbridge.py, loaded as a module of the package so
     that its relative import of the run-context variable resolves."""
-    spec = importlib.util.spec_from_file_location(
+    module_spec = importlib.util.spec_from_file_location(
         "tavrix_observe.tracing.pyref_spanbridge", ROOT / "benchmarks" / "pyref_spanbridge.py"
     )
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     return module
 
 

@@ -80,13 +80,13 @@ ref check_prompt(const module_view& m, PyObject* const* args) {
         if (truthy(server_result.get())) {
             ref default_violations = new_list();
             ref server_violations =
-                get_item(st, server_result.get(), st.violations.get(), default_violations.get());
+                mapping_get(st, server_result.get(), st.violations.get(), default_violations.get());
             if (truthy(server_violations.get())) {
                 merge_server_violations(st, violations.get(), server_violations.get());
                 // On the merged list: a finding only the server saw is "both" too.
                 source = (PyList_GET_SIZE(violations.get()) ? st.both : st.server).copy();
             }
-            server_redacted_text = get_item(st, server_result.get(), st.redacted_text.get(), nullptr);
+            server_redacted_text = mapping_get(st, server_result.get(), st.redacted_text.get(), nullptr);
         }
     }
 
@@ -104,7 +104,7 @@ ref check_prompt(const module_view& m, PyObject* const* args) {
             truthy(server_redacted_text.get()) ? server_redacted_text.get() : st.empty.get();
         ref pairs = call_global(m, st.ml_substitutions.get(), {text.get(), server_text});
         ref redacted = call_global(m, st.redact_messages_ml.get(), {messages, system, pairs.get()});
-        auto [copies, copied_system] = unpack<2>(redacted.get());
+        auto [copies, copied_system] = unpack<2, unpack_wording::compact>(redacted.get());
         redacted_messages = std::move(copies);
         redacted_system = std::move(copied_system);
     }

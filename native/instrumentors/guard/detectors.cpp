@@ -91,9 +91,9 @@ ref detect_labels(const module_view& m, PyObject* table_name, PyObject* prefix, 
 void extract_blocks(const guard_state& st, PyObject* blocks, PyObject* parts) {
     for_each(blocks, [&](PyObject* block) {
         if (!PyDict_Check(block)) return;
-        ref type = get_item(st, block, st.type.get(), nullptr);
+        ref type = mapping_get(st, block, st.type.get(), nullptr);
         if (!equals(type.get(), st.text.get())) return;
-        ref text = get_item(st, block, st.text.get(), st.empty.get());
+        ref text = mapping_get(st, block, st.text.get(), st.empty.get());
         append(parts, text.get());
     });
 }
@@ -107,7 +107,7 @@ ref extract_text(const module_view& m, PyObject* const* args) {
     if (PyUnicode_GET_LENGTH(system) != 0) append(parts.get(), system);
     for_each_in_list(messages, [&](PyObject* msg) {
         if (!PyDict_Check(msg)) return;
-        ref content = get_item(st, msg, st.content.get(), st.empty.get());
+        ref content = mapping_get(st, msg, st.content.get(), st.empty.get());
         if (PyUnicode_Check(content.get())) {
             append(parts.get(), content.get());
         } else if (PyList_Check(content.get())) {

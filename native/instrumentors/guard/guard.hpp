@@ -9,6 +9,7 @@
 #include "../../support/iterate.hpp"
 #include "../../support/module.hpp"
 #include "../../support/unpack.hpp"
+#include "../../support/values.hpp"
 
 namespace tavrix::guard {
 
@@ -116,16 +117,6 @@ inline ref call_method(PyObject* obj, PyObject* name, PyObject* a, PyObject* b) 
     return check(PyObject_VectorcallMethod(name, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-// obj.get(key, dflt), or obj.get(key) when `dflt` is null; exact dicts
-// are read directly, anything else through its own `get`.
-inline ref get_item(const guard_state& st, PyObject* obj, PyObject* key, PyObject* dflt) {
-    if (PyDict_CheckExact(obj)) [[likely]] {
-        if (ref value = compat::dict_get(obj, key)) return value;
-        return ref::new_ref(dflt ? dflt : Py_None);
-    }
-    return dflt ? call_method(obj, st.get.get(), key, dflt) : call_method(obj, st.get.get(), key);
-}
-
 // a == b, as `if a == b:` tests it.
 inline bool equals(PyObject* a, PyObject* b) { return check_status(PyObject_RichCompareBool(a, b, Py_EQ)) != 0; }
 
@@ -155,7 +146,7 @@ void for_each_pair(const guard_state& st, PyObject* table, Body&& body) {
         return for_each_item(table, body);
     ref items = call_method(table, st.items.get());
     for_each(items.get(), [&](PyObject* item) {
-        auto [key, value] = unpack<2>(item);
+        auto [key, value] = unpack<2, unpack_wording::compact>(item);
         body(key.get(), value.get());
     });
 }
@@ -166,7 +157,7 @@ template <class Rewrite>
 ref rewrite_block(const guard_state& st, PyObject* block, Rewrite&& rewrite) {
     ref copy = check(PyDict_New());
     check_status(PyDict_Update(copy.get(), block));
-    ref text = get_item(st, block, st.text.get(), st.empty.get());
+    ref text = mapping_get(st, block, st.text.get(), st.empty.get());
     ref rewritten = rewrite(text.get());
     check_status(PyDict_SetItem(copy.get(), st.text.get(), rewritten.get()));
     return copy;
@@ -190,7 +181,7 @@ ref rewrite_messages(const guard_state& st, PyObject* messages, Rewrite&& rewrit
     for_each(messages, [&](PyObject* msg) {
         if (!PyDict_Check(msg)) return append(rewritten.get(), msg);
         ref copy = copy_message(msg);
-        ref content = get_item(st, copy.get(), st.content.get(), st.empty.get());
+        ref content = mapping_get(st, copy.get(), st.content.get(), st.empty.get());
         if (PyUnicode_Check(content.get())) {
             ref text = rewrite(content.get());
             check_status(PyDict_SetItem(copy.get(), st.content.get(), text.get()));
@@ -198,7 +189,7 @@ ref rewrite_messages(const guard_state& st, PyObject* messages, Rewrite&& rewrit
             ref blocks = new_list();
             for_each(content.get(), [&](PyObject* block) {
                 if (PyDict_Check(block)) {
-                    ref type = get_item(st, block, st.type.get(), nullptr);
+                    ref type = mapping_get(st, block, st.type.get(), nullptr);
                     if (equals(type.get(), st.text.get())) {
                         ref new_block = rewrite_block(st, block, rewrite);
                         return append(blocks.get(), new_block.get());

@@ -48,7 +48,7 @@ std::vector<substitution> diff_pairs(const module_view& m, PyObject* original, P
     ref opcodes = call_method(matcher.get(), st.get_opcodes.get());
     std::vector<substitution> pairs;
     for_each(opcodes.get(), [&](PyObject* opcode) {
-        auto [tag, i1, i2, j1, j2] = unpack<5>(opcode);
+        auto [tag, i1, i2, j1, j2] = unpack<5, unpack_wording::compact>(opcode);
         if (!equals(tag.get(), st.replace.get())) return;
         ref found = stripped_slice(st, original, i1.get(), i2.get());
         ref placeholder = stripped_slice(st, redacted, j1.get(), j2.get());
@@ -97,7 +97,7 @@ ref apply_substitutions(const module_view& m, PyObject* const* args) {
     ref text = ref::new_ref(args[0]);
     if (PyUnicode_GET_LENGTH(text.get()) == 0 || !truthy(pairs)) return text;
     for_each(pairs, [&](PyObject* pair) {
-        auto [found, placeholder] = unpack<2>(pair);
+        auto [found, placeholder] = unpack<2, unpack_wording::compact>(pair);
         if (!truthy(found.get())) return;
         if (!check_status(PySequence_Contains(text.get(), found.get()))) return;
         text = replace_all(st, text.get(), found.get(), placeholder.get());
@@ -112,7 +112,7 @@ ref redact_messages_ml(const module_view& m, PyObject* const* args) {
     PyObject* const pairs = args[2];
 
     ref local = call_global(m, st.redact_messages.get(), {messages, system});
-    auto [redacted, redacted_system] = unpack<2>(local.get());
+    auto [redacted, redacted_system] = unpack<2, unpack_wording::compact>(local.get());
     if (!truthy(pairs)) return check(PyTuple_Pack(2, redacted.get(), redacted_system.get()));
 
     auto substitute = [&](PyObject* text) { return call_global(m, st.apply_substitutions.get(), {text, pairs}); };

@@ -67,7 +67,7 @@ void policy_warn(const module_view& m, const guard_state& st, PyObject* outcome)
 ref policy_redact(const module_view& m, const guard_state& st, PyObject* result_type, PyObject* outcome,
                   PyObject* messages, PyObject* system) {
     ref local = call_global(m, st.redact_messages.get(), {messages, system});
-    auto [redacted, redacted_system] = unpack<2>(local.get());
+    auto [redacted, redacted_system] = unpack<2, unpack_wording::compact>(local.get());
     ref reason = reason_or(st, outcome, st.redacted_by_policy.get());
     ref violations = list_of(reason.get());
     ref result = contract::make_result(result_type, st.policy_redact_kwnames.get(),

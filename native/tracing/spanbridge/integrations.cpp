@@ -67,8 +67,7 @@ void append_pair(PyObject* list, PyObject* name, PyObject* category) {
 ref table_pair(PyObject* entry) {
     if (PyTuple_CheckExact(entry) && PyTuple_GET_SIZE(entry) == 2) [[likely]]
         return ref::new_ref(entry);
-    ref name, category;
-    unpack_pair(entry, name, category);
+    auto [name, category] = unpack<2>(entry);
     return check(PyTuple_Pack(2, name.get(), category.get()));
 }
 
@@ -88,8 +87,7 @@ bool append_prefix_match(const module_view& m, PyObject* list, PyObject* key) {
         return any_item(table.get(), try_entry);
     ref items = check(PyObject_CallMethodNoArgs(table.get(), st.items.get()));
     return any_of(items.get(), [&](PyObject* item) {
-        ref prefix, entry;
-        unpack_pair(item, prefix, entry);
+        auto [prefix, entry] = unpack<2>(item);
         return try_entry(prefix.get(), entry.get());
     });
 }

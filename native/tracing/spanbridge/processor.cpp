@@ -44,8 +44,7 @@ void record_span(const module_view& m, PyObject* span) {
     // Every span of a run reports its integrations, whatever happens next.
     ref integrations = call_global(m, st.extract_integrations_from_attrs.get(), {attrs.get()});
     for_each(integrations.get(), [&](PyObject* pair) {
-        ref name, category;
-        unpack_pair(pair, name, category);
+        auto [name, category] = unpack<2>(pair);
         contract::record_integration(ctx.get(), st, name.get(), category.get());
     });
 

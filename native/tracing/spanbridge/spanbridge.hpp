@@ -11,6 +11,8 @@
 #include "../../support/function.hpp"
 #include "../../support/iterate.hpp"
 #include "../../support/module.hpp"
+#include "../../support/unpack.hpp"
+#include "../../support/values.hpp"
 
 namespace tavrix::spanbridge {
 
@@ -187,18 +189,6 @@ inline const spanbridge_state& state_of(const module_view& m) { return m.get<spa
 
 // --- small helpers shared by the files of the module -------------------
 
-// attrs.get(key) on an exact dict: None when absent.
-[[nodiscard]] inline ref get_or_none(PyObject* dict, PyObject* key) {
-    ref value = compat::dict_get(dict, key);
-    return value ? std::move(value) : none();
-}
-
-// attrs.get(key, default) on an exact dict.
-[[nodiscard]] inline ref get_or(PyObject* dict, PyObject* key, PyObject* dflt) {
-    ref value = compat::dict_get(dict, key);
-    return value ? std::move(value) : ref::new_ref(dflt);
-}
-
 // `attrs.get(k1) or attrs.get(k2) or ... or attrs.get(last, dflt)`.
 [[nodiscard]] inline ref first_true(PyObject* dict, std::initializer_list<PyObject*> keys, PyObject* dflt) {
     ref value;
@@ -210,77 +200,12 @@ inline const spanbridge_state& state_of(const module_view& m) { return m.get<spa
     return value;
 }
 
-// mapping.get(key, default), or mapping.get(key) when `dflt` is null, for any
-// mapping; exact dicts are read directly.
-[[nodiscard]] ref mapping_get(const spanbridge_state& st, PyObject* mapping, PyObject* key, PyObject* dflt);
-
-// value.lower() / value.upper(): done here for an ASCII str, through the
-// value's own method otherwise.
-[[nodiscard]] ref text_lower(const spanbridge_state& st, PyObject* value);
-[[nodiscard]] ref text_upper(const spanbridge_state& st, PyObject* value);
-
-// Whether the exact str `text` starts with the ASCII text `prefix`.
-[[nodiscard]] bool starts_with_ascii(PyObject* text, const char* prefix) noexcept;
-
-// `prefix in text` / `text.startswith(prefix)` with str fast paths.
-[[nodiscard]] bool contains(PyObject* container, PyObject* item);
-[[nodiscard]] bool starts_with(const spanbridge_state& st, PyObject* text, PyObject* prefix);
-
 // format(value, "016x") / format(value, "032x"): `width` is 16 or 32.
 [[nodiscard]] ref hex_id(const spanbridge_state& st, PyObject* value, int width);
 
 // An attribute key without its first dotted segment when it begins with
 // "gen_ai." or "tavrix."; other keys unchanged.
 [[nodiscard]] ref cleaned_key(const spanbridge_state& st, PyObject* key);
-
-// `a, b = item`: exactly two values, or ValueError / TypeError as Python
-// raises them.
-void unpack_pair(PyObject* item, ref& first, ref& second);
-
-// Runs `body(item)` for each element of `iterable` until it returns true;
-// tells whether it did. Exact tuples and lists are indexed, each element
-// owned while the body runs.
-template <class Body>
-bool any_of(PyObject* iterable, Body&& body) {
-    if (PyTuple_CheckExact(iterable)) {
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(iterable); ++i) {
-            ref item = ref::new_ref(PyTuple_GET_ITEM(iterable, i));
-            if (body(item.get())) return true;
-        }
-        return false;
-    }
-    if (PyList_CheckExact(iterable)) {
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(iterable); ++i) {
-            ref item = ref::new_ref(PyList_GET_ITEM(iterable, i));
-            if (body(item.get())) return true;
-        }
-        return false;
-    }
-    ref iterator = check(PyObject_GetIter(iterable));
-    while (ref item = ref::steal(PyIter_Next(iterator.get())))
-        if (body(item.get())) return true;
-    if (PyErr_Occurred()) throw_error();
-    return false;
-}
-
-// `for key, value in d.items(): if body(key, value): break` on an exact
-// dict; tells whether the body stopped the loop. Key and value are owned
-// while the body runs, and a change of size raises RuntimeError at the next
-// step, as Python's own iteration does.
-template <class Body>
-bool any_item(PyObject* dict, Body&& body) {
-    const Py_ssize_t size = PyDict_GET_SIZE(dict);
-    Py_ssize_t pos = 0;
-    PyObject* k = nullptr;
-    PyObject* v = nullptr;
-    while (PyDict_Next(dict, &pos, &k, &v)) {
-        ref key = ref::new_ref(k);
-        ref value = ref::new_ref(v);
-        if (body(key.get(), value.get())) return true;
-        if (PyDict_GET_SIZE(dict) != size) raise_message(PyExc_RuntimeError, "dictionary changed size during iteration");
-    }
-    return false;
-}
 
 // --- the module's tables (built at import, in table order) -------------
 

@@ -1,0 +1,69 @@
+#include "values.hpp"
+
+namespace tavrix {
+
+ref mapping_get(const state_base& st, PyObject* mapping, PyObject* key, PyObject* dflt) {
+    if (PyDict_CheckExact(mapping)) [[likely]]
+        return dflt ? get_or(mapping, key, dflt) : get_or_none(mapping, key);
+    PyObject* args[] = {mapping, key, dflt};
+    return check(PyObject_VectorcallMethod(st.str_get.get(), args, dflt ? 3 : 2, nullptr));
+}
+
+namespace {
+
+// A new ASCII str: `text` with each character mapped by `change`.
+template <class Change>
+ref ascii_case(PyObject* text, Change&& change) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    ref result = check(PyUnicode_New(length, 127));
+    const Py_UCS1* from = PyUnicode_1BYTE_DATA(text);
+    Py_UCS1* to = PyUnicode_1BYTE_DATA(result.get());
+    for (Py_ssize_t i = 0; i < length; ++i) to[i] = change(from[i]);
+    return result;
+}
+
+}  // namespace
+
+ref text_lower(const state_base& st, PyObject* value) {
+    if (PyUnicode_CheckExact(value) && PyUnicode_IS_ASCII(value)) [[likely]]
+        return ascii_case(value, [](Py_UCS1 c) {
+            return static_cast<Py_UCS1>(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c);
+        });
+    return check(PyObject_CallMethodNoArgs(value, st.str_lower.get()));
+}
+
+ref text_upper(const state_base& st, PyObject* value) {
+    if (PyUnicode_CheckExact(value) && PyUnicode_IS_ASCII(value)) [[likely]]
+        return ascii_case(value, [](Py_UCS1 c) {
+            return static_cast<Py_UCS1>(c >= 'a' && c <= 'z' ? c - ('a' - 'A') : c);
+        });
+    return check(PyObject_CallMethodNoArgs(value, st.str_upper.get()));
+}
+
+bool starts_with_ascii(PyObject* text, const char* prefix) noexcept {
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    for (Py_ssize_t i = 0; prefix[i] != '\0'; ++i) {
+        if (i >= length) return false;
+        if (PyUnicode_READ(kind, data, i) != static_cast<Py_UCS4>(static_cast<unsigned char>(prefix[i]))) return false;
+    }
+    return true;
+}
+
+bool contains(PyObject* container, PyObject* item) {
+    if (PyUnicode_CheckExact(container) && PyUnicode_CheckExact(item)) [[likely]]
+        return check_status(PyUnicode_Contains(container, item)) != 0;
+    return check_status(PySequence_Contains(container, item)) != 0;
+}
+
+bool starts_with(const state_base& st, PyObject* text, PyObject* prefix) {
+    if (PyUnicode_CheckExact(text) && PyUnicode_CheckExact(prefix)) [[likely]] {
+        const Py_ssize_t hit = PyUnicode_Tailmatch(text, prefix, 0, PY_SSIZE_T_MAX, -1);
+        return check_status(static_cast<int>(hit)) != 0;
+    }
+    ref result = check(PyObject_CallMethodOneArg(text, st.str_startswith.get(), prefix));
+    return truthy(result.get());
+}
+
+}  // namespace tavrix
