@@ -1,8 +1,6 @@
 // `try: body() except Exception as exc: handler(exc)`.
 #pragma once
 
-#include <new>
-
 #include "compat.hpp"
 #include "ref.hpp"
 
@@ -14,14 +12,7 @@ namespace tavrix {
 // propagating. Returns true when the body ran to the end.
 template <class Body, class Handler>
 bool catch_exception(Body&& body, Handler&& handler) {
-    try {
-        body();
-        return true;
-    } catch (const error_already_set&) {
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    }
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_error();
+    if (run_except_exception(body)) return true;
     handler(compat::take_exception());
     return false;
 }

@@ -119,11 +119,12 @@ int entry_point_status(Body&& body) noexcept {
     }
 }
 
-// `try: body() except Exception: pass`. Returns true when the body ran to
-// the end. Exceptions outside Exception (KeyboardInterrupt, SystemExit)
-// keep propagating.
+// Runs `body` as `try: body() except Exception:` would: returns true when
+// it ran to the end, false when it raised an exception derived from
+// Exception (which is still set). Other exceptions (KeyboardInterrupt,
+// SystemExit) keep propagating.
 template <class Body>
-bool swallow_exceptions(Body&& body) {
+bool run_except_exception(Body&& body) {
     try {
         body();
         return true;
@@ -132,6 +133,14 @@ bool swallow_exceptions(Body&& body) {
         PyErr_NoMemory();
     }
     if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_error();
+    return false;
+}
+
+// `try: body() except Exception: pass`. Returns true when the body ran to
+// the end.
+template <class Body>
+bool swallow_exceptions(Body&& body) {
+    if (run_except_exception(body)) return true;
     PyErr_Clear();
     return false;
 }
