@@ -7,8 +7,8 @@ namespace tavrix::spanbridge {
 
 namespace {
 
-// The span processor's methods ignore `self`: the processor keeps no state.
-constexpr int self_arg = 0;
+// The methods' arguments after `self`, which they ignore: the processor
+// keeps no state.
 constexpr int span_arg = 1;
 
 void append_record(const spanbridge_state& st, PyObject* ctx, PyObject* record) {
@@ -78,10 +78,7 @@ ref on_end(const module_view& m, PyObject* const* args) {
     return none();
 }
 
-ref nothing(const module_view&, PyObject* const* args) {
-    (void)args[self_arg];
-    return none();
-}
+ref nothing(const module_view&, PyObject* const*) { return none(); }
 
 ref flushed(const module_view&, PyObject* const*) { return boolean(true); }
 
