@@ -93,7 +93,7 @@ ref import_emit_warn(const module_view& m, const State& st) {
 // TavrixObserveClient.is_configured(), on the class.
 template <class State>
 bool client_is_configured(PyObject* client_class, const State& st) {
-    ref configured = check(PyObject_CallMethodNoArgs(client_class, st.is_configured.get()));
+    ref configured = call_method(client_class, st.is_configured.get());
     return truthy(configured.get());
 }
 

@@ -20,7 +20,6 @@ namespace tavrix::contract {
     S(current_context, "_current_context")                \
     S(context_module, "instrumentors._context_var")       \
     S(context_sibling, "_context_var")                    \
-    S(get, "get")                                         \
     S(run_id, "run_id")                                   \
     S(content_redact_fn, "_content_redact_fn")            \
     S(otel_spans, "_otel_spans")                          \
@@ -51,7 +50,7 @@ ref active_context(PyObject* variable, const State& st) {
         }
         return ref::steal(value);
     }
-    return check(PyObject_CallMethodNoArgs(variable, st.get.get()));
+    return call_method(variable, st.get.get());
 }
 
 // ctx._record_integration(name, category)

@@ -8,6 +8,7 @@
 
 #include "../support/compat.hpp"
 #include "../support/errors.hpp"
+#include "../support/except.hpp"
 #include "../support/values.hpp"
 #include "cost.hpp"
 
@@ -149,7 +150,7 @@ void report_unpriced(const module_view& m, const cost_state& st, PyObject* model
         if (PySet_CheckExact(logged.get())) {
             check_status(PySet_Add(logged.get(), model));
         } else {
-            ref done = check(PyObject_CallMethodOneArg(logged.get(), st.add.get(), model));
+            ref done = call_method(logged.get(), st.add.get(), model);
         }
         ref logger = global(m, st.cost_logger.get());
         PyObject* args[] = {logger.get(), st.unpriced_message.get(), model, provider};

@@ -14,11 +14,8 @@ constexpr const char* unpriced_message =
 void exec(const module_view& m, cost_state& st) {
     st.unpriced_message = check(PyUnicode_FromString(unpriced_message));
 
-    ref logging_name = intern("logging");
-    ref logging = import_module(logging_name.get());
-    set_attr(m, "logging", logging.get());
-    ref logger = check(PyObject_CallMethod(logging.get(), "getLogger", "s", "tavrix.observe.cost"));
-    set_attr(m, st.cost_logger.get(), logger.get());
+    import_into(m, "logging");
+    add_logger(m, st.cost_logger.get(), "tavrix.observe.cost");
 
     ref logged = check(PySet_New(nullptr));
     set_attr(m, st.UNKNOWN_MODELS_LOGGED.get(), logged.get());

@@ -2,6 +2,7 @@
 // interpreters: CPython 3.11, 3.12 and 3.13.
 #pragma once
 
+#include "errors.hpp"
 #include "ref.hpp"
 
 #if PY_VERSION_HEX < 0x030B0000

@@ -1,8 +1,23 @@
 #include "errors.hpp"
 
+#include <exception>
+#include <new>
+
 #include "compat.hpp"
 
 namespace tavrix {
+
+void set_error_from_cpp_exception() noexcept {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_Format(PyExc_SystemError, "C++ exception in native code: %.400s", e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unknown C++ exception in native code");
+    }
+}
 
 ref type_name(PyObject* value) { return check(PyType_GetName(Py_TYPE(value))); }
 

@@ -1,9 +1,75 @@
-// Error raising kept out of line, so the paths that succeed stay small.
+// The error convention and the barrier at every entry point.
+//
+// A C API failure leaves a Python exception set; the code then throws
+// `error_already_set`, and unwinding carries it to the entry point called
+// by the interpreter, which returns NULL / -1 (`entry_point`). No C++
+// exception ever reaches the interpreter: `std::bad_alloc` becomes
+// MemoryError, any other one SystemError. Raising is kept out of line, so
+// the paths that succeed stay small.
 #pragma once
+
+#include <cassert>
 
 #include "ref.hpp"
 
 namespace tavrix {
+
+// A Python exception is set; unwinding carries it to the entry point.
+struct error_already_set {};
+
+[[noreturn]] [[gnu::cold]] inline void throw_error() {
+    assert(PyErr_Occurred());
+    throw error_already_set{};
+}
+
+// Take ownership of a new reference returned by the C API; throws when the
+// call failed.
+[[nodiscard]] inline ref check(PyObject* result) {
+    if (result == nullptr) throw_error();
+    return ref::steal(result);
+}
+
+// For C API calls that return -1 on error (and 0 / 1 otherwise).
+inline int check_status(int status) {
+    if (status < 0) throw_error();
+    return status;
+}
+
+// Sets the Python error for the C++ exception being handled, other than
+// `error_already_set`: MemoryError for `std::bad_alloc`, SystemError
+// (with what() when there is one) for anything else. Call it only inside a
+// catch block.
+[[gnu::cold]] void set_error_from_cpp_exception() noexcept;
+
+// Runs `body` and turns the error convention into the interpreter's: the
+// result's reference is handed over, or NULL with the error set.
+template <class Body>
+PyObject* entry_point(Body&& body) noexcept {
+    try {
+        ref result = body();
+        assert(result ? !PyErr_Occurred() : PyErr_Occurred() != nullptr);
+        return result.release();
+    } catch (const error_already_set&) {
+        assert(PyErr_Occurred());
+    } catch (...) {
+        set_error_from_cpp_exception();
+    }
+    return nullptr;
+}
+
+// The same for slots that report failure with -1.
+template <class Body>
+int entry_point_status(Body&& body) noexcept {
+    try {
+        body();
+        return 0;
+    } catch (const error_already_set&) {
+        assert(PyErr_Occurred());
+    } catch (...) {
+        set_error_from_cpp_exception();
+    }
+    return -1;
+}
 
 // type(value).__name__ as a new str.
 [[nodiscard]] ref type_name(PyObject* value);

@@ -125,11 +125,11 @@ Py_ssize_t defaults_count(native_function* f) {
 }
 
 [[noreturn]] [[gnu::cold]] void raise_missing(native_function* f, PyObject* const* bound, Py_ssize_t required) {
-    ref names = check(PyList_New(0));
+    ref names = new_list();
     for (Py_ssize_t i = 0; i < required; ++i) {
         if (bound[i] != nullptr) continue;
         ref name = check(PyObject_Repr(PyTuple_GET_ITEM(f->param_names.get(), i)));
-        check_status(PyList_Append(names.get(), name.get()));
+        append(names.get(), name.get());
     }
     const Py_ssize_t len = PyList_GET_SIZE(names.get());
     ref text;
@@ -142,7 +142,7 @@ Py_ssize_t defaults_count(native_function* f) {
                                               PyList_GET_ITEM(names.get(), len - 1)));
         check_status(PyList_SetSlice(names.get(), len - 2, len, nullptr));
         ref comma = check(PyUnicode_FromString(", "));
-        ref head = check(PyUnicode_Join(comma.get(), names.get()));
+        ref head = join(comma.get(), names.get());
         text = check(PyUnicode_Concat(head.get(), tail.get()));
     }
     PyErr_Format(PyExc_TypeError, "%U() missing %i required positional argument%s: %U", f->qualname.get(),
@@ -288,7 +288,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t
 
 // --- the type's slots ------------------------------------------------
 
-int function_traverse(PyObject* self, visitproc visit, void* arg) {
+int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     native_function* f = as_function(self);
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(f->module.get());
@@ -299,7 +299,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
-int function_clear(PyObject* self) {
+int function_clear(PyObject* self) noexcept {
     native_function* f = as_function(self);
     f->module.reset();
     f->doc.reset();
@@ -309,7 +309,7 @@ int function_clear(PyObject* self) {
     return 0;
 }
 
-void function_dealloc(PyObject* self) {
+void function_dealloc(PyObject* self) noexcept {
     native_function* f = as_function(self);
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
@@ -336,7 +336,7 @@ PyObject* function_reduce(PyObject* self, PyObject*) noexcept {
     return ref::new_ref(as_function(self)->qualname.get()).release();
 }
 
-int set_name_attr(ref& slot, PyObject* value, const char* attr) {
+int set_name_attr(ref& slot, PyObject* value, const char* attr) noexcept {
     if (value == nullptr || !PyUnicode_Check(value)) {
         PyErr_Format(PyExc_TypeError, "%s must be set to a string object", attr);
         return -1;
@@ -378,17 +378,17 @@ PyObject* get_text_signature(PyObject* self, void*) noexcept {
         native_function* f = as_function(self);
         const auto count = static_cast<Py_ssize_t>(f->def->params.size());
         const Py_ssize_t first_default = count - defaults_count(f);
-        ref parts = check(PyList_New(0));
+        ref parts = new_list();
         for (Py_ssize_t i = 0; i < count; ++i) {
             PyObject* name = PyTuple_GET_ITEM(f->param_names.get(), i);
             ref part = i < first_default
                            ? ref::new_ref(name)
                            : check(PyUnicode_FromFormat("%U=%R", name,
                                                         PyTuple_GET_ITEM(f->defaults.get(), i - first_default)));
-            check_status(PyList_Append(parts.get(), part.get()));
+            append(parts.get(), part.get());
         }
         ref comma = check(PyUnicode_FromString(", "));
-        ref joined = check(PyUnicode_Join(comma.get(), parts.get()));
+        ref joined = join(comma.get(), parts.get());
         return check(PyUnicode_FromFormat("(%U)", joined.get()));
     });
 }
@@ -406,7 +406,7 @@ PyObject* get_signature(PyObject* self, void*) noexcept {
         ref annotations = check(get_annotations(self, nullptr));
         const auto count = static_cast<Py_ssize_t>(f->def->params.size());
         const Py_ssize_t first_default = count - defaults_count(f);
-        ref params = check(PyList_New(0));
+        ref params = new_list();
         for (Py_ssize_t i = 0; i < count; ++i) {
             PyObject* name = PyTuple_GET_ITEM(f->param_names.get(), i);
             ref annotation = compat::dict_get(annotations.get(), name);
@@ -417,7 +417,7 @@ PyObject* get_signature(PyObject* self, void*) noexcept {
             check_status(PyDict_SetItemString(kwargs.get(), "annotation", annotation ? annotation.get() : empty.get()));
             ref args = check(PyTuple_Pack(2, name, kind.get()));
             ref p = check(PyObject_Call(parameter.get(), args.get(), kwargs.get()));
-            check_status(PyList_Append(params.get(), p.get()));
+            append(params.get(), p.get());
         }
         ref return_key = check(PyUnicode_FromString("return"));
         ref returns = compat::dict_get(annotations.get(), return_key.get());

@@ -5,8 +5,6 @@
 
 namespace tavrix {
 
-ref intern(const char* text) { return check(PyUnicode_InternFromString(text)); }
-
 module_view view_of(PyObject* module) {
     PyObject* globals = PyModule_GetDict(module);
     void* state = PyModule_GetState(module);
@@ -123,6 +121,32 @@ ref import_from(const module_view& m, PyObject* module_name, PyObject* attr, int
 }
 
 ref import_module(PyObject* name) { return check(PyImport_Import(name)); }
+
+ref import_into(const module_view& m, const char* name) {
+    ref key = intern(name);
+    ref module = import_module(key.get());
+    set_attr(m, key.get(), module.get());
+    return module;
+}
+
+ref import_at_call(const module_view& m, PyObject* name) {
+    return check(PyImport_ImportModuleLevelObject(name, m.globals, nullptr, nullptr, 0));
+}
+
+void add_logger(const module_view& m, PyObject* attr, const char* name) {
+    ref logging_name = intern("logging");
+    ref logging = import_module(logging_name.get());
+    ref get_logger = intern("getLogger");
+    ref name_key = intern("__name__");
+    ref logger_name = name ? check(PyUnicode_FromString(name)) : global(m, name_key.get());
+    ref logger = call_method(logging.get(), get_logger.get(), logger_name.get());
+    set_attr(m, attr, logger.get());
+}
+
+void add_logger(const module_view& m, const char* attr, const char* name) {
+    ref key = intern(attr);
+    add_logger(m, key.get(), name);
+}
 
 void set_attr(const module_view& m, PyObject* name, PyObject* value) {
     check_status(PyDict_SetItem(m.globals, name, value));

@@ -5,19 +5,20 @@
 #include <initializer_list>
 #include <new>
 
+#include "errors.hpp"
 #include "function.hpp"
 #include "ref.hpp"
+#include "values.hpp"
 
 namespace tavrix {
 
-// What every module state starts with.
-struct state_base {
+// What every module state starts with, the method names the shared value
+// operations call (values.hpp) included.
+struct state_base : method_names {
     ref function_type;      // the module's native function type
     ref builtins;           // the builtins namespace, for global lookups
     ref resolved_imports;   // relative import name -> (__package__, level, absolute name)
     ref package_key;        // "__package__"
-    // Method names the shared value operations call (values.hpp).
-    ref str_get, str_lower, str_upper, str_startswith;
 };
 
 // Declares the members of a module state from two lists: interned strings
@@ -36,15 +37,13 @@ struct state_base {
         visit(builtins);                                  \
         visit(resolved_imports);                          \
         visit(package_key);                               \
-        visit(str_get);                                   \
-        visit(str_lower);                                 \
-        visit(str_upper);                                 \
-        visit(str_startswith);                            \
+        visit(get);                                       \
+        visit(lower);                                     \
+        visit(upper);                                     \
+        visit(startswith);                                \
         STRINGS(TAVRIX_STATE_VISIT)                       \
         OBJECTS(TAVRIX_STATE_VISIT)                       \
     }
-
-[[nodiscard]] ref intern(const char* text);
 
 [[nodiscard]] module_view view_of(PyObject* module);
 
@@ -62,8 +61,23 @@ inline state_base& base_of(const module_view& m) { return *static_cast<state_bas
 // it; ImportError when the module has no such name.
 [[nodiscard]] ref import_from(const module_view& m, PyObject* module_name, PyObject* attr, int level);
 
-// `import <name>` of a top-level module.
+// `import <name>` of a top-level module, at module creation (through the
+// builtins' __import__).
 [[nodiscard]] ref import_module(PyObject* name);
+
+// The same, also binding the module attribute `<name>`, as the statement
+// at the top of a module does.
+ref import_into(const module_view& m, const char* name);
+
+// `import <name>` of a top-level module inside a function of the module, at
+// call time: the module's globals go to the import system, and a module
+// already in sys.modules is found there.
+[[nodiscard]] ref import_at_call(const module_view& m, PyObject* name);
+
+// `<attr> = logging.getLogger(<name>)`, with the module's __name__ when
+// `name` is null: the one way a module sets up its logger.
+void add_logger(const module_view& m, PyObject* attr, const char* name = nullptr);
+void add_logger(const module_view& m, const char* attr, const char* name = nullptr);
 
 // Binds a module attribute (module creation order is attribute order).
 void set_attr(const module_view& m, PyObject* name, PyObject* value);
@@ -101,10 +115,10 @@ struct module_slots {
             if (!state->builtins) throw_error();
             state->resolved_imports = check(PyDict_New());
             state->package_key = intern("__package__");
-            state->str_get = intern("get");
-            state->str_lower = intern("lower");
-            state->str_upper = intern("upper");
-            state->str_startswith = intern("startswith");
+            state->get = intern("get");
+            state->lower = intern("lower");
+            state->upper = intern("upper");
+            state->startswith = intern("startswith");
             Exec(view_of(module), *state);
         });
     }

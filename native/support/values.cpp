@@ -2,11 +2,22 @@
 
 namespace tavrix {
 
-ref mapping_get(const state_base& st, PyObject* mapping, PyObject* key, PyObject* dflt) {
+ref intern(const char* text) { return check(PyUnicode_InternFromString(text)); }
+
+ref concat(std::initializer_list<PyObject*> pieces) {
+    ref result;
+    for (PyObject* piece : pieces) {
+        ref text = formatted(piece);
+        result = result ? check(PyUnicode_Concat(result.get(), text.get())) : std::move(text);
+    }
+    return result;
+}
+
+ref mapping_get(const method_names& names, PyObject* mapping, PyObject* key, PyObject* dflt) {
     if (PyDict_CheckExact(mapping)) [[likely]]
         return dflt ? get_or(mapping, key, dflt) : get_or_none(mapping, key);
     PyObject* args[] = {mapping, key, dflt};
-    return check(PyObject_VectorcallMethod(st.str_get.get(), args, dflt ? 3 : 2, nullptr));
+    return check(PyObject_VectorcallMethod(names.get.get(), args, dflt ? 3 : 2, nullptr));
 }
 
 namespace {
@@ -24,20 +35,20 @@ ref ascii_case(PyObject* text, Change&& change) {
 
 }  // namespace
 
-ref text_lower(const state_base& st, PyObject* value) {
+ref text_lower(const method_names& names, PyObject* value) {
     if (PyUnicode_CheckExact(value) && PyUnicode_IS_ASCII(value)) [[likely]]
         return ascii_case(value, [](Py_UCS1 c) {
             return static_cast<Py_UCS1>(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c);
         });
-    return check(PyObject_CallMethodNoArgs(value, st.str_lower.get()));
+    return call_method(value, names.lower.get());
 }
 
-ref text_upper(const state_base& st, PyObject* value) {
+ref text_upper(const method_names& names, PyObject* value) {
     if (PyUnicode_CheckExact(value) && PyUnicode_IS_ASCII(value)) [[likely]]
         return ascii_case(value, [](Py_UCS1 c) {
             return static_cast<Py_UCS1>(c >= 'a' && c <= 'z' ? c - ('a' - 'A') : c);
         });
-    return check(PyObject_CallMethodNoArgs(value, st.str_upper.get()));
+    return call_method(value, names.upper.get());
 }
 
 bool starts_with_ascii(PyObject* text, const char* prefix) noexcept {
@@ -57,12 +68,12 @@ bool contains(PyObject* container, PyObject* item) {
     return check_status(PySequence_Contains(container, item)) != 0;
 }
 
-bool starts_with(const state_base& st, PyObject* text, PyObject* prefix) {
+bool starts_with(const method_names& names, PyObject* text, PyObject* prefix) {
     if (PyUnicode_CheckExact(text) && PyUnicode_CheckExact(prefix)) [[likely]] {
         const Py_ssize_t hit = PyUnicode_Tailmatch(text, prefix, 0, PY_SSIZE_T_MAX, -1);
         return check_status(static_cast<int>(hit)) != 0;
     }
-    ref result = check(PyObject_CallMethodOneArg(text, st.str_startswith.get(), prefix));
+    ref result = call_method(text, names.startswith.get(), prefix);
     return truthy(result.get());
 }
 

@@ -1,12 +1,17 @@
-// Ownership and error-convention checks of the `ref` owner type, run in an
-// embedded interpreter: every move, assignment and reset path must leave
-// the reference counts exactly where they belong.
-#include "../../native/support/ref.hpp"
-
+// Ownership checks of the `ref` owner type and checks of the error
+// convention, run in an embedded interpreter: every move, assignment and
+// reset path must leave the reference counts exactly where they belong, and
+// no C++ exception may get past an entry point.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
+#include <stdexcept>
 #include <utility>
+
+#include "../../native/support/errors.hpp"
+#include "../../native/support/except.hpp"
+#include "../../native/support/ref.hpp"
 
 using tavrix::ref;
 
@@ -88,12 +93,50 @@ void error_convention() {
     PyErr_Clear();
 }
 
+// The message of the exception being raised, as UTF-8 (copied).
+bool raised_message_contains(const char* text) {
+    ref exc = tavrix::compat::take_exception();
+    ref message = ref::steal(PyObject_Str(exc.get()));
+    const char* utf8 = message ? PyUnicode_AsUTF8(message.get()) : nullptr;
+    return utf8 != nullptr && std::strstr(utf8, text) != nullptr;
+}
+
+void barrier() {
+    PyObject* failed = tavrix::entry_point([]() -> ref { throw std::runtime_error("table index out of range"); });
+    expect(failed == nullptr && PyErr_ExceptionMatches(PyExc_SystemError),
+           "a std::exception becomes SystemError at an entry point");
+    expect(raised_message_contains("table index out of range"), "the SystemError carries what()");
+
+    failed = tavrix::entry_point([]() -> ref { throw 42; });
+    expect(failed == nullptr && PyErr_ExceptionMatches(PyExc_SystemError),
+           "any other C++ exception becomes SystemError at an entry point");
+    PyErr_Clear();
+
+    const int status = tavrix::entry_point_status([] { throw std::length_error("too long"); });
+    expect(status == -1 && PyErr_ExceptionMatches(PyExc_SystemError), "slots that return -1 translate too");
+    PyErr_Clear();
+
+    const int allocation = tavrix::entry_point_status([] { throw std::bad_alloc(); });
+    expect(allocation == -1 && PyErr_ExceptionMatches(PyExc_MemoryError), "bad_alloc becomes MemoryError in slots");
+    PyErr_Clear();
+
+    // SystemError derives from Exception, so `except Exception` takes it.
+    const bool completed = tavrix::swallow_exceptions([] { throw std::runtime_error("x"); });
+    expect(!completed && !PyErr_Occurred(), "a C++ exception is swallowed as the SystemError it stands for");
+
+    bool handled = false;
+    tavrix::catch_exception([] { throw 7; },
+                            [&](ref exc) { handled = PyErr_GivenExceptionMatches(exc.get(), PyExc_SystemError); });
+    expect(handled && !PyErr_Occurred(), "catch_exception hands the SystemError to its handler");
+}
+
 }  // namespace
 
 int main() {
     Py_Initialize();
     ownership();
     error_convention();
+    barrier();
     Py_Finalize();
     if (failures == 0) std::puts("ok");
     return failures == 0 ? EXIT_SUCCESS : EXIT_FAILURE;

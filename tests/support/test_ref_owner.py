@@ -1,4 +1,5 @@
-"""Builds and runs the C++ checks of the owned-reference type."""
+"""Builds and runs the C++ checks of the owned-reference type and of the
+error convention."""
 
 from __future__ import annotations
 
@@ -12,6 +13,7 @@ import sysconfig
 import pytest
 
 HERE = pathlib.Path(__file__).resolve().parent
+SUPPORT = HERE.parents[1] / "native" / "support"
 
 
 @pytest.mark.skipif(shutil.which("g++") is None, reason="needs a C++ compiler")
@@ -22,7 +24,7 @@ def test_owner_type_moves_and_releases_exactly(tmp_path):
     exe = tmp_path / "ref_owner"
     compile_cmd = [
         "g++", "-std=c++20", "-Wall", "-Wextra", "-Werror", "-UNDEBUG", "-O1",
-        f"-I{include}", str(HERE / "ref_owner.cpp"), "-o", str(exe),
+        f"-I{include}", str(HERE / "ref_owner.cpp"), str(SUPPORT / "errors.cpp"), "-o", str(exe),
         f"-L{libdir}", f"-Wl,-rpath,{libdir}", f"-lpython{version}",
     ]
     subprocess.run(compile_cmd, check=True, capture_output=True, text=True)

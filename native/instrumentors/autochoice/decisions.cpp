@@ -3,6 +3,7 @@
 // is found, every failure is discarded.
 #include "../../support/compat.hpp"
 #include "../../support/errors.hpp"
+#include "../../support/except.hpp"
 #include "../../support/iterate.hpp"
 #include "autochoice.hpp"
 
@@ -29,10 +30,10 @@ void record_decision(const autochoice_state& st, PyObject* ctx, PyObject* name, 
 }
 
 void record(const autochoice_state& st, PyObject* ctx, PyObject* tool_calls, PyObject* available_tools) {
-    ref chosen = check(PyList_New(0));
+    ref chosen = new_list();
     for_each_in_list(tool_calls, [&](PyObject* tool_call) {
         ref name = chosen_name(st, tool_call);
-        check_status(PyList_Append(chosen.get(), name.get()));
+        append(chosen.get(), name.get());
     });
     const bool offered = available_tools != Py_None && PyList_GET_SIZE(available_tools) > 0;
     PyObject* options = offered ? available_tools : chosen.get();
@@ -44,7 +45,7 @@ void record(const autochoice_state& st, PyObject* ctx, PyObject* tool_calls, PyO
         record_decision(st, ctx, name.get(), options, only.get(), st.single_reasoning.get());
         return;
     }
-    ref joined = check(PyUnicode_Join(st.separator.get(), chosen.get()));
+    ref joined = join(st.separator.get(), chosen.get());
     ref reasoning = check(PyUnicode_FromFormat("Auto-detected %zd parallel tool calls from LLM response", count));
     record_decision(st, ctx, st.parallel_name.get(), options, joined.get(), reasoning.get());
 }

@@ -11,9 +11,7 @@ void exec(const module_view& m, autochoice_state& st) {
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(st.decision_keywords.get()); ++i)
         PyUnicode_InternInPlace(&PyTuple_GET_ITEM(st.decision_keywords.get(), i));
 
-    ref logging_name = intern("logging");
-    ref logging = import_module(logging_name.get());
-    set_attr(m, "logging", logging.get());
+    import_into(m, "logging");
 
     ref typing_name = intern("typing");
     ref typing = import_module(typing_name.get());
@@ -25,10 +23,7 @@ void exec(const module_view& m, autochoice_state& st) {
     ref variable = import_from(m, st.context_sibling.get(), st.current_context.get(), 1);
     set_attr(m, st.current_context.get(), variable.get());
 
-    ref name_key = intern("__name__");
-    ref module_name = global(m, name_key.get());
-    ref logger = check(PyObject_CallMethod(logging.get(), "getLogger", "O", module_name.get()));
-    set_attr(m, "logger", logger.get());
+    add_logger(m, "logger");
 
     add_function(m, record_tool_decisions_def);
     add_function(m, extract_tool_names_from_request_def);

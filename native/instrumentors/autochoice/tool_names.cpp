@@ -37,24 +37,24 @@ ref tool_name(const autochoice_state& st, PyObject* entry) {
         return item_if_present(entry, st.name.get());
     }
     if (ref probe = compat::optional_attr(entry, st.function.get())) {
-        ref function = check(PyObject_GetAttr(entry, st.function.get()));
+        ref function = get_attr(entry, st.function.get());
         if (compat::optional_attr(function.get(), st.name.get())) {
-            ref again = check(PyObject_GetAttr(entry, st.function.get()));
-            return check(PyObject_GetAttr(again.get(), st.name.get()));
+            ref again = get_attr(entry, st.function.get());
+            return get_attr(again.get(), st.name.get());
         }
     }
-    if (compat::optional_attr(entry, st.name.get())) return check(PyObject_GetAttr(entry, st.name.get()));
+    if (compat::optional_attr(entry, st.name.get())) return get_attr(entry, st.name.get());
     return {};
 }
 
 ref extract_tool_names_from_request(const module_view& m, PyObject* const* args) {
     const auto& st = m.get<autochoice_state>();
     PyObject* const kwargs = args[0];
-    ref names = check(PyList_New(0));
+    ref names = new_list();
     ref tools = compat::dict_get(kwargs, st.tools.get());
     if (!tools || !truthy(tools.get())) return names;
     for_each(tools.get(), [&](PyObject* entry) {
-        if (ref name = tool_name(st, entry)) check_status(PyList_Append(names.get(), name.get()));
+        if (ref name = tool_name(st, entry)) append(names.get(), name.get());
     });
     return names;
 }

@@ -23,7 +23,7 @@ PyObject* str_or_none(PyObject* value) {
 // made, as the expression evaluates it).
 ref server_description(const guard_state& st, PyObject* v) {
     if (PyUnicode_Check(v)) return ref::new_ref(v);
-    ref get = check(PyObject_GetAttr(v, st.get.get()));
+    ref get = get_attr(v, st.get.get());
     ref shown = check(PyObject_Str(v));
     PyObject* args[] = {nullptr, st.detail.get(), shown.get()};
     return check(PyObject_Vectorcall(get.get(), args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
@@ -130,10 +130,10 @@ ref error_init(const module_view& m, PyObject* const* args) {
     PyObject* const result = args[1];
 
     check_status(PyObject_SetAttr(self, st.result_attr.get(), result));
-    ref violations = check(PyObject_GetAttr(result, st.violations.get()));
+    ref violations = get_attr(result, st.violations.get());
     ref first = check(PyObject_GetItem(violations.get(), st.first_five.get()));
     ref message = join(st.separator.get(), first.get());
-    ref all = check(PyObject_GetAttr(result, st.violations.get()));
+    ref all = get_attr(result, st.violations.get());
     const Py_ssize_t count = PyObject_Length(all.get());
     if (count < 0) throw_error();
     if (count > 5) {

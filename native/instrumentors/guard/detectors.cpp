@@ -153,15 +153,6 @@ constexpr param text_params[] = {
 
 }  // namespace
 
-ref concat(std::initializer_list<PyObject*> pieces) {
-    ref result;
-    for (PyObject* piece : pieces) {
-        ref text = formatted(piece);
-        result = result ? check(PyUnicode_Concat(result.get(), text.get())) : std::move(text);
-    }
-    return result;
-}
-
 ref build_pii_patterns(PyObject* re) { return labelled_table(re, pii_patterns); }
 
 ref build_credential_patterns(PyObject* re) { return labelled_table(re, credential_patterns); }

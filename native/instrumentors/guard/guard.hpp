@@ -54,8 +54,6 @@ namespace tavrix::guard {
     S(search, "search")                                                             \
     S(sub, "sub")                                                                   \
     S(group, "group")                                                               \
-    S(upper, "upper")                                                               \
-    S(lower, "lower")                                                               \
     S(strip, "strip")                                                               \
     S(replace, "replace")                                                           \
     S(debug, "debug")                                                               \
@@ -105,37 +103,7 @@ struct guard_state : state_base {
     TAVRIX_MODULE_STATE(TAVRIX_GUARD_STRINGS, TAVRIX_GUARD_OBJECTS)
 };
 
-// --- small Python operations shared by the files of the module --------
-
-// obj.name(), obj.name(a), obj.name(a, b)
-inline ref call_method(PyObject* obj, PyObject* name) { return check(PyObject_CallMethodNoArgs(obj, name)); }
-inline ref call_method(PyObject* obj, PyObject* name, PyObject* a) {
-    return check(PyObject_CallMethodOneArg(obj, name, a));
-}
-inline ref call_method(PyObject* obj, PyObject* name, PyObject* a, PyObject* b) {
-    PyObject* args[] = {obj, a, b};
-    return check(PyObject_VectorcallMethod(name, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-
-// a == b, as `if a == b:` tests it.
-inline bool equals(PyObject* a, PyObject* b) { return check_status(PyObject_RichCompareBool(a, b, Py_EQ)) != 0; }
-
-// f"{value}": exact strs as they are, anything else through format().
-inline ref formatted(PyObject* value) {
-    if (PyUnicode_CheckExact(value)) [[likely]]
-        return ref::new_ref(value);
-    return check(PyObject_Format(value, nullptr));
-}
-
-// The concatenation of the f-string pieces (each formatted).
-ref concat(std::initializer_list<PyObject*> pieces);
-
-// A new empty list / the list's append.
-inline ref new_list() { return check(PyList_New(0)); }
-inline void append(PyObject* list, PyObject* item) { check_status(PyList_Append(list, item)); }
-
-// `"sep".join(iterable)`
-inline ref join(PyObject* separator, PyObject* iterable) { return check(PyUnicode_Join(separator, iterable)); }
+// --- walks over tables and messages, shared by the files of the module --
 
 // `for key, value in table.items(): body(key, value)`: exact dicts are
 // walked directly (a change of size raises RuntimeError), other mappings

@@ -44,21 +44,14 @@ void exec(const module_view& m, guard_state& st) {
     ref five = check(PyLong_FromLong(5));
     st.first_five = check(PySlice_New(nullptr, five.get(), nullptr));
 
-    ref logging_name = intern("logging");
-    ref logging = import_module(logging_name.get());
-    set_attr(m, logging_name.get(), logging.get());
-    ref re_name = intern("re");
-    ref re = import_module(re_name.get());
-    set_attr(m, re_name.get(), re.get());
+    import_into(m, "logging");
+    ref re = import_into(m, "re");
     ref typing_name = intern("typing");
     ref optional_name = intern("Optional");
     ref optional = import_from(m, typing_name.get(), optional_name.get(), 0);
     set_attr(m, optional_name.get(), optional.get());
 
-    ref module_name = intern("__name__");
-    ref name = global(m, module_name.get());
-    ref logger = check(PyObject_CallMethod(logging.get(), "getLogger", "O", name.get()));
-    set_attr(m, st.logger.get(), logger.get());
+    add_logger(m, st.logger.get());
     set_attr(m, st.enabled.get(), Py_False);
     set_attr(m, st.server_check.get(), Py_False);
     set_attr(m, st.action_setting.get(), st.block.get());

@@ -3,6 +3,7 @@
 // warn, or have the messages redacted. It runs before the prompt guard's
 // own switch is looked at, and every failure inside it lets the call go
 // ahead.
+#include "../../support/except.hpp"
 #include "../../support/unpack.hpp"
 #include "guard.hpp"
 
@@ -13,8 +14,8 @@ namespace {
 // TAVRIX_SURFACE_GATE, stripped and lower-cased, is one of the off words.
 bool gate_switched_off(const module_view& m, const guard_state& st) {
     // `import os` as the statement does it: sys.modules first.
-    ref os = check(PyImport_ImportModuleLevelObject(st.os.get(), m.globals, nullptr, nullptr, 0));
-    ref environ = check(PyObject_GetAttr(os.get(), st.environ.get()));
+    ref os = import_at_call(m, st.os.get());
+    ref environ = get_attr(os.get(), st.environ.get());
     ref raw = call_method(environ.get(), st.get.get(), st.gate_switch.get(), st.empty.get());
     ref stripped = call_method(raw.get(), st.strip.get());
     ref value = call_method(stripped.get(), st.lower.get());
@@ -32,7 +33,7 @@ ref list_of(PyObject* item) {
 
 // outcome.reason or <fallback>
 ref reason_or(const guard_state& st, PyObject* outcome, PyObject* fallback) {
-    ref reason = check(PyObject_GetAttr(outcome, st.reason.get()));
+    ref reason = get_attr(outcome, st.reason.get());
     return truthy(reason.get()) ? std::move(reason) : ref::new_ref(fallback);
 }
 
@@ -78,7 +79,7 @@ ref policy_redact(const module_view& m, const guard_state& st, PyObject* result_
 
 // outcome.action == text
 bool action_is(const guard_state& st, PyObject* outcome, PyObject* text) {
-    ref action = check(PyObject_GetAttr(outcome, st.action.get()));
+    ref action = get_attr(outcome, st.action.get());
     return equals(action.get(), text);
 }
 
@@ -101,7 +102,7 @@ ref surface_gate_llm_before(const module_view& m, PyObject* const* args) {
         ref outcome = contract::gate_surface(gate.get(), st.llm_before.get(), payload.get());
 
         // A block wins whatever the action says.
-        ref is_block = check(PyObject_GetAttr(outcome.get(), st.is_block.get()));
+        ref is_block = get_attr(outcome.get(), st.is_block.get());
         if (truthy(is_block.get())) {
             answer = policy_block(m, st, result_type.get(), outcome.get());
         } else if (action_is(st, outcome.get(), st.warn.get())) {

@@ -59,7 +59,7 @@ namespace {
 
 void append_pair(PyObject* list, PyObject* name, PyObject* category) {
     ref pair = check(PyTuple_Pack(2, name, category));
-    check_status(PyList_Append(list, pair.get()));
+    append(list, pair.get());
 }
 
 // An entry of the prefix table as a (name, category) pair: the entry itself
@@ -80,12 +80,12 @@ bool append_prefix_match(const module_view& m, PyObject* list, PyObject* key) {
         // Every entry is unpacked as the loop reaches it, matching or not.
         ref pair = table_pair(entry);
         if (!starts_with(st, key, prefix)) return false;
-        check_status(PyList_Append(list, pair.get()));
+        append(list, pair.get());
         return true;
     };
     if (PyDict_CheckExact(table.get())) [[likely]]
         return any_item(table.get(), try_entry);
-    ref items = check(PyObject_CallMethodNoArgs(table.get(), st.items.get()));
+    ref items = call_method(table.get(), st.items.get());
     return any_of(items.get(), [&](PyObject* item) {
         auto [prefix, entry] = unpack<2>(item);
         return try_entry(prefix.get(), entry.get());
@@ -95,7 +95,7 @@ bool append_prefix_match(const module_view& m, PyObject* list, PyObject* key) {
 ref extract_integrations_from_attrs(const module_view& m, PyObject* const* args) {
     const auto& st = state_of(m);
     PyObject* const attrs = args[0];
-    ref found = check(PyList_New(0));
+    ref found = new_list();
     PyObject* const list = found.get();
     auto display = [&](PyObject* raw) { return call_global(m, st.display_name.get(), {raw}); };
 

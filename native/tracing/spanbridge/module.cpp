@@ -12,11 +12,8 @@ void exec(const module_view& m, spanbridge_state& st) {
     st.sixty_four = check(PyLong_FromLong(64));
     st.provider_names = build_provider_names();
 
-    ref logging = import_module(st.logging.get());
-    set_attr(m, st.logging.get(), logging.get());
-    ref module_name = global(m, st.dunder_name.get());
-    ref logger = check(PyObject_CallMethodOneArg(logging.get(), st.getLogger.get(), module_name.get()));
-    set_attr(m, st.logger.get(), logger.get());
+    import_into(m, "logging");
+    add_logger(m, "logger");
 
     // Without the tracing SDK the module still imports, with a processor that
     // does nothing; any other failure of that import is a real fault.

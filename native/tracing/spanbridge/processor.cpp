@@ -12,19 +12,19 @@ namespace {
 constexpr int span_arg = 1;
 
 void append_record(const spanbridge_state& st, PyObject* ctx, PyObject* record) {
-    ref buffer = check(PyObject_GetAttr(ctx, st.otel_spans.get()));
+    ref buffer = get_attr(ctx, st.otel_spans.get());
     if (PyList_CheckExact(buffer.get())) [[likely]] {
-        check_status(PyList_Append(buffer.get(), record));
+        append(buffer.get(), record);
         return;
     }
-    ref done = check(PyObject_CallMethodOneArg(buffer.get(), st.append.get(), record));
+    ref done = call_method(buffer.get(), st.append.get(), record);
 }
 
 // The span's attributes as a dict. The tracing SDK hands processors a
 // read-only mapping; the helper functions take exact dicts, so anything
 // else is copied once here.
 ref span_attributes(const spanbridge_state& st, PyObject* span) {
-    ref attrs = check(PyObject_GetAttr(span, st.attributes.get()));
+    ref attrs = get_attr(span, st.attributes.get());
     if (!truthy(attrs.get())) return check(PyDict_New());
     if (PyDict_CheckExact(attrs.get())) [[likely]]
         return attrs;
@@ -36,7 +36,7 @@ void record_span(const module_view& m, PyObject* span) {
     ref variable = contract::import_context_variable(m, st);
     ref ctx = contract::active_context(variable.get(), st);
     if (ctx.get() == Py_None) return;
-    ref run_id = check(PyObject_GetAttr(ctx.get(), st.run_id.get()));
+    ref run_id = get_attr(ctx.get(), st.run_id.get());
     if (!truthy(run_id.get())) return;
 
     ref attrs = span_attributes(st, span);
@@ -62,9 +62,9 @@ void record_span(const module_view& m, PyObject* span) {
     }
 
     ref record = call_global(m, st.span_to_dict.get(), {span});
-    ref redact_fn = check(PyObject_GetAttr(ctx.get(), st.content_redact_fn.get()));
+    ref redact_fn = get_attr(ctx.get(), st.content_redact_fn.get());
     if (truthy(redact_fn.get())) {
-        redact_fn = check(PyObject_GetAttr(ctx.get(), st.content_redact_fn.get()));
+        redact_fn = get_attr(ctx.get(), st.content_redact_fn.get());
         ref ignored = call_global(m, st.redact_span_dict.get(), {record.get(), redact_fn.get()});
     }
     // Only a converted and redacted record reaches the buffer.

@@ -25,7 +25,7 @@ ref redact_dict(const module_view& m, PyObject* dict, PyObject* redact_fn) {
 // taken over.
 ref redact_list(const module_view& m, PyObject* list, PyObject* redact_fn) {
     nesting_guard depth(" while redacting a list");
-    ref result = check(PyList_New(0));
+    ref result = new_list();
     for_each(list, [&](PyObject* item) {
         ref redacted;
         if (PyUnicode_Check(item))
@@ -36,7 +36,7 @@ ref redact_list(const module_view& m, PyObject* list, PyObject* redact_fn) {
             redacted = redact_list(m, item, redact_fn);
         else
             redacted = ref::new_ref(item);
-        check_status(PyList_Append(result.get(), redacted.get()));
+        append(result.get(), redacted.get());
     });
     return result;
 }
@@ -44,10 +44,10 @@ ref redact_list(const module_view& m, PyObject* list, PyObject* redact_fn) {
 // A list or tuple attribute (the tracing SDK stores sequences as tuples):
 // a new one of the same kind with its strings redacted.
 ref redact_sequence(PyObject* sequence, PyObject* redact_fn) {
-    ref result = check(PyList_New(0));
+    ref result = new_list();
     for_each(sequence, [&](PyObject* item) {
         ref redacted = PyUnicode_Check(item) ? redact_text(redact_fn, item) : ref::new_ref(item);
-        check_status(PyList_Append(result.get(), redacted.get()));
+        append(result.get(), redacted.get());
     });
     if (PyList_Check(sequence)) return result;
     return check(PyList_AsTuple(result.get()));

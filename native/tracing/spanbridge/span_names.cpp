@@ -43,7 +43,7 @@ namespace {
 ref resolve_kind(const module_view& m, PyObject* const* args) {
     const auto& st = state_of(m);
     PyObject* const span = args[0];
-    ref attrs = check(PyObject_GetAttr(span, st.attributes.get()));
+    ref attrs = get_attr(span, st.attributes.get());
     if (!truthy(attrs.get())) attrs = check(PyDict_New());
 
     ref span_type = mapping_get(st, attrs.get(), st.tavrix_span_type.get(), st.empty.get());
@@ -61,7 +61,7 @@ ref resolve_kind(const module_view& m, PyObject* const* args) {
     ref model = mapping_get(st, attrs.get(), st.gen_ai_request_model.get(), nullptr);
     if (truthy(model.get())) return st.llm.copy();
 
-    ref kind = check(PyObject_GetAttr(span, st.kind.get()));
+    ref kind = get_attr(span, st.kind.get());
     ref kind_value = compat::optional_attr(kind.get(), st.value.get());
     if (!kind_value) kind_value = std::move(kind);
     ref table = global(m, st.OTEL_KIND_MAP.get());
@@ -70,10 +70,6 @@ ref resolve_kind(const module_view& m, PyObject* const* args) {
 
 // --- _build_display_name ---------------------------------------------
 
-ref import_top_level(const module_view& m, PyObject* name) {
-    return check(PyImport_ImportModuleLevelObject(name, m.globals, nullptr, nullptr, 0));
-}
-
 // The host of `url` as the URL parser sees it, or `url` itself when it
 // names none or cannot be parsed.
 ref url_host(const module_view& m, const spanbridge_state& st, PyObject* url) {
@@ -81,7 +77,7 @@ ref url_host(const module_view& m, const spanbridge_state& st, PyObject* url) {
     swallow_exceptions([&] {
         ref urlparse = import_from(m, st.urllib_parse.get(), st.urlparse.get(), 0);
         ref parsed = call(base_of(m).function_type.get(), urlparse.get(), {url});
-        ref hostname = check(PyObject_GetAttr(parsed.get(), st.hostname.get()));
+        ref hostname = get_attr(parsed.get(), st.hostname.get());
         if (truthy(hostname.get())) host = std::move(hostname);
     });
     return host ? std::move(host) : ref::new_ref(url);
@@ -116,7 +112,7 @@ bool is_word_char(Py_UCS4 c) { return c == '_' || Py_UNICODE_ISALNUM(c); }
 
 // `text.strip()`: white space as str.strip() sees it.
 ref strip(const spanbridge_state& st, PyObject* text) {
-    if (!PyUnicode_CheckExact(text)) return check(PyObject_CallMethodNoArgs(text, st.strip.get()));
+    if (!PyUnicode_CheckExact(text)) return call_method(text, st.strip.get());
     const int kind = PyUnicode_KIND(text);
     const void* data = PyUnicode_DATA(text);
     Py_ssize_t begin = 0, end = PyUnicode_GET_LENGTH(text);
@@ -127,7 +123,7 @@ ref strip(const spanbridge_state& st, PyObject* text) {
 
 // The statement's leading word, upper-cased, or "": re.match(r"(\w+)", s).
 ref statement_verb(const module_view& m, const spanbridge_state& st, PyObject* stripped) {
-    ref re = import_top_level(m, st.re.get());
+    ref re = import_at_call(m, st.re.get());
     if (PyUnicode_CheckExact(stripped)) [[likely]] {
         // \w of a str pattern: alphanumeric as str.isalnum() sees it, or "_".
         const int kind = PyUnicode_KIND(stripped);
@@ -143,7 +139,7 @@ ref statement_verb(const module_view& m, const spanbridge_state& st, PyObject* s
     ref match = check(PyObject_VectorcallMethod(st.match.get(), args, 3, nullptr));
     if (!truthy(match.get())) return st.empty.copy();
     ref one = check(PyLong_FromLong(1));
-    ref word = check(PyObject_CallMethodOneArg(match.get(), st.group.get(), one.get()));
+    ref word = call_method(match.get(), st.group.get(), one.get());
     return text_upper(st, word.get());
 }
 
@@ -219,7 +215,7 @@ ref display_name(const module_view& m, PyObject* const* args) {
         return result;
     }
     ref spaced = check(PyUnicode_Replace(raw, st.underscore.get(), st.space.get(), -1));
-    return check(PyObject_CallMethodNoArgs(spaced.get(), st.title.get()));
+    return call_method(spaced.get(), st.title.get());
 }
 
 constexpr param span_param[] = {

@@ -8,8 +8,6 @@ namespace tavrix::spanbridge {
 
 namespace {
 
-ref get_attr(PyObject* obj, PyObject* name) { return check(PyObject_GetAttr(obj, name)); }
-
 // A shallow dict copy of the span's attributes (a read-only mapping from
 // the tracing SDK, or a dict), or a new empty dict when they are false.
 ref copy_attributes(PyObject* attributes) {
@@ -71,8 +69,8 @@ void add_llm_summary(const spanbridge_state& st, PyObject* attrs, PyObject* clea
         check_status(PyDict_SetItem(cleaned, st.finish_reasons.get(), finish_reasons.get()));
     ref response_model = get_or_none(attrs, st.gen_ai_response_model.get());
     if (truthy(response_model.get())) {
-        ref other = check(PyObject_RichCompare(response_model.get(), model.get(), Py_NE));
-        if (truthy(other.get())) check_status(PyDict_SetItem(cleaned, st.response_model.get(), response_model.get()));
+        if (differs(response_model.get(), model.get()))
+            check_status(PyDict_SetItem(cleaned, st.response_model.get(), response_model.get()));
     }
 }
 
@@ -113,18 +111,17 @@ ref span_to_dict(const module_view& m, PyObject* const* args) {
 
     ref input_data = none();
     ref output_data = none();
-    const bool is_tool = check_status(PyObject_RichCompareBool(kind.get(), st.tool.get(), Py_EQ)) != 0;
-    if (is_tool) {
+    if (equals(kind.get(), st.tool.get())) {
         ref tool_input = compat::dict_get(attrs.get(), st.tavrix_tool_input.get());
         if (tool_input) {
-            ref json = check(PyImport_ImportModuleLevelObject(st.json.get(), m.globals, nullptr, nullptr, 0));
+            ref json = import_at_call(m, st.json.get());
             input_data = decode_json(st, json.get(), tool_input.get());
             // A tool without output decodes "{}": an empty dict.
             ref tool_output = get_or(attrs.get(), st.tavrix_tool_output.get(), st.empty_json_object.get());
             output_data = decode_json(st, json.get(), tool_output.get());
         }
     }
-    if (check_status(PyObject_RichCompareBool(kind.get(), st.llm.get(), Py_EQ)))
+    if (equals(kind.get(), st.llm.get()))
         add_llm_summary(st, attrs.get(), cleaned.get());
 
     ref trace_id = st.empty.copy();
@@ -150,8 +147,7 @@ ref span_to_dict(const module_view& m, PyObject* const* args) {
         if (truthy(code.get())) {
             ref status_code = import_from(m, st.opentelemetry_trace.get(), st.StatusCode.get(), 0);
             ref error_code = get_attr(status_code.get(), st.ERROR.get());
-            ref is_error = check(PyObject_RichCompare(code.get(), error_code.get(), Py_EQ));
-            if (truthy(is_error.get())) status = st.error.copy();
+            if (compares(code.get(), Py_EQ, error_code.get())) status = st.error.copy();
         }
     }
 

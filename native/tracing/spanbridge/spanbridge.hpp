@@ -8,6 +8,7 @@
 #include "../../contract/run_context.hpp"
 #include "../../support/compat.hpp"
 #include "../../support/errors.hpp"
+#include "../../support/except.hpp"
 #include "../../support/function.hpp"
 #include "../../support/iterate.hpp"
 #include "../../support/module.hpp"
@@ -117,10 +118,6 @@ namespace tavrix::spanbridge {
     S(span_id, "span_id")                               \
     S(value, "value")                                   \
     /* modules and what is taken from them */           \
-    S(logging, "logging")                               \
-    S(getLogger, "getLogger")                           \
-    S(logger, "logger")                                 \
-    S(dunder_name, "__name__")                           \
     S(opentelemetry_sdk_trace, "opentelemetry.sdk.trace") \
     S(SpanProcessor, "SpanProcessor")                   \
     S(ReadableSpan, "ReadableSpan")                     \
@@ -137,11 +134,8 @@ namespace tavrix::spanbridge {
     S(urlparse, "urlparse")                             \
     S(hostname, "hostname")                             \
     /* methods */                                       \
-    S(lower, "lower")                                   \
-    S(upper, "upper")                                   \
     S(title, "title")                                   \
     S(strip, "strip")                                   \
-    S(startswith, "startswith")                         \
     S(split, "split")                                   \
     S(append, "append")                                 \
     S(items, "items")                                   \

@@ -38,11 +38,6 @@ namespace {
 
 ref clean_attr_key(const module_view& m, PyObject* const* args) { return cleaned_key(state_of(m), args[0]); }
 
-bool differs(PyObject* a, PyObject* b) {
-    ref result = check(PyObject_RichCompare(a, b, Py_NE));
-    return truthy(result.get());
-}
-
 // Copies the span's attributes into the matched entry; keys the entry
 // already has keep the entry's value.
 void merge_into_entry(const module_view& m, PyObject* entry, PyObject* span, PyObject* attrs) {
@@ -58,7 +53,7 @@ void merge_into_entry(const module_view& m, PyObject* entry, PyObject* span, PyO
     check_status(PyObject_SetItem(entry, st.attributes.get(), existing.get()));
     // The span id is a bonus: failing to read it leaves the merge in place.
     swallow_exceptions([&] {
-        ref span_context = check(PyObject_GetAttr(span, st.context.get()));
+        ref span_context = get_attr(span, st.context.get());
         if (!truthy(span_context.get())) return;
         ref span_id = compat::optional_attr(span_context.get(), st.span_id.get());
         if (!span_id || !truthy(span_id.get())) return;
