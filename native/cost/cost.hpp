@@ -26,6 +26,8 @@ struct cost_state : state_base {
     TAVRIX_MODULE_STATE(TAVRIX_COST_STRINGS, TAVRIX_COST_OBJECTS)
 };
 
+inline const cost_state& state_of(const module_view& m) { return m.get<cost_state>(); }
+
 // Price tables (price_tables.cpp), each a new dict in table order.
 [[nodiscard]] ref build_model_costs();
 [[nodiscard]] ref build_multimodal_costs();

@@ -158,8 +158,8 @@ void report_unpriced(const module_view& m, const cost_state& st, PyObject* model
     });
 }
 
-ref estimate_cost(const module_view& m, PyObject* const* args) {
-    const auto& st = m.get<cost_state>();
+ref estimate_cost_impl(const module_view& m, PyObject* const* args) {
+    const auto& st = state_of(m);
     PyObject* const model_arg = args[0];
     PyObject* const tokens_in = args[1];
     PyObject* const tokens_out = args[2];
@@ -200,8 +200,8 @@ ref estimate_cost(const module_view& m, PyObject* const* args) {
     return check(PyFloat_FromDouble(total));
 }
 
-ref estimate_embedding_cost(const module_view& m, PyObject* const* args) {
-    const auto& st = m.get<cost_state>();
+ref estimate_embedding_cost_impl(const module_view& m, PyObject* const* args) {
+    const auto& st = state_of(m);
     PyObject* const model = args[0];
     PyObject* const tokens = args[1];
     PyObject* const provider = args[2];
@@ -240,7 +240,7 @@ const function_def estimate_cost_def{
     .params = estimate_cost_params,
     .returns = return_type::object,
     .return_annotation = "float",
-    .impl = estimate_cost,
+    .impl = estimate_cost_impl,
 };
 
 const function_def estimate_embedding_cost_def{
@@ -251,7 +251,7 @@ const function_def estimate_embedding_cost_def{
     .params = estimate_embedding_cost_params,
     .returns = return_type::object,
     .return_annotation = "float",
-    .impl = estimate_embedding_cost,
+    .impl = estimate_embedding_cost_impl,
 };
 
 }  // namespace tavrix::cost

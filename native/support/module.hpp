@@ -54,6 +54,15 @@ inline state_base& base_of(const module_view& m) { return *static_cast<state_bas
 [[nodiscard]] ref global(const module_view& m, PyObject* name);
 
 // Looks `name` up in the module namespace and calls it (see `call`).
+//
+// A module function that another one calls is called through a typed
+// wrapper of the same name, declared next to its declaration, so the call
+// reads `ref record = span_to_dict(m, span);`. The module attribute
+// `_span_to_dict` is the state key `span_to_dict`, declared by
+// `span_to_dict_def` and implemented by `span_to_dict_impl`; the wrapper
+// `span_to_dict(m, span)` is call_global of that key: rebinding the module
+// attribute changes the next call, and while it holds the module's own
+// function, `span_to_dict_impl` runs directly.
 [[nodiscard]] ref call_global(const module_view& m, PyObject* name, std::initializer_list<PyObject*> args);
 
 // `from <dots><module_name> import <attr>` executed in the module's

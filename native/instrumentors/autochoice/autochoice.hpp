@@ -26,6 +26,8 @@ struct autochoice_state : state_base {
     TAVRIX_MODULE_STATE(TAVRIX_AUTOCHOICE_STRINGS, TAVRIX_AUTOCHOICE_OBJECTS)
 };
 
+inline const autochoice_state& state_of(const module_view& m) { return m.get<autochoice_state>(); }
+
 extern const function_def extract_tool_names_from_request_def;  // tool_names.cpp
 extern const function_def record_tool_decisions_def;            // decisions.cpp
 

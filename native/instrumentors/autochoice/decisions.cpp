@@ -50,8 +50,8 @@ void record(const autochoice_state& st, PyObject* ctx, PyObject* tool_calls, PyO
     record_decision(st, ctx, st.parallel_name.get(), options, joined.get(), reasoning.get());
 }
 
-ref record_tool_decisions(const module_view& m, PyObject* const* args) {
-    const auto& st = m.get<autochoice_state>();
+ref record_tool_decisions_impl(const module_view& m, PyObject* const* args) {
+    const auto& st = state_of(m);
     PyObject* const tool_calls = args[0];
     PyObject* const available_tools = args[1];
     // Finding the run context is not guarded: a broken context variable is
@@ -83,7 +83,7 @@ const function_def record_tool_decisions_def{
     .params = record_params,
     .returns = return_type::object,
     .return_annotation = "None",
-    .impl = record_tool_decisions,
+    .impl = record_tool_decisions_impl,
 };
 
 }  // namespace tavrix::autochoice

@@ -36,6 +36,8 @@ ref tool_name(const autochoice_state& st, PyObject* entry) {
             if (ref name = item_if_present(function.get(), st.name.get())) return name;
         return item_if_present(entry, st.name.get());
     }
+    // `entry.function` is read three times, as `hasattr(entry, "function")
+    // and hasattr(entry.function, "name")` and then `entry.function.name` do.
     if (ref probe = compat::optional_attr(entry, st.function.get())) {
         ref function = get_attr(entry, st.function.get());
         if (compat::optional_attr(function.get(), st.name.get())) {
@@ -47,8 +49,8 @@ ref tool_name(const autochoice_state& st, PyObject* entry) {
     return {};
 }
 
-ref extract_tool_names_from_request(const module_view& m, PyObject* const* args) {
-    const auto& st = m.get<autochoice_state>();
+ref extract_tool_names_from_request_impl(const module_view& m, PyObject* const* args) {
+    const auto& st = state_of(m);
     PyObject* const kwargs = args[0];
     ref names = new_list();
     ref tools = compat::dict_get(kwargs, st.tools.get());
@@ -73,7 +75,7 @@ const function_def extract_tool_names_from_request_def{
     .params = extract_params,
     .returns = return_type::object,
     .return_annotation = "list[str]",
-    .impl = extract_tool_names_from_request,
+    .impl = extract_tool_names_from_request_impl,
 };
 
 }  // namespace tavrix::autochoice

@@ -43,13 +43,13 @@ void extend(const guard_state& st, PyObject* list, PyObject* iterable) {
     ref done = call_method(list, st.extend.get(), iterable);
 }
 
-ref check_prompt(const module_view& m, PyObject* const* args) {
-    const auto& st = m.get<guard_state>();
+ref check_prompt_impl(const module_view& m, PyObject* const* args) {
+    const auto& st = state_of(m);
     PyObject* const messages = args[0];
     PyObject* const model = args[1];
     PyObject* const system = args[2];
 
-    ref gated = call_global(m, st.surface_gate_llm_before.get(), {messages, model, system});
+    ref gated = surface_gate_llm_before(m, messages, model, system);
     if (gated.get() != Py_None) return gated;
 
     // Disabled: one lookup, nothing imported or scanned.
@@ -57,13 +57,13 @@ ref check_prompt(const module_view& m, PyObject* const* args) {
     if (!truthy(enabled.get())) return none();
 
     ref result_type = contract::import_result_type(m, st);
-    ref text = call_global(m, st.extract_text.get(), {messages, system});
+    ref text = extract_text(m, messages, system);
     ref stripped = call_method(text.get(), st.strip.get());
     if (!truthy(stripped.get())) return none();
 
     ref violations = new_list();
-    for (const ref* detector : {&st.detect_pii, &st.detect_credentials, &st.detect_injection}) {
-        ref found = call_global(m, detector->get(), {text.get()});
+    for (auto detect : {detect_pii, detect_credentials, detect_injection}) {
+        ref found = detect(m, text.get());
         if (PyList_CheckExact(found.get())) [[likely]] {
             const Py_ssize_t size = PyList_GET_SIZE(violations.get());
             check_status(PyList_SetSlice(violations.get(), size, size, found.get()));
@@ -76,7 +76,7 @@ ref check_prompt(const module_view& m, PyObject* const* args) {
     ref server_redacted_text = none();
     ref server_check = global(m, st.server_check.get());
     if (truthy(server_check.get())) {
-        ref server_result = call_global(m, st.server_check_prompt.get(), {text.get(), model});
+        ref server_result = server_check_prompt(m, text.get(), model);
         if (truthy(server_result.get())) {
             ref default_violations = new_list();
             ref server_violations =
@@ -102,8 +102,8 @@ ref check_prompt(const module_view& m, PyObject* const* args) {
     if (action != Py_None && equals(action, st.redact.get())) {
         PyObject* server_text =
             truthy(server_redacted_text.get()) ? server_redacted_text.get() : st.empty.get();
-        ref pairs = call_global(m, st.ml_substitutions.get(), {text.get(), server_text});
-        ref redacted = call_global(m, st.redact_messages_ml.get(), {messages, system, pairs.get()});
+        ref pairs = ml_substitutions(m, text.get(), server_text);
+        ref redacted = redact_messages_ml(m, messages, system, pairs.get());
         auto [copies, copied_system] = unpack<2, unpack_wording::compact>(redacted.get());
         redacted_messages = std::move(copies);
         redacted_system = std::move(copied_system);
@@ -124,12 +124,14 @@ ref check_prompt(const module_view& m, PyObject* const* args) {
 }
 
 // PromptGuardError.__init__(self, result)
-ref error_init(const module_view& m, PyObject* const* args) {
-    const auto& st = m.get<guard_state>();
+ref error_init_impl(const module_view& m, PyObject* const* args) {
+    const auto& st = state_of(m);
     PyObject* const self = args[0];
     PyObject* const result = args[1];
 
     check_status(PyObject_SetAttr(self, st.result_attr.get(), result));
+    // Read twice, as the slice `result.violations[:5]` and the length test
+    // read it; the length serves the "(+N more)" count as well.
     ref violations = get_attr(result, st.violations.get());
     ref first = check(PyObject_GetItem(violations.get(), st.first_five.get()));
     ref message = join(st.separator.get(), first.get());
@@ -174,7 +176,7 @@ const function_def check_prompt_def = {
            "set, result._redacted_system).",
     .params = check_prompt_params,
     .return_annotation = "Optional['PromptGuardResult']",
-    .impl = check_prompt,
+    .impl = check_prompt_impl,
 };
 
 const function_def error_init_def = {
@@ -182,7 +184,7 @@ const function_def error_init_def = {
     .qualname = "PromptGuardError.__init__",
     .params = error_init_params,
     .return_annotation = "None",
-    .impl = error_init,
+    .impl = error_init_impl,
 };
 
 }  // namespace tavrix::guard

@@ -76,7 +76,7 @@ bool found_in(const guard_state& st, PyObject* pattern, PyObject* text) {
 
 // "<prefix><label>" for every label of the table whose pattern matches.
 ref detect_labels(const module_view& m, PyObject* table_name, PyObject* prefix, PyObject* text) {
-    const auto& st = m.get<guard_state>();
+    const auto& st = state_of(m);
     ref violations = new_list();
     ref table = global(m, table_name);
     for_each_pair(st, table.get(), [&](PyObject* label, PyObject* pattern) {
@@ -98,8 +98,8 @@ void extract_blocks(const guard_state& st, PyObject* blocks, PyObject* parts) {
     });
 }
 
-ref extract_text(const module_view& m, PyObject* const* args) {
-    const auto& st = m.get<guard_state>();
+ref extract_text_impl(const module_view& m, PyObject* const* args) {
+    const auto& st = state_of(m);
     PyObject* const messages = args[0];
     PyObject* const system = args[1];
 
@@ -117,18 +117,18 @@ ref extract_text(const module_view& m, PyObject* const* args) {
     return join(st.newline.get(), parts.get());
 }
 
-ref detect_pii(const module_view& m, PyObject* const* args) {
-    const auto& st = m.get<guard_state>();
+ref detect_pii_impl(const module_view& m, PyObject* const* args) {
+    const auto& st = state_of(m);
     return detect_labels(m, st.PII_PATTERNS.get(), st.pii_prefix.get(), args[0]);
 }
 
-ref detect_credentials(const module_view& m, PyObject* const* args) {
-    const auto& st = m.get<guard_state>();
+ref detect_credentials_impl(const module_view& m, PyObject* const* args) {
+    const auto& st = state_of(m);
     return detect_labels(m, st.CREDENTIAL_PATTERNS.get(), st.credential_prefix.get(), args[0]);
 }
 
-ref detect_injection(const module_view& m, PyObject* const* args) {
-    const auto& st = m.get<guard_state>();
+ref detect_injection_impl(const module_view& m, PyObject* const* args) {
+    const auto& st = state_of(m);
     PyObject* const text = args[0];
     ref violations = new_list();
     ref table = global(m, st.INJECTION_PATTERNS.get());
@@ -174,8 +174,12 @@ const function_def extract_text_def = {
     .params = extract_text_params,
     .returns = return_type::str,
     .return_annotation = "str",
-    .impl = extract_text,
+    .impl = extract_text_impl,
 };
+
+ref extract_text(const module_view& m, PyObject* messages, PyObject* system) {
+    return call_global(m, state_of(m).extract_text.get(), {messages, system});
+}
 
 const function_def detect_pii_def = {
     .name = "_detect_pii",
@@ -183,8 +187,12 @@ const function_def detect_pii_def = {
            "matches the text, in table order.",
     .params = text_params,
     .return_annotation = "list[str]",
-    .impl = detect_pii,
+    .impl = detect_pii_impl,
 };
+
+ref detect_pii(const module_view& m, PyObject* text) {
+    return call_global(m, state_of(m).detect_pii.get(), {text});
+}
 
 const function_def detect_credentials_def = {
     .name = "_detect_credentials",
@@ -192,8 +200,12 @@ const function_def detect_credentials_def = {
            "pattern matches the text, in table order.",
     .params = text_params,
     .return_annotation = "list[str]",
-    .impl = detect_credentials,
+    .impl = detect_credentials_impl,
 };
+
+ref detect_credentials(const module_view& m, PyObject* text) {
+    return call_global(m, state_of(m).detect_credentials.get(), {text});
+}
 
 const function_def detect_injection_def = {
     .name = "_detect_injection",
@@ -201,7 +213,11 @@ const function_def detect_injection_def = {
            "of _INJECTION_PATTERNS, in table order.",
     .params = text_params,
     .return_annotation = "list[str]",
-    .impl = detect_injection,
+    .impl = detect_injection_impl,
 };
+
+ref detect_injection(const module_view& m, PyObject* text) {
+    return call_global(m, state_of(m).detect_injection.get(), {text});
+}
 
 }  // namespace tavrix::guard

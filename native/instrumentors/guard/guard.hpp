@@ -103,6 +103,8 @@ struct guard_state : state_base {
     TAVRIX_MODULE_STATE(TAVRIX_GUARD_STRINGS, TAVRIX_GUARD_OBJECTS)
 };
 
+inline const guard_state& state_of(const module_view& m) { return m.get<guard_state>(); }
+
 // --- walks over tables and messages, shared by the files of the module --
 
 // `for key, value in table.items(): body(key, value)`: exact dicts are
@@ -172,21 +174,48 @@ ref rewrite_messages(const guard_state& st, PyObject* messages, Rewrite&& rewrit
     return rewritten;
 }
 
-// Function declarations, each in the file of its concern.
-extern const function_def configure_def;                 // module.cpp
-extern const function_def check_prompt_def;              // check_prompt.cpp
-extern const function_def error_init_def;                // check_prompt.cpp
-extern const function_def extract_text_def;              // detectors.cpp
-extern const function_def detect_pii_def;                // detectors.cpp
-extern const function_def detect_credentials_def;        // detectors.cpp
-extern const function_def detect_injection_def;          // detectors.cpp
-extern const function_def redact_text_def;               // redaction.cpp
-extern const function_def redact_messages_def;           // redaction.cpp
-extern const function_def server_check_prompt_def;       // server_check.cpp
-extern const function_def surface_gate_llm_before_def;   // surface_gate.cpp
-extern const function_def ml_substitutions_def;          // ml_redaction.cpp
-extern const function_def apply_substitutions_def;       // ml_redaction.cpp
-extern const function_def redact_messages_ml_def;        // ml_redaction.cpp
+// --- the module's functions ----------------------------------------------
+//
+// Each is declared by `<name>_def`, in the file of its concern; the typed
+// wrapper `<name>(m, ...)` of a function that another one calls calls
+// whatever the module attribute `_<name>` holds (see call_global).
+
+extern const function_def configure_def;  // module.cpp
+extern const function_def check_prompt_def;  // check_prompt.cpp
+extern const function_def error_init_def;    // check_prompt.cpp, PromptGuardError.__init__
+
+// detectors.cpp
+extern const function_def extract_text_def;
+[[nodiscard]] ref extract_text(const module_view& m, PyObject* messages, PyObject* system);
+extern const function_def detect_pii_def;
+[[nodiscard]] ref detect_pii(const module_view& m, PyObject* text);
+extern const function_def detect_credentials_def;
+[[nodiscard]] ref detect_credentials(const module_view& m, PyObject* text);
+extern const function_def detect_injection_def;
+[[nodiscard]] ref detect_injection(const module_view& m, PyObject* text);
+
+// redaction.cpp
+extern const function_def redact_text_def;
+[[nodiscard]] ref redact_text(const module_view& m, PyObject* text);
+extern const function_def redact_messages_def;
+[[nodiscard]] ref redact_messages(const module_view& m, PyObject* messages, PyObject* system);
+
+// server_check.cpp
+extern const function_def server_check_prompt_def;
+[[nodiscard]] ref server_check_prompt(const module_view& m, PyObject* text, PyObject* model);
+
+// surface_gate.cpp
+extern const function_def surface_gate_llm_before_def;
+[[nodiscard]] ref surface_gate_llm_before(const module_view& m, PyObject* messages, PyObject* model,
+                                          PyObject* system);
+
+// ml_redaction.cpp
+extern const function_def ml_substitutions_def;
+[[nodiscard]] ref ml_substitutions(const module_view& m, PyObject* original, PyObject* redacted);
+extern const function_def apply_substitutions_def;
+[[nodiscard]] ref apply_substitutions(const module_view& m, PyObject* text, PyObject* pairs);
+extern const function_def redact_messages_ml_def;
+[[nodiscard]] ref redact_messages_ml(const module_view& m, PyObject* messages, PyObject* system, PyObject* pairs);
 
 // The pattern tables, compiled with the interpreter's re (detectors.cpp).
 [[nodiscard]] ref build_pii_patterns(PyObject* re);

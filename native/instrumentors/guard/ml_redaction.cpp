@@ -38,7 +38,7 @@ struct substitution {
 
 // The diff's "replace" opcodes as pairs, in diff order.
 std::vector<substitution> diff_pairs(const module_view& m, PyObject* original, PyObject* redacted) {
-    const auto& st = m.get<guard_state>();
+    const auto& st = state_of(m);
     ref matcher_class = import_from(m, st.difflib.get(), st.sequence_matcher.get(), 0);
     // SequenceMatcher(None, original, redacted, autojunk=False): no junk
     // heuristics, so long prompts are compared character by character.
@@ -61,7 +61,7 @@ std::vector<substitution> diff_pairs(const module_view& m, PyObject* original, P
     return pairs;
 }
 
-ref ml_substitutions(const module_view& m, PyObject* const* args) {
+ref ml_substitutions_impl(const module_view& m, PyObject* const* args) {
     PyObject* const original = args[0];
     PyObject* const redacted = args[1];
     if (PyUnicode_GET_LENGTH(original) == 0 || PyUnicode_GET_LENGTH(redacted) == 0) return new_list();
@@ -91,8 +91,8 @@ ref replace_all(const guard_state& st, PyObject* text, PyObject* found, PyObject
     return call_method(text, st.replace.get(), found, placeholder);
 }
 
-ref apply_substitutions(const module_view& m, PyObject* const* args) {
-    const auto& st = m.get<guard_state>();
+ref apply_substitutions_impl(const module_view& m, PyObject* const* args) {
+    const auto& st = state_of(m);
     PyObject* const pairs = args[1];
     ref text = ref::new_ref(args[0]);
     if (PyUnicode_GET_LENGTH(text.get()) == 0 || !truthy(pairs)) return text;
@@ -105,17 +105,17 @@ ref apply_substitutions(const module_view& m, PyObject* const* args) {
     return text;
 }
 
-ref redact_messages_ml(const module_view& m, PyObject* const* args) {
-    const auto& st = m.get<guard_state>();
+ref redact_messages_ml_impl(const module_view& m, PyObject* const* args) {
+    const auto& st = state_of(m);
     PyObject* const messages = args[0];
     PyObject* const system = args[1];
     PyObject* const pairs = args[2];
 
-    ref local = call_global(m, st.redact_messages.get(), {messages, system});
+    ref local = redact_messages(m, messages, system);
     auto [redacted, redacted_system] = unpack<2, unpack_wording::compact>(local.get());
     if (!truthy(pairs)) return check(PyTuple_Pack(2, redacted.get(), redacted_system.get()));
 
-    auto substitute = [&](PyObject* text) { return call_global(m, st.apply_substitutions.get(), {text, pairs}); };
+    auto substitute = [&](PyObject* text) { return apply_substitutions(m, text, pairs); };
     ref replayed = rewrite_messages(st, redacted.get(), substitute);
     ref replayed_system = substitute(truthy(redacted_system.get()) ? redacted_system.get() : st.empty.get());
     return check(PyTuple_Pack(2, replayed.get(), replayed_system.get()));
@@ -145,8 +145,12 @@ const function_def ml_substitutions_def = {
            "longest found text first; an empty list when nothing can be rebuilt.",
     .params = ml_substitutions_params,
     .return_annotation = "list[tuple[str, str]]",
-    .impl = ml_substitutions,
+    .impl = ml_substitutions_impl,
 };
+
+ref ml_substitutions(const module_view& m, PyObject* original, PyObject* redacted) {
+    return call_global(m, state_of(m).ml_substitutions.get(), {original, redacted});
+}
 
 const function_def apply_substitutions_def = {
     .name = "_apply_substitutions",
@@ -155,8 +159,12 @@ const function_def apply_substitutions_def = {
     .params = apply_substitutions_params,
     .returns = return_type::str,
     .return_annotation = "str",
-    .impl = apply_substitutions,
+    .impl = apply_substitutions_impl,
 };
+
+ref apply_substitutions(const module_view& m, PyObject* text, PyObject* pairs) {
+    return call_global(m, state_of(m).apply_substitutions.get(), {text, pairs});
+}
 
 const function_def redact_messages_ml_def = {
     .name = "_redact_messages_ml",
@@ -164,7 +172,11 @@ const function_def redact_messages_ml_def = {
            "the copies: (messages, system text).",
     .params = redact_messages_ml_params,
     .return_annotation = "tuple[list, str]",
-    .impl = redact_messages_ml,
+    .impl = redact_messages_ml_impl,
 };
+
+ref redact_messages_ml(const module_view& m, PyObject* messages, PyObject* system, PyObject* pairs) {
+    return call_global(m, state_of(m).redact_messages_ml.get(), {messages, system, pairs});
+}
 
 }  // namespace tavrix::guard

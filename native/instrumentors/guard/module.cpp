@@ -8,8 +8,8 @@ namespace tavrix::guard {
 
 namespace {
 
-ref configure(const module_view& m, PyObject* const* args) {
-    const auto& st = m.get<guard_state>();
+ref configure_impl(const module_view& m, PyObject* const* args) {
+    const auto& st = state_of(m);
     PyObject* const enabled = args[0];
     PyObject* const server = args[1];
     PyObject* const action = args[2];
@@ -21,6 +21,7 @@ ref configure(const module_view& m, PyObject* const* args) {
     for (const ref* valid : {&st.block, &st.warn, &st.redact}) known = known || equals(action, valid->get());
     set_attr(m, st.action_setting.get(), known ? action : st.block.get());
 
+    // Read back from the namespace, as the global names in the log call are.
     ref now_enabled = global(m, st.enabled.get());
     if (!truthy(now_enabled.get())) return none();
     ref now_server = global(m, st.server_check.get());
@@ -85,7 +86,7 @@ const function_def configure_def = {
            "text means \"block\"). Each call replaces all three settings.",
     .params = configure_params,
     .return_annotation = "None",
-    .impl = configure,
+    .impl = configure_impl,
 };
 
 }  // namespace tavrix::guard

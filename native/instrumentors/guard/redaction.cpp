@@ -10,7 +10,7 @@ namespace {
 // Applies `pattern.sub("##" + label.upper() + "##", text)` for every row
 // of the table, each on the output of the previous one.
 ref substitute_table(const module_view& m, PyObject* table_name, ref text) {
-    const auto& st = m.get<guard_state>();
+    const auto& st = state_of(m);
     ref table = global(m, table_name);
     for_each_pair(st, table.get(), [&](PyObject* label, PyObject* pattern) {
         ref upper = call_method(label, st.upper.get());
@@ -20,19 +20,19 @@ ref substitute_table(const module_view& m, PyObject* table_name, ref text) {
     return text;
 }
 
-ref redact_text(const module_view& m, PyObject* const* args) {
-    const auto& st = m.get<guard_state>();
+ref redact_text_impl(const module_view& m, PyObject* const* args) {
+    const auto& st = state_of(m);
     // PII first: a PII item inside a credential assignment becomes its
     // placeholder, and the whole assignment then the credential's.
     ref redacted = substitute_table(m, st.PII_PATTERNS.get(), ref::new_ref(args[0]));
     return substitute_table(m, st.CREDENTIAL_PATTERNS.get(), std::move(redacted));
 }
 
-ref redact_messages(const module_view& m, PyObject* const* args) {
-    const auto& st = m.get<guard_state>();
+ref redact_messages_impl(const module_view& m, PyObject* const* args) {
+    const auto& st = state_of(m);
     PyObject* const messages = args[0];
     PyObject* const system = args[1];
-    auto redact = [&](PyObject* text) { return call_global(m, st.redact_text.get(), {text}); };
+    auto redact = [&](PyObject* text) { return redact_text(m, text); };
     ref redacted = rewrite_messages(st, messages, redact);
     ref redacted_system = PyUnicode_GET_LENGTH(system) != 0 ? redact(system) : ref::new_ref(system);
     return check(PyTuple_Pack(2, redacted.get(), redacted_system.get()));
@@ -56,8 +56,12 @@ const function_def redact_text_def = {
     .params = redact_text_params,
     .returns = return_type::str,
     .return_annotation = "str",
-    .impl = redact_text,
+    .impl = redact_text_impl,
 };
+
+ref redact_text(const module_view& m, PyObject* text) {
+    return call_global(m, state_of(m).redact_text.get(), {text});
+}
 
 const function_def redact_messages_def = {
     .name = "_redact_messages",
@@ -66,7 +70,11 @@ const function_def redact_messages_def = {
            "everything else is shared.",
     .params = redact_messages_params,
     .return_annotation = "tuple[list, str]",
-    .impl = redact_messages,
+    .impl = redact_messages_impl,
 };
+
+ref redact_messages(const module_view& m, PyObject* messages, PyObject* system) {
+    return call_global(m, state_of(m).redact_messages.get(), {messages, system});
+}
 
 }  // namespace tavrix::guard

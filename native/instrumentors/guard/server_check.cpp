@@ -9,8 +9,8 @@ namespace tavrix::guard {
 
 namespace {
 
-ref server_check_prompt(const module_view& m, PyObject* const* args) {
-    const auto& st = m.get<guard_state>();
+ref server_check_prompt_impl(const module_view& m, PyObject* const* args) {
+    const auto& st = state_of(m);
     PyObject* const text = args[0];
     PyObject* const model = args[1];
 
@@ -44,7 +44,11 @@ const function_def server_check_prompt_def = {
     .params = server_check_prompt_params,
     .returns = return_type::dict,
     .return_annotation = "Optional[dict]",
-    .impl = server_check_prompt,
+    .impl = server_check_prompt_impl,
 };
+
+ref server_check_prompt(const module_view& m, PyObject* text, PyObject* model) {
+    return call_global(m, state_of(m).server_check_prompt.get(), {text, model});
+}
 
 }  // namespace tavrix::guard

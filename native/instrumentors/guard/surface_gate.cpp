@@ -67,7 +67,7 @@ void policy_warn(const module_view& m, const guard_state& st, PyObject* outcome)
 
 ref policy_redact(const module_view& m, const guard_state& st, PyObject* result_type, PyObject* outcome,
                   PyObject* messages, PyObject* system) {
-    ref local = call_global(m, st.redact_messages.get(), {messages, system});
+    ref local = redact_messages(m, messages, system);
     auto [redacted, redacted_system] = unpack<2, unpack_wording::compact>(local.get());
     ref reason = reason_or(st, outcome, st.redacted_by_policy.get());
     ref violations = list_of(reason.get());
@@ -83,8 +83,8 @@ bool action_is(const guard_state& st, PyObject* outcome, PyObject* text) {
     return equals(action.get(), text);
 }
 
-ref surface_gate_llm_before(const module_view& m, PyObject* const* args) {
-    const auto& st = m.get<guard_state>();
+ref surface_gate_llm_before_impl(const module_view& m, PyObject* const* args) {
+    const auto& st = state_of(m);
     PyObject* const messages = args[0];
     PyObject* const model = args[1];
     PyObject* const system = args[2];
@@ -95,7 +95,7 @@ ref surface_gate_llm_before(const module_view& m, PyObject* const* args) {
     swallow_exceptions([&] {
         ref gate = contract::import_gate_surface(m, st);
         ref result_type = contract::import_result_type(m, st);
-        ref text = call_global(m, st.extract_text.get(), {messages, system});
+        ref text = extract_text(m, messages, system);
         ref payload = check(PyDict_New());
         check_status(PyDict_SetItem(payload.get(), st.model.get(), model));
         check_status(PyDict_SetItem(payload.get(), st.text.get(), text.get()));
@@ -129,7 +129,11 @@ const function_def surface_gate_llm_before_def = {
            "the gate off).",
     .params = surface_gate_params,
     .return_annotation = "Optional['PromptGuardResult']",
-    .impl = surface_gate_llm_before,
+    .impl = surface_gate_llm_before_impl,
 };
+
+ref surface_gate_llm_before(const module_view& m, PyObject* messages, PyObject* model, PyObject* system) {
+    return call_global(m, state_of(m).surface_gate_llm_before.get(), {messages, model, system});
+}
 
 }  // namespace tavrix::guard

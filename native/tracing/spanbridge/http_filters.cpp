@@ -63,7 +63,7 @@ bool url_mentions(const module_view& m, PyObject* table_name, PyObject* url) {
     return any_of(table.get(), [&](PyObject* entry) { return contains(url, entry); });
 }
 
-ref is_tavrix_api_call(const module_view& m, PyObject* const* args) {
+ref is_tavrix_api_call_impl(const module_view& m, PyObject* const* args) {
     const auto& st = state_of(m);
     ref url = request_url(st, args[0], st.http_target.get());
     if (!truthy(url.get())) return boolean(false);
@@ -80,11 +80,11 @@ ref host_filter(const module_view& m, PyObject* attrs, PyObject* table_name) {
     return boolean(url_mentions(m, table_name, url_lower.get()));
 }
 
-ref is_llm_provider_http_call(const module_view& m, PyObject* const* args) {
+ref is_llm_provider_http_call_impl(const module_view& m, PyObject* const* args) {
     return host_filter(m, args[0], state_of(m).LLM_PROVIDER_HOSTS.get());
 }
 
-ref is_noisy_infra_call(const module_view& m, PyObject* const* args) {
+ref is_noisy_infra_call_impl(const module_view& m, PyObject* const* args) {
     return host_filter(m, args[0], state_of(m).NOISY_INFRA_HOSTS.get());
 }
 
@@ -109,7 +109,7 @@ bool contains_ascii(PyObject* text, const char* needle) noexcept {
     return false;
 }
 
-ref derive_llm_provider(const module_view& m, PyObject* const* args) {
+ref derive_llm_provider_impl(const module_view& m, PyObject* const* args) {
     const auto& st = state_of(m);
     ref lowered = text_lower(st, args[0]);
     PyObject* const name = lowered.get();
@@ -148,8 +148,13 @@ const function_def is_tavrix_api_call_def{
            "_EXCLUDED_URL_PATTERNS in the URL (url.full, http.url or http.target).",
     .params = attrs_param,
     .return_annotation = "bool",
-    .impl = is_tavrix_api_call,
+    .impl = is_tavrix_api_call_impl,
 };
+
+bool is_tavrix_api_call(const module_view& m, PyObject* attrs) {
+    ref answer = call_global(m, state_of(m).is_tavrix_api_call.get(), {attrs});
+    return truthy(answer.get());
+}
 
 const function_def is_llm_provider_http_call_def{
     .name = "_is_llm_provider_http_call",
@@ -158,8 +163,13 @@ const function_def is_llm_provider_http_call_def{
            "server.address). The provider instrumentors record those calls in full.",
     .params = attrs_param,
     .return_annotation = "bool",
-    .impl = is_llm_provider_http_call,
+    .impl = is_llm_provider_http_call_impl,
 };
+
+bool is_llm_provider_http_call(const module_view& m, PyObject* attrs) {
+    ref answer = call_global(m, state_of(m).is_llm_provider_http_call.get(), {attrs});
+    return truthy(answer.get());
+}
 
 const function_def is_noisy_infra_call_def{
     .name = "_is_noisy_infra_call",
@@ -168,8 +178,13 @@ const function_def is_noisy_infra_call_def{
            "server.address).",
     .params = attrs_param,
     .return_annotation = "bool",
-    .impl = is_noisy_infra_call,
+    .impl = is_noisy_infra_call_impl,
 };
+
+bool is_noisy_infra_call(const module_view& m, PyObject* attrs) {
+    ref answer = call_global(m, state_of(m).is_noisy_infra_call.get(), {attrs});
+    return truthy(answer.get());
+}
 
 const function_def derive_llm_provider_def{
     .name = "_derive_llm_provider",
@@ -177,7 +192,11 @@ const function_def derive_llm_provider_def{
            "\"Meta\", \"Mistral\", \"Cohere\", \"Groq\"), or None.",
     .params = model_name_param,
     .return_annotation = "str | None",
-    .impl = derive_llm_provider,
+    .impl = derive_llm_provider_impl,
 };
+
+ref derive_llm_provider(const module_view& m, PyObject* model_name) {
+    return call_global(m, state_of(m).derive_llm_provider.get(), {model_name});
+}
 
 }  // namespace tavrix::spanbridge

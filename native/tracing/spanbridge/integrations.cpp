@@ -92,40 +92,39 @@ bool append_prefix_match(const module_view& m, PyObject* list, PyObject* key) {
     });
 }
 
-ref extract_integrations_from_attrs(const module_view& m, PyObject* const* args) {
+ref extract_integrations_from_attrs_impl(const module_view& m, PyObject* const* args) {
     const auto& st = state_of(m);
     PyObject* const attrs = args[0];
     ref found = new_list();
     PyObject* const list = found.get();
-    auto display = [&](PyObject* raw) { return call_global(m, st.display_name.get(), {raw}); };
 
     ref provider = get_or_none(attrs, st.gen_ai_provider_name.get());
     if (truthy(provider.get())) {
         ref lowered = text_lower(st, provider.get());
         ref frameworks = global(m, st.FRAMEWORK_PROVIDERS.get());
         if (contains(frameworks.get(), lowered.get())) {
-            ref name = display(provider.get());
+            ref name = display_name(m, provider.get());
             append_pair(list, name.get(), st.framework.get());
             ref model = first_true(attrs, {st.tavrix_llm_model.get(), st.gen_ai_request_model.get()}, Py_None);
             if (truthy(model.get())) {
-                ref derived = call_global(m, st.derive_llm_provider.get(), {model.get()});
+                ref derived = derive_llm_provider(m, model.get());
                 if (truthy(derived.get())) append_pair(list, derived.get(), st.llm.get());
             }
         } else {
-            ref name = display(provider.get());
+            ref name = display_name(m, provider.get());
             append_pair(list, name.get(), st.llm.get());
         }
     }
 
     ref framework = get_or_none(attrs, st.tavrix_framework.get());
     if (truthy(framework.get())) {
-        ref name = display(framework.get());
+        ref name = display_name(m, framework.get());
         append_pair(list, name.get(), st.framework.get());
     }
 
     ref source = first_true(attrs, {st.tavrix_retrieval_source.get(), st.tavrix_retrieval_collection.get()}, Py_None);
     if (truthy(source.get())) {
-        ref name = display(source.get());
+        ref name = display_name(m, source.get());
         append_pair(list, name.get(), st.retrieval.get());
     }
 
@@ -143,13 +142,13 @@ ref extract_integrations_from_attrs(const module_view& m, PyObject* const* args)
 
     ref eval_framework = get_or_none(attrs, st.tavrix_eval_framework.get());
     if (truthy(eval_framework.get())) {
-        ref name = display(eval_framework.get());
+        ref name = display_name(m, eval_framework.get());
         append_pair(list, name.get(), st.eval.get());
     }
 
     ref rerank_system = get_or_none(attrs, st.tavrix_rerank_system.get());
     if (truthy(rerank_system.get())) {
-        ref name = display(rerank_system.get());
+        ref name = display_name(m, rerank_system.get());
         append_pair(list, name.get(), st.reranking.get());
     }
 
@@ -179,7 +178,11 @@ const function_def extract_integrations_from_attrs_def{
            "and the first key that matches gives the one pair.",
     .params = attrs_param,
     .return_annotation = "list[tuple[str, str]]",
-    .impl = extract_integrations_from_attrs,
+    .impl = extract_integrations_from_attrs_impl,
 };
+
+ref extract_integrations_from_attrs(const module_view& m, PyObject* attrs) {
+    return call_global(m, state_of(m).extract_integrations_from_attrs.get(), {attrs});
+}
 
 }  // namespace tavrix::spanbridge

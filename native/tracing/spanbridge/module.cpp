@@ -36,7 +36,7 @@ void exec(const module_view& m, spanbridge_state& st) {
 
     ref otel_kind_map = build_otel_kind_map(st);
     set_attr(m, st.OTEL_KIND_MAP.get(), otel_kind_map.get());
-    ref span_type_map = build_span_type_map(st);
+    ref span_type_map = build_span_type_map();
     set_attr(m, st.SPAN_TYPE_MAP.get(), span_type_map.get());
     add_function(m, resolve_kind_def);
     add_function(m, build_display_name_def);
@@ -64,7 +64,7 @@ void exec(const module_view& m, spanbridge_state& st) {
     ref drop_keys = build_otel_drop_keys();
     set_attr(m, st.OTEL_DROP_KEYS.get(), drop_keys.get());
     add_function(m, clean_attr_key_def);
-    add_function(m, merge_otel_attrs_def);
+    add_function(m, merge_otel_attrs_into_recorded_span_def);
 
     add_function(m, redact_dict_values_def);
     add_function(m, span_to_dict_def);

@@ -7,8 +7,8 @@ namespace tavrix::spanbridge {
 
 namespace {
 
-// The methods' arguments after `self`, which they ignore: the processor
-// keeps no state.
+// `span` comes after `self`, which every method ignores: the processor
+// keeps no state of its own.
 constexpr int span_arg = 1;
 
 void append_record(const spanbridge_state& st, PyObject* ctx, PyObject* record) {
@@ -42,7 +42,7 @@ void record_span(const module_view& m, PyObject* span) {
     ref attrs = span_attributes(st, span);
 
     // Every span of a run reports its integrations, whatever happens next.
-    ref integrations = call_global(m, st.extract_integrations_from_attrs.get(), {attrs.get()});
+    ref integrations = extract_integrations_from_attrs(m, attrs.get());
     for_each(integrations.get(), [&](PyObject* pair) {
         auto [name, category] = unpack<2>(pair);
         contract::record_integration(ctx.get(), st, name.get(), category.get());
@@ -51,27 +51,27 @@ void record_span(const module_view& m, PyObject* span) {
     // The SDK's own spans are recorded by the SDK; tool spans enrich its entry.
     ref span_type = get_or_none(attrs.get(), st.tavrix_span_type.get());
     if (truthy(span_type.get())) {
-        ref ignored = call_global(m, st.merge_otel_attrs_into_recorded_span.get(), {ctx.get(), span, attrs.get()});
+        merge_otel_attrs_into_recorded_span(m, ctx.get(), span, attrs.get());
         return;
     }
 
-    for (PyObject* filter : {st.is_tavrix_api_call.get(), st.is_llm_provider_http_call.get(),
-                             st.is_noisy_infra_call.get()}) {
-        ref dropped = call_global(m, filter, {attrs.get()});
-        if (truthy(dropped.get())) return;
-    }
+    // Calls to the SDK's server, raw provider calls and infrastructure noise.
+    if (is_tavrix_api_call(m, attrs.get()) || is_llm_provider_http_call(m, attrs.get()) ||
+        is_noisy_infra_call(m, attrs.get()))
+        return;
 
-    ref record = call_global(m, st.span_to_dict.get(), {span});
+    ref record = span_to_dict(m, span);
+    // Read twice, as `if ctx._content_redact_fn: _redact_span_dict(record, ctx._content_redact_fn)` does.
     ref redact_fn = get_attr(ctx.get(), st.content_redact_fn.get());
     if (truthy(redact_fn.get())) {
         redact_fn = get_attr(ctx.get(), st.content_redact_fn.get());
-        ref ignored = call_global(m, st.redact_span_dict.get(), {record.get(), redact_fn.get()});
+        redact_span_dict(m, record.get(), redact_fn.get());
     }
     // Only a converted and redacted record reaches the buffer.
     append_record(st, ctx.get(), record.get());
 }
 
-ref on_end(const module_view& m, PyObject* const* args) {
+ref on_end_impl(const module_view& m, PyObject* const* args) {
     // Observation never disturbs the application: nothing but
     // KeyboardInterrupt and SystemExit reaches the tracing SDK.
     swallow_exceptions([&] { record_span(m, args[span_arg]); });
@@ -121,7 +121,7 @@ const function_def on_end_def{
            "redaction function and appended to its _otel_spans. Errors are swallowed.",
     .params = on_end_params,
     .return_annotation = "None",
-    .impl = on_end,
+    .impl = on_end_impl,
 };
 
 const function_def shutdown_def{

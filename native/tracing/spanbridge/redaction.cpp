@@ -16,10 +16,6 @@ namespace {
 
 ref redact_text(PyObject* redact_fn, PyObject* text) { return check(PyObject_CallOneArg(redact_fn, text)); }
 
-ref redact_dict(const module_view& m, PyObject* dict, PyObject* redact_fn) {
-    return call_global(m, state_of(m).redact_dict_values.get(), {dict, redact_fn});
-}
-
 // A new list: dicts redacted by `_redact_dict_values`, strings by the
 // redaction function, nested lists walked the same way, anything else
 // taken over.
@@ -31,7 +27,7 @@ ref redact_list(const module_view& m, PyObject* list, PyObject* redact_fn) {
         if (PyUnicode_Check(item))
             redacted = redact_text(redact_fn, item);
         else if (PyDict_Check(item))
-            redacted = redact_dict(m, item, redact_fn);
+            redacted = redact_dict_values(m, item, redact_fn);
         else if (PyList_Check(item))
             redacted = redact_list(m, item, redact_fn);
         else
@@ -53,7 +49,7 @@ ref redact_sequence(PyObject* sequence, PyObject* redact_fn) {
     return check(PyList_AsTuple(result.get()));
 }
 
-ref redact_dict_values(const module_view& m, PyObject* const* args) {
+ref redact_dict_values_impl(const module_view& m, PyObject* const* args) {
     PyObject* const dict = args[0];
     PyObject* const redact_fn = args[1];
     ref result = check(PyDict_New());
@@ -62,7 +58,7 @@ ref redact_dict_values(const module_view& m, PyObject* const* args) {
         if (PyUnicode_Check(value))
             redacted = redact_text(redact_fn, value);
         else if (PyDict_Check(value))
-            redacted = redact_dict(m, value, redact_fn);
+            redacted = redact_dict_values(m, value, redact_fn);
         else if (PyList_Check(value))
             redacted = redact_list(m, value, redact_fn);
         else
@@ -72,7 +68,7 @@ ref redact_dict_values(const module_view& m, PyObject* const* args) {
     return result;
 }
 
-ref redact_span_dict(const module_view& m, PyObject* const* args) {
+ref redact_span_dict_impl(const module_view& m, PyObject* const* args) {
     const auto& st = state_of(m);
     PyObject* const record = args[0];
     PyObject* const redact_fn = args[1];
@@ -83,7 +79,7 @@ ref redact_span_dict(const module_view& m, PyObject* const* args) {
         if (PyUnicode_Check(value.get()))
             redacted = redact_text(redact_fn, value.get());
         else if (PyDict_Check(value.get()))
-            redacted = redact_dict(m, value.get(), redact_fn);
+            redacted = redact_dict_values(m, value.get(), redact_fn);
         else if (PyList_Check(value.get()))
             redacted = redact_list(m, value.get(), redact_fn);
         if (redacted) check_status(PyDict_SetItem(record, key, redacted.get()));
@@ -125,8 +121,12 @@ const function_def redact_span_dict_def{
            "to the function.",
     .params = redact_span_dict_params,
     .return_annotation = "None",
-    .impl = redact_span_dict,
+    .impl = redact_span_dict_impl,
 };
+
+void redact_span_dict(const module_view& m, PyObject* span_dict, PyObject* redact_fn) {
+    ref ignored = call_global(m, state_of(m).redact_span_dict.get(), {span_dict, redact_fn});
+}
 
 const function_def redact_dict_values_def{
     .name = "_redact_dict_values",
@@ -136,7 +136,11 @@ const function_def redact_dict_values_def{
     .params = redact_dict_values_params,
     .returns = return_type::dict,
     .return_annotation = "dict",
-    .impl = redact_dict_values,
+    .impl = redact_dict_values_impl,
 };
+
+ref redact_dict_values(const module_view& m, PyObject* d, PyObject* redact_fn) {
+    return call_global(m, state_of(m).redact_dict_values.get(), {d, redact_fn});
+}
 
 }  // namespace tavrix::spanbridge

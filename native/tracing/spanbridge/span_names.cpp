@@ -16,7 +16,7 @@ ref build_otel_kind_map(const spanbridge_state& st) {
     return table;
 }
 
-ref build_span_type_map(const spanbridge_state& st) {
+ref build_span_type_map() {
     struct row {
         const char* span_type;
         const char* kind;
@@ -32,7 +32,6 @@ ref build_span_type_map(const spanbridge_state& st) {
         ref kind = intern(r.kind);
         check_status(PyDict_SetItemString(table.get(), r.span_type, kind.get()));
     }
-    (void)st;
     return table;
 }
 
@@ -40,7 +39,7 @@ namespace {
 
 // --- _resolve_kind ----------------------------------------------------
 
-ref resolve_kind(const module_view& m, PyObject* const* args) {
+ref resolve_kind_impl(const module_view& m, PyObject* const* args) {
     const auto& st = state_of(m);
     PyObject* const span = args[0];
     ref attrs = get_attr(span, st.attributes.get());
@@ -48,6 +47,7 @@ ref resolve_kind(const module_view& m, PyObject* const* args) {
 
     ref span_type = mapping_get(st, attrs.get(), st.tavrix_span_type.get(), st.empty.get());
     if (truthy(span_type.get())) {
+        // Looked up twice, as `span_type in _SPAN_TYPE_MAP` and the subscript do.
         ref table = global(m, st.SPAN_TYPE_MAP.get());
         if (check_status(PySequence_Contains(table.get(), span_type.get()))) {
             ref current = global(m, st.SPAN_TYPE_MAP.get());
@@ -143,7 +143,7 @@ ref statement_verb(const module_view& m, const spanbridge_state& st, PyObject* s
     return text_upper(st, word.get());
 }
 
-ref build_display_name(const module_view& m, PyObject* const* args) {
+ref build_display_name_impl(const module_view& m, PyObject* const* args) {
     const auto& st = state_of(m);
     PyObject* const span_name = args[0];
     PyObject* const attrs = args[1];
@@ -192,7 +192,7 @@ ref build_display_name(const module_view& m, PyObject* const* args) {
 
 // --- _display_name ------------------------------------------------------
 
-ref display_name(const module_view& m, PyObject* const* args) {
+ref display_name_impl(const module_view& m, PyObject* const* args) {
     const auto& st = state_of(m);
     PyObject* const raw = args[0];
     if (PyUnicode_IS_ASCII(raw)) [[likely]] {
@@ -242,8 +242,12 @@ const function_def resolve_kind_def{
     .params = span_param,
     .returns = return_type::object,
     .return_annotation = "str",
-    .impl = resolve_kind,
+    .impl = resolve_kind_impl,
 };
+
+ref resolve_kind(const module_view& m, PyObject* span) {
+    return call_global(m, state_of(m).resolve_kind.get(), {span});
+}
 
 const function_def build_display_name_def{
     .name = "_build_display_name",
@@ -253,8 +257,12 @@ const function_def build_display_name_def{
     .params = build_display_name_params,
     .returns = return_type::str,
     .return_annotation = "str",
-    .impl = build_display_name,
+    .impl = build_display_name_impl,
 };
+
+ref build_display_name(const module_view& m, PyObject* span_name, PyObject* attrs) {
+    return call_global(m, state_of(m).build_display_name.get(), {span_name, attrs});
+}
 
 const function_def display_name_def{
     .name = "_display_name",
@@ -263,7 +271,11 @@ const function_def display_name_def{
     .params = display_name_params,
     .returns = return_type::str,
     .return_annotation = "str",
-    .impl = display_name,
+    .impl = display_name_impl,
 };
+
+ref display_name(const module_view& m, PyObject* raw) {
+    return call_global(m, state_of(m).display_name.get(), {raw});
+}
 
 }  // namespace tavrix::spanbridge

@@ -84,7 +84,7 @@ ref decode_json(const spanbridge_state& st, PyObject* json, PyObject* text) {
     return decoded ? std::move(decoded) : none();
 }
 
-ref span_to_dict(const module_view& m, PyObject* const* args) {
+ref span_to_dict_impl(const module_view& m, PyObject* const* args) {
     const auto& st = state_of(m);
     PyObject* const span = args[0];
 
@@ -92,7 +92,7 @@ ref span_to_dict(const module_view& m, PyObject* const* args) {
     ref attrs = copy_attributes(attributes.get());
     attributes.reset();
 
-    ref kind = call_global(m, st.resolve_kind.get(), {span});
+    ref kind = resolve_kind(m, span);
 
     ref start_time = get_attr(span, st.start_time.get());
     ref start_ns = time_or_zero(start_time.get());
@@ -101,7 +101,7 @@ ref span_to_dict(const module_view& m, PyObject* const* args) {
     ref duration = duration_ms(st, start_ns.get(), end_ns.get());
 
     ref span_name = get_attr(span, st.name.get());
-    ref display_name = call_global(m, st.build_display_name.get(), {span_name.get(), attrs.get()});
+    ref record_name = build_display_name(m, span_name.get(), attrs.get());
 
     ref cleaned = check(PyDict_New());
     for_each_item(attrs.get(), [&](PyObject* key, PyObject* value) {
@@ -153,7 +153,7 @@ ref span_to_dict(const module_view& m, PyObject* const* args) {
 
     ref record = check(PyDict_New());
     const std::pair<PyObject*, PyObject*> fields[] = {
-        {st.name.get(), display_name.get()},
+        {st.name.get(), record_name.get()},
         {st.kind.get(), kind.get()},
         {st.status.get(), status.get()},
         {st.duration_ms.get(), duration.get()},
@@ -186,7 +186,11 @@ const function_def span_to_dict_def{
     .params = span_param,
     .returns = return_type::dict,
     .return_annotation = "dict",
-    .impl = span_to_dict,
+    .impl = span_to_dict_impl,
 };
+
+ref span_to_dict(const module_view& m, PyObject* span) {
+    return call_global(m, state_of(m).span_to_dict.get(), {span});
+}
 
 }  // namespace tavrix::spanbridge

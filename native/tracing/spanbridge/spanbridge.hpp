@@ -181,7 +181,7 @@ struct spanbridge_state : state_base {
 
 inline const spanbridge_state& state_of(const module_view& m) { return m.get<spanbridge_state>(); }
 
-// --- small helpers shared by the files of the module -------------------
+// --- helpers shared by the files of the module ---------------------------
 
 // `attrs.get(k1) or attrs.get(k2) or ... or attrs.get(last, dflt)`.
 [[nodiscard]] inline ref first_true(PyObject* dict, std::initializer_list<PyObject*> keys, PyObject* dflt) {
@@ -194,17 +194,19 @@ inline const spanbridge_state& state_of(const module_view& m) { return m.get<spa
     return value;
 }
 
-// format(value, "016x") / format(value, "032x"): `width` is 16 or 32.
+// format(value, "016x") / format(value, "032x"): `width` is 16 or 32
+// (span_ids.cpp).
 [[nodiscard]] ref hex_id(const spanbridge_state& st, PyObject* value, int width);
 
 // An attribute key without its first dotted segment when it begins with
-// "gen_ai." or "tavrix."; other keys unchanged.
+// "gen_ai." or "tavrix."; other keys unchanged. The body of
+// `_clean_attr_key`, which `_span_to_dict` inlines (tool_merge.cpp).
 [[nodiscard]] ref cleaned_key(const spanbridge_state& st, PyObject* key);
 
 // --- the module's tables (built at import, in table order) -------------
 
 [[nodiscard]] ref build_otel_kind_map(const spanbridge_state& st);
-[[nodiscard]] ref build_span_type_map(const spanbridge_state& st);
+[[nodiscard]] ref build_span_type_map();
 [[nodiscard]] ref build_excluded_url_patterns();
 [[nodiscard]] ref build_noisy_infra_hosts();
 [[nodiscard]] ref build_llm_provider_hosts();
@@ -214,21 +216,54 @@ inline const spanbridge_state& state_of(const module_view& m) { return m.get<spa
 // The provider names `_derive_llm_provider` returns, interned once.
 [[nodiscard]] ref build_provider_names();
 
-// --- the module's functions, in namespace order ------------------------
+// --- the module's functions, in namespace order ---------------------------
+//
+// Each is declared by `<name>_def`; the typed wrapper `<name>(m, ...)` calls
+// whatever the module attribute `_<name>` holds (see call_global).
 
+// span_names.cpp
 extern const function_def resolve_kind_def;
+[[nodiscard]] ref resolve_kind(const module_view& m, PyObject* span);
 extern const function_def build_display_name_def;
+[[nodiscard]] ref build_display_name(const module_view& m, PyObject* span_name, PyObject* attrs);
+
+// http_filters.cpp: the truth of the answer, as `if _is_...(attrs):` tests it
 extern const function_def is_tavrix_api_call_def;
+[[nodiscard]] bool is_tavrix_api_call(const module_view& m, PyObject* attrs);
 extern const function_def is_llm_provider_http_call_def;
+[[nodiscard]] bool is_llm_provider_http_call(const module_view& m, PyObject* attrs);
 extern const function_def is_noisy_infra_call_def;
+[[nodiscard]] bool is_noisy_infra_call(const module_view& m, PyObject* attrs);
+
+// span_names.cpp
 extern const function_def display_name_def;
+[[nodiscard]] ref display_name(const module_view& m, PyObject* raw);
+
+// http_filters.cpp
 extern const function_def derive_llm_provider_def;
+[[nodiscard]] ref derive_llm_provider(const module_view& m, PyObject* model_name);
+
+// integrations.cpp
 extern const function_def extract_integrations_from_attrs_def;
+[[nodiscard]] ref extract_integrations_from_attrs(const module_view& m, PyObject* attrs);
+
+// redaction.cpp
 extern const function_def redact_span_dict_def;
+void redact_span_dict(const module_view& m, PyObject* span_dict, PyObject* redact_fn);
+
+// tool_merge.cpp
 extern const function_def clean_attr_key_def;
-extern const function_def merge_otel_attrs_def;
+[[nodiscard]] ref clean_attr_key(const module_view& m, PyObject* k);
+extern const function_def merge_otel_attrs_into_recorded_span_def;
+void merge_otel_attrs_into_recorded_span(const module_view& m, PyObject* ctx, PyObject* span, PyObject* attrs);
+
+// redaction.cpp
 extern const function_def redact_dict_values_def;
+[[nodiscard]] ref redact_dict_values(const module_view& m, PyObject* d, PyObject* redact_fn);
+
+// span_record.cpp
 extern const function_def span_to_dict_def;
+[[nodiscard]] ref span_to_dict(const module_view& m, PyObject* span);
 
 // The processor's methods: the full variant, then the no-op variant.
 extern const function_def* const processor_methods[4];

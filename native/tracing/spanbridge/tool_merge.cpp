@@ -36,7 +36,7 @@ ref cleaned_key(const spanbridge_state& st, PyObject* key) {
 
 namespace {
 
-ref clean_attr_key(const module_view& m, PyObject* const* args) { return cleaned_key(state_of(m), args[0]); }
+ref clean_attr_key_impl(const module_view& m, PyObject* const* args) { return cleaned_key(state_of(m), args[0]); }
 
 // Copies the span's attributes into the matched entry; keys the entry
 // already has keep the entry's value.
@@ -47,7 +47,7 @@ void merge_into_entry(const module_view& m, PyObject* entry, PyObject* span, PyO
     for_each_item(attrs, [&](PyObject* key, PyObject* value) {
         ref drop_keys = global(m, st.OTEL_DROP_KEYS.get());
         if (contains(drop_keys.get(), key)) return;
-        ref clean = call_global(m, st.clean_attr_key.get(), {key});
+        ref clean = clean_attr_key(m, key);
         if (!contains(existing.get(), clean.get())) check_status(PyObject_SetItem(existing.get(), clean.get(), value));
     });
     check_status(PyObject_SetItem(entry, st.attributes.get(), existing.get()));
@@ -62,7 +62,7 @@ void merge_into_entry(const module_view& m, PyObject* entry, PyObject* span, PyO
     });
 }
 
-ref merge_otel_attrs(const module_view& m, PyObject* const* args) {
+ref merge_otel_attrs_into_recorded_span_impl(const module_view& m, PyObject* const* args) {
     const auto& st = state_of(m);
     PyObject* const ctx = args[0];
     PyObject* const span = args[1];
@@ -106,7 +106,7 @@ constexpr param clean_attr_key_params[] = {
     {.name = "k", .type = arg_type::str, .annotation = "str"},
 };
 
-constexpr param merge_params[] = {
+constexpr param merge_otel_attrs_into_recorded_span_params[] = {
     {.name = "ctx"},
     {.name = "span"},
     {.name = "attrs", .type = arg_type::dict, .annotation = "dict"},
@@ -121,19 +121,27 @@ const function_def clean_attr_key_def{
     .params = clean_attr_key_params,
     .returns = return_type::str,
     .return_annotation = "str",
-    .impl = clean_attr_key,
+    .impl = clean_attr_key_impl,
 };
 
-const function_def merge_otel_attrs_def{
+ref clean_attr_key(const module_view& m, PyObject* k) {
+    return call_global(m, state_of(m).clean_attr_key.get(), {k});
+}
+
+const function_def merge_otel_attrs_into_recorded_span_def{
     .name = "_merge_otel_attrs_into_recorded_span",
     .doc = "Merges the attributes of an ending tool span into the tool entry the SDK\n"
            "recorded for it: the most recent entry of ctx._spans of kind \"tool\" named\n"
            "like the span's \"tavrix.tool\" attribute. Keys are cleaned, the marker keys\n"
            "of _OTEL_DROP_KEYS are left out, and keys the entry already has keep the\n"
            "entry's value. Spans of other types are ignored.",
-    .params = merge_params,
+    .params = merge_otel_attrs_into_recorded_span_params,
     .return_annotation = "None",
-    .impl = merge_otel_attrs,
+    .impl = merge_otel_attrs_into_recorded_span_impl,
 };
+
+void merge_otel_attrs_into_recorded_span(const module_view& m, PyObject* ctx, PyObject* span, PyObject* attrs) {
+    ref ignored = call_global(m, state_of(m).merge_otel_attrs_into_recorded_span.get(), {ctx, span, attrs});
+}
 
 }  // namespace tavrix::spanbridge
