@@ -1,5 +1,5 @@
 """Per-span cost of TavrixSpanProcessor.on_end, native against the
-plain-Python processor (pyref_spanbridge.py) in the same process, beside the
+plain-Python processor (tests/reference/pyref_spanbridge.py) in the same process, beside the
 OpenTelemetry SDK's own cost of starting and ending the same span.
 
 Cases: a span with no active run; a provider HTTP span that is dropped; a

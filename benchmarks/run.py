@@ -11,7 +11,8 @@ import pathlib
 import sys
 
 HERE = pathlib.Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))
+# The plain-Python versions live with the tests, which use them as oracles.
+sys.path[:0] = [str(HERE), str(HERE.parent / "tests" / "reference")]
 
 
 def main(argv: list[str]) -> int:

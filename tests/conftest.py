@@ -3,12 +3,17 @@
 from __future__ import annotations
 
 import gc
+import pathlib
 import sys
 from typing import Callable
 
 import pytest
 
 from tavrix_observe.context import TavrixContext
+
+# The plain-Python versions of the native modules (tests/reference/pyref_*.py),
+# importable by name: the tests compare the modules with them.
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent / "reference"))
 
 
 @pytest.fixture

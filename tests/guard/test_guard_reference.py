@@ -1,26 +1,21 @@
 """The native guard against the plain-Python version of the same logic
-(benchmarks/pyref_guard.py), and the stubs against the runtime signatures."""
+(tests/reference/pyref_guard.py), the tables both keep, and the stubs against
+the runtime signatures."""
 
 from __future__ import annotations
 
 import ast
-import importlib.util
 import inspect
 import pathlib
 
 import pytest
 
+import pyref_guard
+
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 
 
-def load_reference():
-    module_spec = importlib.util.spec_from_file_location("pyref_guard_loader", ROOT / "benchmarks" / "pyref_guard.py")
-    loader = importlib.util.module_from_spec(module_spec)
-    module_spec.loader.exec_module(loader)
-    return loader.load()  # inside the package, for its relative imports
-
-
-ref = load_reference()
+ref = pyref_guard.load()  # inside the package, for its relative imports
 
 TEXTS = [
     "",
@@ -47,6 +42,23 @@ MESSAGE_SETS = [
         None,
     ],
 ]
+
+
+PATTERN_TABLES = ["_PII_PATTERNS", "_CREDENTIAL_PATTERNS", "_INJECTION_PATTERNS"]
+
+
+def test_every_pattern_table_is_compared(guard):
+    assert {n for n in vars(guard) if n.lstrip("_").isupper()} == {n for n in vars(ref) if n.lstrip("_").isupper()}
+    assert {n for n in vars(guard) if n.lstrip("_").isupper()} == set(PATTERN_TABLES)
+
+
+@pytest.mark.parametrize("name", PATTERN_TABLES)
+def test_pattern_table_matches_reference(guard, name):
+    def rows(table):
+        entries = table.items() if isinstance(table, dict) else enumerate(table)
+        return type(table), [(key, p.pattern, p.flags) for key, p in entries]
+
+    assert rows(getattr(guard, name)) == rows(getattr(ref, name))
 
 
 @pytest.mark.parametrize("text", TEXTS)

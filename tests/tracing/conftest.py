@@ -3,8 +3,6 @@ TracerProvider with the processor, stand-in spans and a loopback server."""
 
 from __future__ import annotations
 
-import importlib.util
-import pathlib
 import threading
 from dataclasses import dataclass, field
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -14,20 +12,8 @@ from typing import Any, Optional
 import pytest
 from opentelemetry.sdk.trace import TracerProvider
 
+import pyref_spanbridge
 from tavrix_observe.tracing import spanbridge
-
-ROOT = pathlib.Path(__file__).resolve().parents[2]
-
-
-def load_reference():
-    """benchmarks/pyref_spanbridge.py, loaded as a module of the package so
-    that its relative import of the run-context variable resolves."""
-    module_spec = importlib.util.spec_from_file_location(
-        "tavrix_observe.tracing.pyref_spanbridge", ROOT / "benchmarks" / "pyref_spanbridge.py"
-    )
-    module = importlib.util.module_from_spec(module_spec)
-    module_spec.loader.exec_module(module)
-    return module
 
 
 @pytest.fixture
@@ -37,7 +23,9 @@ def sb():
 
 @pytest.fixture(scope="session")
 def pyref():
-    return load_reference()
+    """The plain-Python version, loaded as a module of the package so that its
+    relative import of the run-context variable resolves."""
+    return pyref_spanbridge.load()
 
 
 @dataclass

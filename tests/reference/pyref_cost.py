@@ -1,5 +1,6 @@
 """Plain-Python versions of estimate_cost and record_tool_decisions, with the
-same steps and argument checks as the native functions, for the benchmarks."""
+same steps and argument checks as the native functions, for the benchmarks.
+The price tables are the native module's own, so both price alike."""
 
 from __future__ import annotations
 

@@ -1,6 +1,6 @@
 """Plain-Python version of the prompt guard, the same logic as
-tavrix_observe.instrumentors._guard, for the benchmark and for comparing
-results in tests.
+tavrix_observe.instrumentors._guard: the oracle of the tests that compare
+results, and the benchmark's baseline.
 
 Its collaborators are imported relative to the package, as the native
 module does, so load it inside the installed package with `load()`:

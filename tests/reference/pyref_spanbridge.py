@@ -1,5 +1,6 @@
 """Plain-Python span processor with the same logic as the native spanbridge
-module, for the benchmark and for the tests that compare the two.
+module: the oracle of the tests that compare the two, and the benchmark's
+baseline.
 
 Load it as a module of the package (see `load`), as the processor imports
 the run-context variable relatively, two levels up, like the native one.
