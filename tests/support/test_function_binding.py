@@ -6,8 +6,10 @@ a plain-Python function of the same signature.
 
 from __future__ import annotations
 
+import gc
 import inspect
 import pickle
+import sys
 import weakref
 from decimal import Decimal
 from fractions import Fraction
@@ -154,6 +156,25 @@ def test_attributes_are_writable_like_a_python_function():
 def test_function_is_picklable_by_reference_and_weakly_referenceable():
     assert pickle.loads(pickle.dumps(cost.estimate_cost)) is cost.estimate_cost
     assert weakref.ref(cost.estimate_cost)() is cost.estimate_cost
+
+
+def test_keyword_names_match_by_value_not_only_by_identity():
+    # Keyword names made at run time are not the interned parameter names.
+    built = "".join(["tokens_", "out"])
+    assert built is not sys.intern(built)
+    assert cost.estimate_cost("gpt-4o", 1000, **{built: 500}) == 0.0075
+    assert cost.estimate_cost("gpt-4o", 1000, **{Text("tokens_out"): 500}) == 0.0075
+
+
+def test_a_cycle_through_a_function_dict_is_collected(fresh_module):
+    module = fresh_module("tavrix_observe.cost")
+    fn = module.estimate_embedding_cost
+    del module.estimate_embedding_cost  # nothing but the cycle holds it now
+    fn.cache = {"owner": fn}
+    alive = weakref.ref(fn)
+    del fn
+    gc.collect()
+    assert alive() is None
 
 
 def test_function_type_cannot_be_instantiated():
