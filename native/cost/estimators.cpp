@@ -29,10 +29,8 @@ std::vector<ref> keys_longest_first(PyObject* table) {
     entries.reserve(static_cast<std::size_t>(count));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
         ref key = ref::new_ref(PyList_GET_ITEM(keys.get(), i));
-        const Py_ssize_t length =
-            PyUnicode_CheckExact(key.get()) ? PyUnicode_GET_LENGTH(key.get()) : PyObject_Length(key.get());
-        if (length < 0) throw_error();
-        entries.push_back({length, std::move(key)});
+        const Py_ssize_t key_length = length(key.get());
+        entries.push_back({key_length, std::move(key)});
     }
     std::stable_sort(entries.begin(), entries.end(),
                      [](const entry& a, const entry& b) { return a.length > b.length; });

@@ -53,6 +53,13 @@ struct method_names {
 // `if a != b:`
 [[nodiscard]] inline bool differs(PyObject* a, PyObject* b) { return compares(a, Py_NE, b); }
 
+// len(value), exact strs read directly.
+[[nodiscard]] inline Py_ssize_t length(PyObject* value) {
+    const Py_ssize_t n = PyUnicode_CheckExact(value) ? PyUnicode_GET_LENGTH(value) : PyObject_Length(value);
+    if (n < 0) throw_error();
+    return n;
+}
+
 // --- attributes and methods ---------------------------------------------
 
 // obj.name
@@ -108,6 +115,14 @@ struct method_names {
 inline void append(PyObject* list, PyObject* item) { check_status(PyList_Append(list, item)); }
 
 // --- dicts and mappings -------------------------------------------------
+
+// dict(mapping): a new plain dict with the items; exact dicts are copied
+// directly.
+[[nodiscard]] inline ref dict_of(PyObject* mapping) {
+    if (PyDict_CheckExact(mapping)) [[likely]]
+        return check(PyDict_Copy(mapping));
+    return check(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), mapping));
+}
 
 // d.get(key) on an exact dict: None when absent.
 [[nodiscard]] inline ref get_or_none(PyObject* dict, PyObject* key) {

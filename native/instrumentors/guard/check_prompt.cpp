@@ -136,8 +136,7 @@ ref error_init_impl(const module_view& m, PyObject* const* args) {
     ref first = check(PyObject_GetItem(violations.get(), st.first_five.get()));
     ref message = join(st.separator.get(), first.get());
     ref all = get_attr(result, st.violations.get());
-    const Py_ssize_t count = PyObject_Length(all.get());
-    if (count < 0) throw_error();
+    const Py_ssize_t count = length(all.get());
     if (count > 5) {
         ref more = check(PyUnicode_FromFormat("%U (+%zd more)", message.get(), count - 5));
         message = std::move(more);

@@ -133,13 +133,6 @@ ref rewrite_block(const guard_state& st, PyObject* block, Rewrite&& rewrite) {
     return copy;
 }
 
-// dict(msg): a plain dict with the message's items.
-inline ref copy_message(PyObject* msg) {
-    if (PyDict_CheckExact(msg)) [[likely]]
-        return check(PyDict_Copy(msg));
-    return check(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), msg));
-}
-
 // The messages with every text rewritten, on copies: each dict message is
 // copied, its str content replaced by rewrite(content) (a message without
 // content gains ""), its block list by a new list in which text blocks are
@@ -150,7 +143,7 @@ ref rewrite_messages(const guard_state& st, PyObject* messages, Rewrite&& rewrit
     ref rewritten = new_list();
     for_each(messages, [&](PyObject* msg) {
         if (!PyDict_Check(msg)) return append(rewritten.get(), msg);
-        ref copy = copy_message(msg);
+        ref copy = dict_of(msg);
         ref content = mapping_get(st, copy.get(), st.content.get(), st.empty.get());
         if (PyUnicode_Check(content.get())) {
             ref text = rewrite(content.get());

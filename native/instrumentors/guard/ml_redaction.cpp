@@ -25,12 +25,6 @@ ref stripped_slice(const guard_state& st, PyObject* text, PyObject* start, PyObj
     return call_method(piece.get(), st.strip.get());
 }
 
-Py_ssize_t length(PyObject* text) {
-    const Py_ssize_t n = PyUnicode_CheckExact(text) ? PyUnicode_GET_LENGTH(text) : PyObject_Length(text);
-    if (n < 0) throw_error();
-    return n;
-}
-
 struct substitution {
     Py_ssize_t found_length;
     ref pair;

@@ -28,7 +28,7 @@ ref span_attributes(const spanbridge_state& st, PyObject* span) {
     if (!truthy(attrs.get())) return check(PyDict_New());
     if (PyDict_CheckExact(attrs.get())) [[likely]]
         return attrs;
-    return check(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), attrs.get()));
+    return dict_of(attrs.get());
 }
 
 void record_span(const module_view& m, PyObject* span) {

@@ -11,10 +11,8 @@ namespace {
 // A shallow dict copy of the span's attributes (a read-only mapping from
 // the tracing SDK, or a dict), or a new empty dict when they are false.
 ref copy_attributes(PyObject* attributes) {
-    if (PyDict_CheckExact(attributes)) [[likely]]
-        return check(PyDict_Copy(attributes));
     if (!truthy(attributes)) return check(PyDict_New());
-    return check(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), attributes));
+    return dict_of(attributes);
 }
 
 // `value or 0`.

@@ -45,6 +45,7 @@ void merge_into_entry(const module_view& m, PyObject* entry, PyObject* span, PyO
     ref existing = mapping_get(st, entry, st.attributes.get(), nullptr);
     if (!PyDict_Check(existing.get())) existing = check(PyDict_New());
     for_each_item(attrs, [&](PyObject* key, PyObject* value) {
+        // Looked up for every key, as the loop body names the global.
         ref drop_keys = global(m, st.OTEL_DROP_KEYS.get());
         if (contains(drop_keys.get(), key)) return;
         ref clean = clean_attr_key(m, key);
