@@ -169,11 +169,11 @@ ref rewrite_messages(const guard_state& st, PyObject* messages, Rewrite&& rewrit
 
 // --- the module's functions ----------------------------------------------
 //
-// Each is declared by `<name>_def`, in the file of its concern; the typed
-// wrapper `<name>(m, ...)` of a function that another one calls calls
-// whatever the module attribute `_<name>` holds (see call_global).
+// Each is declared by `<name>_def`, in the file of its concern. A function
+// that another one calls also has a typed wrapper `<name>(m, ...)`, which
+// calls whatever the module attribute `_<name>` holds (see call_global).
 
-extern const function_def configure_def;  // module.cpp
+extern const function_def configure_def;     // module.cpp
 extern const function_def check_prompt_def;  // check_prompt.cpp
 extern const function_def error_init_def;    // check_prompt.cpp, PromptGuardError.__init__
 

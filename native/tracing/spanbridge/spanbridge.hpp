@@ -218,8 +218,9 @@ inline const spanbridge_state& state_of(const module_view& m) { return m.get<spa
 
 // --- the module's functions, in namespace order ---------------------------
 //
-// Each is declared by `<name>_def`; the typed wrapper `<name>(m, ...)` calls
-// whatever the module attribute `_<name>` holds (see call_global).
+// Each is declared by `<name>_def`, and called by the others through its
+// typed wrapper `<name>(m, ...)`, which calls whatever the module attribute
+// `_<name>` holds (see call_global).
 
 // span_names.cpp
 extern const function_def resolve_kind_def;
