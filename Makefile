@@ -13,10 +13,11 @@ PYTEST_ARGS ?=
 ifeq ($(SANITIZE),ON)
 # The interpreter is not built with the sanitizers, so their runtimes are
 # preloaded; CPython leaks by design at exit, so leak detection is off, and
-# pymalloc is bypassed so that ASan sees every allocation.
+# pymalloc is bypassed so that ASan sees every allocation. Tests that build
+# C++ checks of their own build them with the sanitizers too.
 SANITIZER_ENV = LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libubsan.so)" \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_init_order=1 \
-	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 PYTHONMALLOC=malloc
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 PYTHONMALLOC=malloc TAVRIX_SANITIZE=ON
 endif
 CXX ?= g++
 
