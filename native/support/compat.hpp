@@ -42,6 +42,16 @@ namespace tavrix::compat {
 #endif
 }
 
+// The namespace of a class (its __dict__ without the proxy), as a new
+// reference.
+[[nodiscard]] inline ref type_dict(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return check(PyType_GetDict(type));
+#else
+    return ref::new_ref(type->tp_dict);
+#endif
+}
+
 // The exception being raised, normalised, taken out of the thread state.
 [[nodiscard]] inline ref take_exception() noexcept {
 #if PY_VERSION_HEX >= 0x030C0000

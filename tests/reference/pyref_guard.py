@@ -234,12 +234,15 @@ def _ml_substitutions(original, redacted):
     try:
         from difflib import SequenceMatcher
 
+        # Word tokens: a run of word characters, or any other character.
+        a = re.findall(r"\w+|\W", original)
+        b = re.findall(r"\w+|\W", redacted)
         pairs = []
-        for tag, i1, i2, j1, j2 in SequenceMatcher(None, original, redacted, autojunk=False).get_opcodes():
+        for tag, i1, i2, j1, j2 in SequenceMatcher(None, a, b, autojunk=False).get_opcodes():
             if tag != "replace":
                 continue
-            found = original[i1:i2].strip()
-            placeholder = redacted[j1:j2].strip()
+            found = "".join(a[i1:i2]).strip()
+            placeholder = "".join(b[j1:j2]).strip()
             if found and placeholder and len(placeholder) <= max(64, 2 * len(found)):
                 pairs.append((found, placeholder))
         pairs.sort(key=lambda p: len(p[0]), reverse=True)

@@ -90,6 +90,10 @@ namespace tavrix::guard {
     S(sequence_matcher, "SequenceMatcher")                                          \
     S(autojunk, "autojunk")                                                         \
     S(get_opcodes, "get_opcodes")                                                   \
+    S(match_class_name, "Match")                                                    \
+    S(delete_tag, "delete")                                                         \
+    S(insert_tag, "insert")                                                         \
+    S(equal_tag, "equal")                                                           \
     /* PromptGuardError */                                                          \
     S(result_attr, "result")
 
@@ -97,7 +101,14 @@ namespace tavrix::guard {
     TAVRIX_COLLABORATOR_OBJECTS(O) \
     O(error_class)              \
     O(autojunk_kwnames)         \
-    O(first_five)
+    O(first_five)               \
+    /* difflib as imported with the module (ml_redaction.cpp) */ \
+    O(difflib_module)           \
+    O(matcher_class)            \
+    O(matcher_namespace)        \
+    O(matcher_mro)              \
+    O(matcher_code)             \
+    O(match_class)
 
 struct guard_state : state_base {
     TAVRIX_MODULE_STATE(TAVRIX_GUARD_STRINGS, TAVRIX_GUARD_OBJECTS)
@@ -209,6 +220,11 @@ extern const function_def apply_substitutions_def;
 [[nodiscard]] ref apply_substitutions(const module_view& m, PyObject* text, PyObject* pairs);
 extern const function_def redact_messages_ml_def;
 [[nodiscard]] ref redact_messages_ml(const module_view& m, PyObject* messages, PyObject* system, PyObject* pairs);
+extern const function_def token_opcodes_def;  // called by no other function
+
+// Keeps difflib's SequenceMatcher as it is when the module is created, so
+// that the diff can tell the genuine class from a replaced or modified one.
+void capture_sequence_matcher(guard_state& st);
 
 // The pattern tables, compiled with the interpreter's re (detectors.cpp).
 [[nodiscard]] ref build_pii_patterns(PyObject* re);

@@ -1,14 +1,25 @@
 // Replaying the server's redactions on individual messages.
 //
 // The server scrubs the joined text of a request and returns one blob
-// without offsets. Diffing the scanned text against the scrubbed one
-// rebuilds its edits as literal (found, placeholder) pairs, which are then
-// applied to every message after the local pattern redaction.
+// without offsets. Diffing the scanned text against the scrubbed one, word
+// token by word token, rebuilds its edits as literal (found, placeholder)
+// pairs, which are then applied to every message after the local pattern
+// redaction. Tokens keep the pairs whole words: a character diff aligns a
+// name with the letters its placeholder shares with it ("Emma" against
+// "[NAME]" would keep "Em" and pair "ma" with "]").
+//
+// The diff is difflib.SequenceMatcher's, imported at each call. While that
+// is the genuine class, the same opcodes come from the native diff
+// (native/diff), in close to linear time where difflib's own takes time
+// quadratic in the number of tokens; any other class is called as Python
+// code would call it.
 #include <algorithm>
 #include <vector>
 
+#include "../../diff/sequence_diff.hpp"
 #include "../../support/except.hpp"
 #include "guard.hpp"
+#include "word_tokens.hpp"
 
 namespace tavrix::guard {
 
@@ -18,11 +29,49 @@ namespace {
 // is taken for a rewrite of the surrounding text, not an entity's tag.
 constexpr Py_ssize_t min_placeholder_limit = 64;
 
-// text[start:stop].strip()
-ref stripped_slice(const guard_state& st, PyObject* text, PyObject* start, PyObject* stop) {
-    ref bounds = check(PySlice_New(start, stop, nullptr));
-    ref piece = check(PyObject_GetItem(text, bounds.get()));
-    return call_method(piece.get(), st.strip.get());
+// The methods SequenceMatcher(...).get_opcodes() runs.
+constexpr const char* matcher_methods[] = {
+    "__init__", "set_seqs", "set_seq1", "set_seq2", "find_longest_match", "get_matching_blocks", "get_opcodes",
+};
+
+// Whether the class imported now is the SequenceMatcher captured with the
+// module, unchanged: the same class with the same metaclass and bases, the
+// same attributes in its namespace, the same code in its functions, and
+// the same Match class in difflib, which its methods build their results
+// with. A subclass, a replacement or a patched method fails the test.
+bool genuine_matcher(const guard_state& st, PyObject* matcher_class) {
+    if (!st.matcher_class || matcher_class != st.matcher_class.get()) return false;
+    auto* const type = reinterpret_cast<PyTypeObject*>(matcher_class);
+    if (Py_TYPE(matcher_class) != &PyType_Type || type->tp_mro != st.matcher_mro.get()) return false;
+    ref now = compat::type_dict(type);
+    PyObject* const then = st.matcher_namespace.get();
+    if (PyDict_GET_SIZE(now.get()) != PyDict_GET_SIZE(then)) return false;
+    // The captured namespace is a private copy: nothing can change it while
+    // it is walked. Values are compared by identity.
+    Py_ssize_t pos = 0;
+    PyObject *name = nullptr, *value = nullptr;
+    while (PyDict_Next(then, &pos, &name, &value)) {
+        PyObject* const current = PyDict_GetItemWithError(now.get(), name);
+        if (current == nullptr && PyErr_Occurred()) throw_error();
+        if (current != value) return false;
+    }
+    const Py_ssize_t functions = PyTuple_GET_SIZE(st.matcher_code.get());
+    for (Py_ssize_t i = 0; i < functions; ++i) {
+        PyObject* const entry = PyTuple_GET_ITEM(st.matcher_code.get(), i);
+        if (PyFunction_GET_CODE(PyTuple_GET_ITEM(entry, 0)) != PyTuple_GET_ITEM(entry, 1)) return false;
+    }
+    PyObject* const match = PyDict_GetItemWithError(PyModule_GetDict(st.difflib_module.get()), st.match_class_name.get());
+    if (match == nullptr && PyErr_Occurred()) throw_error();
+    return match == st.match_class.get();
+}
+
+// text[start:stop].strip() of an exact str.
+ref stripped(PyObject* text, Py_ssize_t start, Py_ssize_t stop) {
+    const int kind = PyUnicode_KIND(text);
+    const void* const data = PyUnicode_DATA(text);
+    while (start < stop && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, start))) ++start;
+    while (stop > start && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, stop - 1))) --stop;
+    return check(PyUnicode_Substring(text, start, stop));
 }
 
 struct substitution {
@@ -30,29 +79,95 @@ struct substitution {
     ref pair;
 };
 
-// The diff's "replace" opcodes as pairs, in diff order.
-std::vector<substitution> diff_pairs(const module_view& m, PyObject* original, PyObject* redacted) {
-    const auto& st = state_of(m);
-    ref matcher_class = import_from(m, st.difflib.get(), st.sequence_matcher.get(), 0);
-    // SequenceMatcher(None, original, redacted, autojunk=False): no junk
-    // heuristics, so long prompts are compared character by character.
-    PyObject* matcher_args[] = {nullptr, Py_None, original, redacted, Py_False};
-    ref matcher = check(PyObject_Vectorcall(matcher_class.get(), matcher_args + 1,
-                                            3 | PY_VECTORCALL_ARGUMENTS_OFFSET, st.autojunk_kwnames.get()));
+// Keeps (found, placeholder), two exact strs, when both are non-empty and
+// the placeholder is not too long for what it replaced.
+void keep_pair(std::vector<substitution>& pairs, const ref& found, const ref& placeholder) {
+    const Py_ssize_t found_length = PyUnicode_GET_LENGTH(found.get());
+    const Py_ssize_t placeholder_length = PyUnicode_GET_LENGTH(placeholder.get());
+    if (found_length == 0 || placeholder_length == 0) return;
+    if (placeholder_length > std::max(min_placeholder_limit, 2 * found_length)) return;
+    pairs.push_back({found_length, check(PyTuple_Pack(2, found.get(), placeholder.get()))});
+}
+
+// The texts' tokens as numbers for the diff: those of `b` numbered first,
+// a token of `a` that `b` lacks as `unknown` (it can match nothing).
+struct numbered_tokens {
+    token_numbers numbers;
+    std::vector<diff::token> a, b;
+};
+
+// The native diff of the two texts' tokens: the pairs of its replace
+// opcodes, in diff order.
+std::vector<substitution> native_pairs(PyObject* original, const word_tokens& a, PyObject* redacted,
+                                       const word_tokens& b) {
+    numbered_tokens tokens;
+    tokens.b.reserve(b.count());
+    for (std::size_t k = 0; k < b.count(); ++k)
+        tokens.b.push_back(tokens.numbers.add(code_points_of(redacted, b.starts[k], b.starts[k + 1])));
+    tokens.a.reserve(a.count());
+    for (std::size_t k = 0; k < a.count(); ++k)
+        tokens.a.push_back(tokens.numbers.find(code_points_of(original, a.starts[k], a.starts[k + 1])));
+
+    std::vector<substitution> pairs;
+    for (const diff::opcode& op : diff::opcodes(tokens.a, tokens.b)) {
+        if (op.tag != diff::edit::replace) continue;
+        // The joined tokens are the text between the first one's start and
+        // the last one's end.
+        ref found = stripped(original, a.starts[op.i1], a.starts[op.i2]);
+        ref placeholder = stripped(redacted, b.starts[op.j1], b.starts[op.j2]);
+        keep_pair(pairs, found, placeholder);
+    }
+    return pairs;
+}
+
+// The tokens as a new list of str.
+ref token_list(PyObject* text, const word_tokens& tokens) {
+    ref list = check(PyList_New(static_cast<Py_ssize_t>(tokens.count())));
+    for (std::size_t k = 0; k < tokens.count(); ++k) {
+        ref piece = check(PyUnicode_Substring(text, tokens.starts[k], tokens.starts[k + 1]));
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), piece.release());
+    }
+    return list;
+}
+
+// "".join(tokens[start:stop]).strip()
+ref joined_slice(const guard_state& st, PyObject* tokens, PyObject* start, PyObject* stop) {
+    ref bounds = check(PySlice_New(start, stop, nullptr));
+    ref piece = check(PyObject_GetItem(tokens, bounds.get()));
+    ref joined = join(st.empty.get(), piece.get());
+    return call_method(joined.get(), st.strip.get());
+}
+
+// The diff of `matcher_class`, whatever it is, called as Python code calls
+// it: SequenceMatcher(None, a_tokens, b_tokens, autojunk=False).
+std::vector<substitution> matcher_pairs(const guard_state& st, PyObject* matcher_class, PyObject* original,
+                                        const word_tokens& a, PyObject* redacted, const word_tokens& b) {
+    ref a_tokens = token_list(original, a);
+    ref b_tokens = token_list(redacted, b);
+    PyObject* matcher_args[] = {nullptr, Py_None, a_tokens.get(), b_tokens.get(), Py_False};
+    ref matcher = check(PyObject_Vectorcall(matcher_class, matcher_args + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                            st.autojunk_kwnames.get()));
     ref opcodes = call_method(matcher.get(), st.get_opcodes.get());
     std::vector<substitution> pairs;
     for_each(opcodes.get(), [&](PyObject* opcode) {
         auto [tag, i1, i2, j1, j2] = unpack<5, unpack_wording::compact>(opcode);
         if (!equals(tag.get(), st.replace.get())) return;
-        ref found = stripped_slice(st, original, i1.get(), i2.get());
-        ref placeholder = stripped_slice(st, redacted, j1.get(), j2.get());
-        if (!truthy(found.get()) || !truthy(placeholder.get())) return;
-        const Py_ssize_t found_length = length(found.get());
-        if (length(placeholder.get()) > std::max(min_placeholder_limit, 2 * found_length)) return;
-        ref pair = check(PyTuple_Pack(2, found.get(), placeholder.get()));
-        pairs.push_back({found_length, std::move(pair)});
+        ref found = joined_slice(st, a_tokens.get(), i1.get(), i2.get());
+        ref placeholder = joined_slice(st, b_tokens.get(), j1.get(), j2.get());
+        // Exact strs: str.join and str.strip make nothing else.
+        keep_pair(pairs, found, placeholder);
     });
     return pairs;
+}
+
+// The diff's "replace" opcodes as pairs, in diff order.
+std::vector<substitution> diff_pairs(const module_view& m, PyObject* original, PyObject* redacted) {
+    const auto& st = state_of(m);
+    ref matcher_class = import_from(m, st.difflib.get(), st.sequence_matcher.get(), 0);
+    const word_tokens a = split_words(original);
+    const word_tokens b = split_words(redacted);
+    if (genuine_matcher(st, matcher_class.get())) return native_pairs(original, a, redacted, b);
+    return matcher_pairs(st, matcher_class.get(), original, a, redacted, b);
 }
 
 ref ml_substitutions_impl(const module_view& m, PyObject* const* args) {
@@ -115,6 +230,44 @@ ref redact_messages_ml_impl(const module_view& m, PyObject* const* args) {
     return check(PyTuple_Pack(2, replayed.get(), replayed_system.get()));
 }
 
+// _token_opcodes(a_tokens, b_tokens): the native diff's opcodes for two
+// lists of str, as get_opcodes() gives them.
+ref token_opcodes_impl(const module_view& m, PyObject* const* args) {
+    const auto& st = state_of(m);
+    PyObject* const a_tokens = args[0];
+    PyObject* const b_tokens = args[1];
+    // No Python code runs from here to the end of the diff, so the items
+    // the lists lend stay alive.
+    numbered_tokens tokens;
+    auto number = [&](PyObject* list, std::vector<diff::token>& out, bool add) {
+        const Py_ssize_t count = PyList_GET_SIZE(list);
+        out.reserve(static_cast<std::size_t>(count));
+        for (Py_ssize_t k = 0; k < count; ++k) {
+            PyObject* const item = PyList_GET_ITEM(list, k);
+            if (!PyUnicode_CheckExact(item)) raise_expected_type("str", item);
+            const code_points t = code_points_of(item, 0, PyUnicode_GET_LENGTH(item));
+            out.push_back(add ? tokens.numbers.add(t) : tokens.numbers.find(t));
+        }
+    };
+    number(b_tokens, tokens.b, true);
+    number(a_tokens, tokens.a, false);
+
+    ref result = new_list();
+    for (const diff::opcode& op : diff::opcodes(tokens.a, tokens.b)) {
+        PyObject* const tags[] = {st.replace.get(), st.delete_tag.get(), st.insert_tag.get(), st.equal_tag.get()};
+        ref i1 = check(PyLong_FromUnsignedLong(op.i1)), i2 = check(PyLong_FromUnsignedLong(op.i2));
+        ref j1 = check(PyLong_FromUnsignedLong(op.j1)), j2 = check(PyLong_FromUnsignedLong(op.j2));
+        ref entry = check(PyTuple_Pack(5, tags[static_cast<int>(op.tag)], i1.get(), i2.get(), j1.get(), j2.get()));
+        append(result.get(), entry.get());
+    }
+    return result;
+}
+
+constexpr param token_opcodes_params[] = {
+    {.name = "a_tokens", .type = arg_type::list, .annotation = "list[str]"},
+    {.name = "b_tokens", .type = arg_type::list, .annotation = "list[str]"},
+};
+
 constexpr param ml_substitutions_params[] = {
     {.name = "original", .type = arg_type::str, .annotation = "str"},
     {.name = "redacted", .type = arg_type::str, .annotation = "str"},
@@ -132,6 +285,43 @@ constexpr param redact_messages_ml_params[] = {
 };
 
 }  // namespace
+
+void capture_sequence_matcher(guard_state& st) {
+    // Without a usable difflib now, every diff calls what the call imports.
+    swallow_exceptions([&] {
+        ref difflib = import_module(st.difflib.get());
+        ref matcher_class = check(PyObject_GetAttr(difflib.get(), st.sequence_matcher.get()));
+        ref match_class = check(PyObject_GetAttr(difflib.get(), st.match_class_name.get()));
+        if (Py_TYPE(matcher_class.get()) != &PyType_Type) return;
+        auto* const type = reinterpret_cast<PyTypeObject*>(matcher_class.get());
+        PyObject* const mro = type->tp_mro;
+        if (PyTuple_GET_SIZE(mro) != 2 || PyTuple_GET_ITEM(mro, 1) != reinterpret_cast<PyObject*>(&PyBaseObject_Type))
+            return;
+        ref namespace_copy = check(PyDict_Copy(compat::type_dict(type).get()));
+        // Only difflib's own class: its functions were all defined in difflib,
+        // and it has every method the diff runs.
+        PyObject* const difflib_globals = PyModule_GetDict(difflib.get());
+        ref code = new_list();
+        Py_ssize_t pos = 0;
+        PyObject *name = nullptr, *value = nullptr;
+        while (PyDict_Next(namespace_copy.get(), &pos, &name, &value)) {
+            if (!PyFunction_Check(value)) continue;
+            if (PyFunction_GET_GLOBALS(value) != difflib_globals) return;
+            ref entry = check(PyTuple_Pack(2, value, PyFunction_GET_CODE(value)));
+            append(code.get(), entry.get());
+        }
+        for (const char* method : matcher_methods) {
+            PyObject* const function = PyDict_GetItemString(namespace_copy.get(), method);
+            if (function == nullptr || !PyFunction_Check(function)) return;
+        }
+        st.difflib_module = std::move(difflib);
+        st.matcher_class = std::move(matcher_class);
+        st.matcher_namespace = std::move(namespace_copy);
+        st.matcher_mro = ref::new_ref(mro);
+        st.matcher_code = check(PyList_AsTuple(code.get()));
+        st.match_class = std::move(match_class);
+    });
+}
 
 const function_def ml_substitutions_def = {
     .name = "_ml_substitutions",
@@ -172,5 +362,15 @@ const function_def redact_messages_ml_def = {
 ref redact_messages_ml(const module_view& m, PyObject* messages, PyObject* system, PyObject* pairs) {
     return call_global(m, state_of(m).redact_messages_ml.get(), {messages, system, pairs});
 }
+
+const function_def token_opcodes_def = {
+    .name = "_token_opcodes",
+    .doc = "difflib.SequenceMatcher(None, a_tokens, b_tokens, autojunk=False).get_opcodes(),\n"
+           "computed by the native diff: the opcodes _ml_substitutions uses for the tokens\n"
+           "of its two texts.",
+    .params = token_opcodes_params,
+    .return_annotation = "list[tuple[str, int, int, int, int]]",
+    .impl = token_opcodes_impl,
+};
 
 }  // namespace tavrix::guard

@@ -44,6 +44,7 @@ void exec(const module_view& m, guard_state& st) {
     st.autojunk_kwnames = check(PyTuple_Pack(1, st.autojunk.get()));
     ref five = check(PyLong_FromLong(5));
     st.first_five = check(PySlice_New(nullptr, five.get(), nullptr));
+    capture_sequence_matcher(st);
 
     import_into(m, "logging");
     ref re = import_into(m, "re");
@@ -73,7 +74,8 @@ void exec(const module_view& m, guard_state& st) {
     for (const function_def* def :
          {&configure_def, &extract_text_def, &detect_pii_def, &detect_credentials_def, &detect_injection_def,
           &redact_text_def, &redact_messages_def, &server_check_prompt_def, &surface_gate_llm_before_def,
-          &ml_substitutions_def, &apply_substitutions_def, &redact_messages_ml_def, &check_prompt_def})
+          &ml_substitutions_def, &apply_substitutions_def, &redact_messages_ml_def, &token_opcodes_def,
+          &check_prompt_def})
         add_function(m, *def);
 }
 
