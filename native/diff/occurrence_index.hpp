@@ -35,17 +35,21 @@ public:
     // The smallest end position >= x of the strings of `state`, or
     // wavelet_matrix::none.
     [[nodiscard]] std::uint32_t first_end_from(std::uint32_t state, std::uint32_t x) const noexcept {
+        if (min_end_[state] >= x) return min_end_[state];
         return ends_.next_value(first_[state], last_[state], x);
     }
 
 private:
-    static wavelet_matrix order_ends(const suffix_automaton& automaton, std::vector<std::uint32_t>& first,
-                                     std::vector<std::uint32_t>& last, std::vector<std::uint32_t>& jump);
+    // Whether the state has an end position in [from, to].
+    [[nodiscard]] bool ends_between(std::uint32_t state, std::uint32_t from, std::uint32_t to) const noexcept;
+
+    wavelet_matrix order_ends(const suffix_automaton& automaton);
 
     const std::vector<std::uint32_t>& length_;
     const std::vector<std::uint32_t>& link_;
     std::vector<std::uint32_t> first_, last_;  // the state's stretch [first, last) of the order
     std::vector<std::uint32_t> jump_;          // an ancestor, for the skew-binary search
+    std::vector<std::uint32_t> min_end_, max_end_;  // the state's first and last end positions
     wavelet_matrix ends_;                      // end positions in depth-first order of their prefix states
 };
 

@@ -116,9 +116,15 @@ public:
             const std::uint32_t e = largest_->find(r.alo, r.ahi);
             const std::uint32_t bound = bound_[e];
             if (bound == 0) return {r.alo, r.blo, 0};
+            if (e - r.alo + 1 < bound) {
+                // Cut by the start of the a-range, here and in every step
+                // inside this one: lowered without a look at b.
+                bound_[e] = e - r.alo + 1;
+                largest_->update(e);
+                continue;
+            }
             ++stats_.bound_tests;
-            const std::uint32_t cap = std::min(bound, e - r.alo + 1);
-            const auto [length, state] = index_->longest_within(state_of_[e], cap, r.blo, r.bhi);
+            const auto [length, state] = index_->longest_within(state_of_[e], bound, r.blo, r.bhi);
             if (length == bound) {
                 const std::uint32_t b_end = index_->first_end_from(state, r.blo + length - 1);
                 return {e + 1 - length, b_end + 1 - length, length};

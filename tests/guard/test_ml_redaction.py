@@ -20,28 +20,81 @@ import pytest
         ("say bob now", "say [P] now", [("bob", "[P]")]),
         ("x", "[" + "P" * 62 + "]", [("x", "[" + "P" * 62 + "]")]),  # 64 characters: kept
         ("x", "[" + "P" * 63 + "]", []),  # 65 characters: dropped
+        # Whole words, even where the placeholder shares letters with the
+        # name or with the words around it.
+        ("Hi Emma, thanks for the comma", "Hi [NAME], thanks for the comma", [("Emma", "[NAME]")]),
+        ("Ask Alex about flexible plans", "Ask [NAME] about flexible plans", [("Alex", "[NAME]")]),
+        ("Peter Parker called", "<PERSON> called", [("Peter Parker", "<PERSON>")]),
+        ("Meet Anna and Hannah", "Meet [NAME] and [NAME]", [("Hannah", "[NAME]"), ("Anna", "[NAME]")]),
+        ("call María Ñúñez now", "call [PERSONA] now", [("María Ñúñez", "[PERSONA]")]),
+        ("to 東京 via 𝔘lm", "to [地名] via [CITY]", [("𝔘lm", "[CITY]"), ("東京", "[地名]")]),
+        ("snake_case_name here", "[ID] here", [("snake_case_name", "[ID]")]),  # "_" is a word character
     ],
 )
 def test_ml_substitutions(guard, original, redacted, expected):
     assert guard._ml_substitutions(original, redacted) == expected
 
 
-def test_ml_substitutions_strips_found_and_placeholder(guard, monkeypatch):
+@pytest.mark.parametrize(
+    "original, redacted",
+    [
+        ("Hi Emma, thanks for the comma", "Hi [NAME], thanks for the comma"),
+        ("Ask Alex about flexible plans", "Ask [NAME] about flexible plans"),
+        ("Peter Parker called", "<PERSON> called"),
+        ("Dear Sam, Samantha and Sammy send regards.", "Dear [NAME], [NAME] and [NAME] send regards."),
+        ("Ship to Paris, then Lyon, then Nantes.", "Ship to [LOCATION], then [LOCATION], then [LOCATION]."),
+    ],
+)
+def test_whole_word_edits_replay_exactly(guard, original, redacted):
+    pairs = guard._ml_substitutions(original, redacted)
+    assert guard._apply_substitutions(original, pairs) == redacted
+
+
+def test_replacement_matcher_gets_token_lists(guard, monkeypatch):
+    """An application's SequenceMatcher is called with the two texts' word
+    tokens, as lists of str, and its opcodes index those lists."""
+    calls = []
+
     class Matcher:
         def __init__(self, isjunk, a, b, autojunk=True):
-            assert isjunk is None and autojunk is False
+            calls.append((isjunk, a, b, autojunk))
 
         def get_opcodes(self):
-            return [("replace", 3, 8, 3, 11), ("equal", 0, 3, 0, 3)]
+            # a[1:6] is "  bob  ", b[1:8] is "  [NAME]  "
+            return [("equal", 0, 1, 0, 1), ("replace", 1, 6, 1, 8), ("equal", 6, 7, 8, 9)]
 
     monkeypatch.setattr(difflib, "SequenceMatcher", Matcher)
     assert guard._ml_substitutions("go  bob  on", "go  [NAME]  on") == [("bob", "[NAME]")]
+    [(isjunk, a, b, autojunk)] = calls
+    assert isjunk is None and autojunk is False
+    assert a == ["go", " ", " ", "bob", " ", " ", "on"]
+    assert b == ["go", " ", " ", "[", "NAME", "]", " ", " ", "on"]
+    assert type(a) is list and all(type(t) is str for t in a + b)
+
+
+def test_replacement_matcher_indices_slice_like_python(guard, monkeypatch):
+    """Negative and open indices slice the token lists as Python slicing does;
+    a matcher that changed its lists is read as changed."""
+
+    class Matcher:
+        def __init__(self, isjunk, a, b, autojunk=True):
+            a[0] = "Hello"
+
+        def get_opcodes(self):
+            return [("replace", 0, -2, None, 1), ("replace", -1, None, 2, None)]
+
+    monkeypatch.setattr(difflib, "SequenceMatcher", Matcher)
+    assert guard._ml_substitutions("Hi you two", "X x z") == [("Hello you", "X"), ("two", "x z")]
 
 
 def test_ml_substitutions_failure_gives_empty_list(guard, monkeypatch):
     opcodes = [("replace", 0, 1)]  # too few values to unpack
     matcher = type("M", (), {"__init__": lambda self, *a, **k: None, "get_opcodes": lambda self: opcodes})
     monkeypatch.setattr(difflib, "SequenceMatcher", matcher)
+    assert guard._ml_substitutions("abc", "xyz") == []
+    opcodes[:] = [("replace", 0, 1.5, 0, 1)]  # not an index
+    assert guard._ml_substitutions("abc", "xyz") == []
+    monkeypatch.delattr(difflib, "SequenceMatcher")
     assert guard._ml_substitutions("abc", "xyz") == []
 
 

@@ -74,9 +74,7 @@ def test_client_class_missing_is_a_failure(guard, monkeypatch, guard_log):
 
 def test_server_only_finding_is_redacted_from_every_message(guard, guard_server):
     """The server saw a person's name; the replay removes it from chat-style
-    and block-style messages and from the system prompt. (The diff is by
-    character: a name sharing characters with its placeholder would be
-    aligned on them, so the names here share none.)"""
+    and block-style messages and from the system prompt."""
     messages = [
         {"role": "user", "content": "Please email Jim Hill at jim@example.com"},
         {"role": "assistant", "content": [{"type": "text", "text": "Sure, Jim Hill it is."}, {"type": "image"}]},
@@ -104,6 +102,31 @@ def test_server_only_finding_is_redacted_from_every_message(guard, guard_server)
     sent = repr(result.redacted_messages) + result._redacted_system
     assert "Jim Hill" not in sent and "jim@example.com" not in sent
     assert guard_server.requests[0]["body"] == {"text": scanned, "model": "gpt-4o"}
+
+
+def test_placeholder_sharing_letters_with_the_name_replaces_whole_words(guard, guard_server):
+    """The server's placeholders share letters with the names and with the
+    words around them; the replay still swaps whole names and leaves every
+    other word as it was."""
+    messages = [
+        {"role": "user", "content": "Hi Emma, thanks for the comma. Ask Alex about flexible plans."},
+        {"role": "user", "content": [{"type": "text", "text": "Peter Parker called about Emma."}]},
+    ]
+    scanned = guard._extract_text(messages, "")
+    guard_server.answer = {
+        "violations": [{"type": "person", "detail": "PII detected: person"}],
+        "redacted_text": scanned.replace("Peter Parker", "<PERSON>").replace("Emma", "[NAME]").replace("Alex", "[NAME]"),
+    }
+    guard_server.configure_client()
+    guard.configure(True, True, "redact")
+
+    result = guard.check_prompt(messages, "gpt-4o")
+
+    assert result.action == "redact" and result.violations == ["[server] PII detected: person"]
+    assert result.redacted_messages == [
+        {"role": "user", "content": "Hi [NAME], thanks for the comma. Ask [NAME] about flexible plans."},
+        {"role": "user", "content": [{"type": "text", "text": "<PERSON> called about [NAME]."}]},
+    ]
 
 
 def test_server_findings_merge(guard, guard_server):
