@@ -96,17 +96,6 @@ def main() -> None:
             python = per_call_ns(lambda: pyref_guard.check_prompt(messages, "gpt-4o", system), repeats=5)
             print(f"  {size // 1000:>5} KB  {format_ns(native):>10}  {format_ns(python):>10}  "
                   f"{format_ns(native / (size / 1000)):>9}")
-
-        # The replay of server redactions diffs the whole prompt character
-        # by character; its cost grows with the square of the size.
-        results = []
-        for size in (1_000, 10_000):
-            original = filler(size, 7).replace(" growth ", " Alice Smith ")
-            redacted = original.replace("Alice Smith", "[PERSON]")
-            results.append(compare(f"_ml_substitutions, {size // 1000} KB",
-                                   lambda o=original, r=redacted: _guard._ml_substitutions(o, r),
-                                   lambda o=original, r=redacted: pyref_guard._ml_substitutions(o, r), repeats=3))
-        print_table("_guard._ml_substitutions (server redaction rebuilt by diff)", results)
     finally:
         set_both(False)
 

@@ -13,7 +13,9 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from test_guard_reference import ref as pyref  # the plain-Python guard
+import pyref_guard
+
+pyref = pyref_guard.load()  # the plain-Python guard
 
 TOKENS = re.compile(r"\w+|\W")
 
@@ -251,6 +253,25 @@ def test_matcher_captured_before_a_replacement(fresh_module, monkeypatch):
     module = fresh_module("tavrix_observe.instrumentors._guard")
     names, pairs = run(module)
     assert "get_opcodes" in names and pairs == PAIRS
+
+
+def test_both_paths_leave_nothing_behind(guard, block_growth):
+    a, b = TOKENS.findall(ORIGINAL), TOKENS.findall(REDACTED)
+
+    def calls():
+        guard._ml_substitutions(ORIGINAL, REDACTED)
+        guard._token_opcodes(a, b)
+        difflib.SequenceMatcher, genuine = PlainMatcher, difflib.SequenceMatcher
+        try:
+            guard._ml_substitutions(ORIGINAL, REDACTED)
+        finally:
+            difflib.SequenceMatcher = genuine
+        try:
+            guard._token_opcodes(a, [1])
+        except TypeError:
+            pass
+
+    assert block_growth(calls, rounds=300) < 60
 
 
 # --- the hard shapes ----------------------------------------------------------
