@@ -22,18 +22,26 @@
 // shorter and occur at more places, so the deepest state with a string
 // inside the window is found with jump pointers (occurrence_index).
 //
-// Cost, for n = len(a) and m = len(b): O(n + m) to build the automaton
-// and scan a (expected, with hashed transitions), O(m log m) for the
-// occurrence index, then O(log n + log^2 m) per bound computed. A step
-// computes one bound, plus one for every bound it lowers. A bound is lowered
-// at most once per step holding its position, and between two lowerings of
-// one position the block length of the steps strictly drops every second
-// time; nested steps have disjoint blocks, so a position is lowered at most
-// 2·sqrt(2n) + 2 times: O(n·sqrt(n)·log^2 m) for a contrived input at worst.
+// A bound above e - alo + 1 is cut by the start of the a-range alone; it is
+// lowered to that without looking at b.
+//
+// Cost, for n = len(a) and m = len(b): O(n + m) expected to build the
+// automaton (hashed transitions) and scan a, O(m log m) for the occurrence
+// index, then O(log n) per bound lowered by the a-range and O(log n +
+// log^2 m) per bound computed. A step computes one bound, plus one for every
+// bound it finds too high. A position's bound is found too high at most once
+// per step holding it; between two such steps the bound strictly drops, and
+// so, every second time, does the block length of the step; the blocks of
+// nested steps are disjoint, so a position is found too high at most
+// 2*sqrt(2n) + 2 times. A bound cut by the a-range is cut again only in a
+// step further right, after the blocks in between: at most min(d, U(e))
+// times, d the depth of the recursion. Worst case, for contrived input:
+// O(n*sqrt(n)*log^2 m + n*d*log n).
 // Ordinary text and the known hard shapes for this recursion (one repeated
-// token, many equal-length ties, many small edits, where difflib itself is
-// quadratic per step and the recursion is as deep as there are blocks)
-// lower O(n) bounds in all: O((n + m) log^2 m). Memory O(n + m).
+// token, many equal-length ties, many small edits, blocks growing towards
+// one end: where difflib itself is quadratic per step, or the recursion is
+// as deep as there are blocks) find O(n) bounds too high in all:
+// O((n + m) log^2 m), counted in the C++ checks. Memory O(n + m).
 #include "sequence_diff.hpp"
 
 #include <algorithm>

@@ -28,13 +28,16 @@ suffix_automaton::suffix_automaton(std::span<const token> text) {
     link.reserve(states);
     prefix_end.reserve(states);
     first_listed_.reserve(states);
-    // A text of n tokens has at most 3n transitions; the table starts for
-    // about half of that at most half full, and doubles when it must.
+    first_symbol_.reserve(states);
+    first_target_.reserve(states);
+    // A text of n tokens has at most 3n transitions, at most 2n of them
+    // first ones; the table starts for about n at most half full, and
+    // doubles when it must.
     std::size_t slots = 16;
-    while (slots < 3 * text.size()) slots *= 2;
+    while (slots < 2 * text.size()) slots *= 2;
     slots_.assign(slots, slot{empty_key, 0});
     shift_ = static_cast<unsigned>(64 - std::countr_zero(slots));
-    listed_.reserve(2 * text.size());
+    listed_.reserve(text.size());
 
     new_state(0, no_state);
     for (std::size_t i = 0; i < text.size(); ++i) extend(text[i], static_cast<std::uint32_t>(i));
@@ -49,11 +52,25 @@ std::size_t suffix_automaton::find_slot(std::uint32_t state, token t) const noex
 }
 
 std::uint32_t suffix_automaton::target(std::uint32_t state, token t) const noexcept {
+    if (first_symbol_[state] == t && first_target_[state] != no_state) return first_target_[state];
+    if (first_listed_[state] == end_of_list) return no_state;
     const slot& s = slots_[find_slot(state, t)];
     return s.key == empty_key ? no_state : s.target;
 }
 
+void suffix_automaton::redirect(std::uint32_t state, token t, std::uint32_t to) noexcept {
+    if (first_symbol_[state] == t && first_target_[state] != no_state)
+        first_target_[state] = to;
+    else
+        slots_[find_slot(state, t)].target = to;
+}
+
 void suffix_automaton::add_transition(std::uint32_t state, token t, std::uint32_t to) {
+    if (first_target_[state] == no_state) {
+        first_symbol_[state] = t;
+        first_target_[state] = to;
+        return;
+    }
     if (2 * (used_ + 1) > slots_.size()) grow();
     slot& s = slots_[find_slot(state, t)];
     assert(s.key == empty_key);
@@ -81,6 +98,8 @@ std::uint32_t suffix_automaton::new_state(std::uint32_t len, std::uint32_t end) 
     link.push_back(no_state);
     prefix_end.push_back(end);
     first_listed_.push_back(end_of_list);
+    first_symbol_.push_back(0);
+    first_target_.push_back(no_state);
     return static_cast<std::uint32_t>(length.size() - 1);
 }
 
@@ -103,14 +122,11 @@ void suffix_automaton::extend(token t, std::uint32_t end) {
     }
     // q holds strings longer than the one p reaches it with: split it.
     const std::uint32_t clone = new_state(length[p] + 1, no_state);
+    if (first_target_[q] != no_state) add_transition(clone, first_symbol_[q], first_target_[q]);
     for (std::uint32_t l = first_listed_[q]; l != end_of_list; l = listed_[l].next)
         add_transition(clone, listed_[l].symbol, target(q, listed_[l].symbol));
     link[clone] = link[q];
-    for (; p != no_state; p = link[p]) {
-        slot& s = slots_[find_slot(p, t)];
-        if (s.key == empty_key || s.target != q) break;
-        s.target = clone;
-    }
+    for (; p != no_state && target(p, t) == q; p = link[p]) redirect(p, t, clone);
     link[q] = clone;
     link[current] = clone;
 }
@@ -136,6 +152,8 @@ void suffix_automaton::drop_transitions() noexcept {
     slots_ = {};
     listed_ = {};
     first_listed_ = {};
+    first_symbol_ = {};
+    first_target_ = {};
     used_ = 0;
 }
 

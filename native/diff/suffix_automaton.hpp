@@ -43,8 +43,9 @@ public:
     std::vector<std::uint32_t> prefix_end;  // the end of the prefix the state stands for; no_state for clones
 
 private:
-    // Transitions as an open-addressing table keyed by (state, token), and,
-    // for copying a state's transitions to its clone, a list per state.
+    // A state's first transition is kept with the state (most states have
+    // only one); the others in an open-addressing table keyed by (state,
+    // token), and, for copying them to a clone, in a list per state.
     struct slot {
         std::uint64_t key;
         std::uint32_t target;
@@ -58,6 +59,8 @@ private:
     [[nodiscard]] std::size_t find_slot(std::uint32_t state, token t) const noexcept;
     [[nodiscard]] std::uint32_t target(std::uint32_t state, token t) const noexcept;
     void add_transition(std::uint32_t state, token t, std::uint32_t to);
+    // The transition (state, t), which exists, now leads to `to`.
+    void redirect(std::uint32_t state, token t, std::uint32_t to) noexcept;
     void grow();
     std::uint32_t new_state(std::uint32_t len, std::uint32_t end);
     void extend(token t, std::uint32_t end);
@@ -67,6 +70,8 @@ private:
     unsigned shift_ = 0;  // 64 - log2(slot count)
     std::vector<listed> listed_;
     std::vector<std::uint32_t> first_listed_;  // per state
+    std::vector<token> first_symbol_;          // per state: its first transition
+    std::vector<std::uint32_t> first_target_;  // no_state when it has none
     std::uint32_t last_ = 0;
 };
 
