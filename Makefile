@@ -21,12 +21,16 @@ SANITIZER_ENV = LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -pr
 endif
 CXX ?= g++
 
-.PHONY: help venv test demo bench stubtest clean
+.PHONY: help venv install-dev install-release test demo bench stubtest refcount dist wheel-test installed-test \
+	valgrind memcheck clean
 
 help:
-	@echo "make demo   - build the package and run the end-to-end demo"
-	@echo "make test   - build the package (development flags) and run every test"
-	@echo "make bench  - build the package (release flags) and run the benchmarks"
+	@echo "make demo       - build the package and run the end-to-end demo"
+	@echo "make test       - build the package (development flags) and run every test"
+	@echo "make bench      - build the package (release flags) and run the benchmarks"
+	@echo "make refcount   - every test on a debug build of the interpreter, reference counts included"
+	@echo "make wheel-test - build the sdist and the wheel, test each installed in a new environment"
+	@echo "make valgrind   - the memcheck runs of a representative workload"
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -55,6 +59,74 @@ bench: install-release
 STUB_MODULES := tavrix_observe.cost tavrix_observe.instrumentors._autochoice tavrix_observe.instrumentors._guard tavrix_observe.tracing.spanbridge
 stubtest: install-dev
 	cd $(VENV) && bin/python -m mypy.stubtest $(STUB_MODULES)
+
+# Every test on a debug build of the interpreter (Debian: apt-get install
+# python3.11-dbg python3.11-dev python3.11-venv). Its assertions check every
+# reference operation, and tests/refcount compares its total of references
+# before and after many calls of every native function.
+DEBUG_PYTHON ?= python3.11-dbg
+DEBUG_VENV ?= .venv-debug
+refcount:
+	@command -v $(DEBUG_PYTHON) >/dev/null || { echo "$(DEBUG_PYTHON) not found (Debian: apt-get install \
+		python3.11-dbg python3.11-dev python3.11-venv)" >&2; exit 1; }
+	$(MAKE) test PYTHON=$(DEBUG_PYTHON) VENV=$(DEBUG_VENV)
+
+# What users install is what is tested: `python -m build` makes the sdist and
+# builds the wheel from it; each is installed into a new virtual environment
+# (pip builds the sdist again) and the tests unpacked from the sdist run
+# against that installation, never against the source tree. auditwheel then
+# lists what the wheel needs of the system; it must fit a manylinux tag.
+WHEEL_TEST_ROOT ?= build/wheel-test
+DIST := $(WHEEL_TEST_ROOT)/dist
+TOOLS := $(WHEEL_TEST_ROOT)/tools
+TREE := $(WHEEL_TEST_ROOT)/tree
+
+dist:
+	rm -rf $(DIST) $(TREE)
+	test -x $(TOOLS)/bin/python || $(PYTHON) -m venv $(TOOLS)
+	$(TOOLS)/bin/python -m pip install -q --disable-pip-version-check build auditwheel
+	$(TOOLS)/bin/python -m build --outdir $(DIST) .
+	mkdir -p $(TREE)
+	tar -xzf $(DIST)/*.tar.gz -C $(TREE) --strip-components=1
+
+wheel-test: dist
+	$(MAKE) installed-test PYTHON=$(PYTHON) FROM="$(DIST)/*.whl" ENV=$(WHEEL_TEST_ROOT)/from-wheel
+	$(MAKE) installed-test PYTHON=$(PYTHON) FROM="$(DIST)/*.tar.gz" ENV=$(WHEEL_TEST_ROOT)/from-sdist
+	$(TOOLS)/bin/auditwheel show $(DIST)/*.whl 2>&1 | tee $(DIST)/auditwheel.txt
+	@grep -q 'platform tag: "manylinux_' $(DIST)/auditwheel.txt || { echo "the wheel needs libraries outside every manylinux policy" >&2; exit 1; }
+
+# One installation from FROM (a wheel or an sdist) into the new environment
+# ENV, tested from the unpacked sdist.
+installed-test:
+	rm -rf $(ENV)
+	$(PYTHON) -m venv $(ENV)
+	$(ENV)/bin/python -m pip install -q --disable-pip-version-check "$$(ls $(FROM))[test]"
+	cd $(TREE) && $(abspath $(ENV))/bin/python -c "import sys, tavrix_observe.cost as m; \
+		assert m.__file__.startswith(sys.prefix), m.__file__; print('testing', m.__file__)"
+	cd $(TREE) && $(abspath $(ENV))/bin/python -m pytest -p no:cacheprovider $(PYTEST_ARGS)
+
+# Two memcheck runs of tests/memcheck/workload.py, with PYTHONMALLOC=malloc
+# so that memcheck sees every object, each on the interpreter that adds no
+# noise of its own to what it checks: memory errors (invalid reads and writes,
+# uninitialised values) on CPython 3.12; leaks on CPython 3.11, which frees
+# everything at exit (3.12 and later keep every interned string for the life
+# of the process, and 3.11 reads uninitialised digits of some new ints). Any
+# record fails the run.
+VALGRIND_ERRORS_PYTHON ?= python3.12
+VALGRIND_LEAKS_PYTHON ?= python3.11
+VALGRIND_ROUNDS ?= 50
+valgrind:
+	$(MAKE) memcheck PYTHON=$(VALGRIND_ERRORS_PYTHON) VENV=.venv-memcheck-errors MEMCHECK="--show-leak-kinds=none"
+	$(MAKE) memcheck PYTHON=$(VALGRIND_LEAKS_PYTHON) VENV=.venv-memcheck-leaks MEMCHECK="--undef-value-errors=no \
+		--leak-check=full --show-leak-kinds=definite,indirect --errors-for-leak-kinds=definite,indirect"
+
+# One memcheck run with the options MEMCHECK, on a development build with
+# debugging information.
+memcheck: $(PY)
+	TAVRIX_DEV=ON $(PIP_INSTALL) ".[demo]" -Cbuild-dir=$(BUILD_ROOT)/memcheck -Ccmake.build-type=RelWithDebInfo
+	PYTHONMALLOC=malloc valgrind --tool=memcheck $(MEMCHECK) --num-callers=40 \
+		--xml=yes --xml-file=$(BUILD_ROOT)/memcheck.xml $(PY) tests/memcheck/workload.py $(VALGRIND_ROUNDS)
+	$(PY) tests/memcheck/summary.py $(BUILD_ROOT)/memcheck.xml
 
 clean:
 	rm -rf build .venv .venv-* *.egg-info
