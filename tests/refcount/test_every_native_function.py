@@ -274,7 +274,13 @@ GOOD_CALLS: dict[str, list[tuple]] = {
     "_guard._redact_messages": [(MESSAGES, "system alice@example.com"), (MESSAGES,)],
     "_guard._server_check_prompt": [("call Jim Hill", "gpt-4o"), ("server fails",)],
     "_guard._surface_gate_llm_before": [(MESSAGES, "gpt-4o", "system")],
-    "_guard._ml_substitutions": [("call Jim Hill now", "call [PERSON] now"), ("same", "same")],
+    "_guard._ml_substitutions": [
+        ("call Jim Hill now", "call [PERSON] now"), ("same", "same"),
+        ("Ann met Bob; Bob met Ann at 5 and Ann left", "[P] met [P]; [P] met [P] at 5 and [P] left"),
+    ],
+    "_guard._token_opcodes": [
+        (["call", " ", "Jim", " ", "Hill"], ["call", " ", "[PERSON]"]), (["a", "b"] * 20, ["b", "a"] * 20), ([], ["x"]),
+    ],
     "_guard._apply_substitutions": [("call Jim Hill", [("Jim Hill", "[PERSON]"), ("", "x")])],
     "_guard._redact_messages_ml": [(MESSAGES, "system Jim Hill", [("Jim Hill", "[PERSON]")])],
     "_guard.PromptGuardError.__init__": [(PromptGuardResult(passed=False, action="block", violations=["a", "b"]),)],
