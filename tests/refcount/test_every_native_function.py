@@ -183,11 +183,19 @@ def self_containing() -> list:
 
 
 HOSTILE_VALUES: list[Any] = [
-    None, 0, -1, 10**100, 1.5, float("nan"), True, b"bytes", "", "plain", "caf\xe9 \u20ac \U0001f600", "x\ud800y",
-    "a@b.com 123-45-6789 " * 200, [], {}, (), object(), StrSub("a@b.com"), ListSub([{"role": "user"}]),
-    DictSub({"tools": []}), Hostile(), Hostile(Interrupt), [Hostile()], {"content": Hostile()}, [{"role": Hostile(),
-    "content": [Hostile(), {"type": "text", "text": Hostile()}]}], nested_list(5000), nested_dict(5000),
-    self_containing(), Fresh(colliding_dict), str.upper, lambda *a: Hostile(), lambda *a: 1,
+    # other types, and numbers that overflow
+    None, 0, -1, 10**100, 1.5, float("nan"), True, b"bytes", [], {}, (), object(),
+    # every storage width of str, a lone surrogate, a long text full of findings
+    "", "plain", "caf\xe9 \u20ac \U0001f600", "x\ud800y", "a@b.com 123-45-6789 " * 200,
+    # subclasses of the declared types
+    StrSub("a@b.com"), ListSub([{"role": "user"}]), DictSub({"tools": []}),
+    # objects that raise, at the top and inside containers
+    Hostile(), Hostile(Interrupt), [Hostile()], {"content": Hostile()},
+    [{"role": Hostile(), "content": [Hostile(), {"type": "text", "text": Hostile()}]}],
+    # too deep to walk, a cycle, a dict that empties itself while it is read
+    nested_list(5000), nested_dict(5000), self_containing(), Fresh(colliding_dict),
+    # callables in place of data, and redaction functions that return the wrong type
+    str.upper, lambda *a: Hostile(), lambda *a: 1,
 ]
 
 
