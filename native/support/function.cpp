@@ -193,10 +193,21 @@ std::size_t levenshtein(const char* a, std::size_t a_size, const char* b, std::s
     return result;
 }
 
+// The UTF-8 text of a name for the edit distance, or null when it has none
+// (a lone surrogate): the interpreter then makes no suggestion.
+const char* suggestion_text(PyObject* name, Py_ssize_t* size) {
+    const char* text = PyUnicode_AsUTF8AndSize(name, size);
+    if (text == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw_error();
+        PyErr_Clear();
+    }
+    return text;
+}
+
 PyObject* suggest_keyword(native_function* f, PyObject* keyword) {
     Py_ssize_t name_size = 0;
-    const char* name = PyUnicode_AsUTF8AndSize(keyword, &name_size);
-    if (name == nullptr) throw_error();
+    const char* name = suggestion_text(keyword, &name_size);
+    if (name == nullptr) return nullptr;
     PyObject* best = nullptr;
     auto best_distance = static_cast<std::size_t>(PY_SSIZE_T_MAX);
     PyObject* names = f->param_names.get();
@@ -206,8 +217,8 @@ PyObject* suggest_keyword(native_function* f, PyObject* keyword) {
         if (same == -1 && PyErr_Occurred()) throw_error();
         if (same == 0) continue;
         Py_ssize_t item_size = 0;
-        const char* text = PyUnicode_AsUTF8AndSize(item, &item_size);
-        if (text == nullptr) throw_error();
+        const char* text = suggestion_text(item, &item_size);
+        if (text == nullptr) return nullptr;
         std::size_t max_distance = static_cast<std::size_t>(name_size + item_size + 3) * move_cost / 6;
         max_distance = std::min(max_distance, best_distance - 1);
         const std::size_t d = levenshtein(name, static_cast<std::size_t>(name_size), text,

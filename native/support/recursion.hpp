@@ -1,28 +1,80 @@
 // The guard for native recursion over user data: every call of a native
 // function passes through one, and so does a walk over nested lists that
 // recurses without a call. Too deep a nesting raises RecursionError, as the
-// same Python code would, instead of running off the C stack. One depth
-// counter per thread serves both.
+// same Python code would, instead of running off the C stack.
+//
+// Two bounds apply. The interpreter's limits count frames (one depth
+// counter per thread serves calls and walks), but a native frame is larger
+// than an interpreter frame and a thread's stack can be far smaller than
+// the main thread's (threading.stack_size), so the guard also measures the
+// stack itself: below `stack_margin` bytes of headroom on the current
+// thread's stack, it refuses to go deeper.
 #pragma once
+
+#include <cstddef>
+#include <cstdint>
 
 #include "errors.hpp"
 #include "ref.hpp"
 
 namespace tavrix {
 
+namespace stack {
+
+// The headroom a guard requires. It covers the deepest chain of native
+// frames between two guards (a walk's frames, the calls back into the
+// interpreter for a str's redaction or a mapping's get, and the
+// interpreter's own frames under them) with room to spare; sanitizer
+// builds have frames several times larger.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr std::size_t margin = 256 * 1024;
+#else
+inline constexpr std::size_t margin = 48 * 1024;
+#endif
+
+// The lowest usable address of the current thread's stack, or 0 when it
+// cannot be known here; read once per thread (recursion.cpp).
+[[nodiscard]] std::uintptr_t read_lowest_address() noexcept;
+
+// Whether the current frame is within `margin` bytes of the end of its
+// thread's stack.
+[[gnu::always_inline]] inline bool nearly_exhausted() noexcept {
+    struct bound {
+        std::uintptr_t lowest = 0;
+        bool known = false;
+    };
+    // Initial-exec: the modules are loaded once per process, and the
+    // general TLS model costs a call into the dynamic loader per use.
+    [[gnu::tls_model("initial-exec")]] thread_local bound thread_stack;
+    if (!thread_stack.known) [[unlikely]] {
+        thread_stack.lowest = read_lowest_address();
+        thread_stack.known = true;
+    }
+    const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    // Unsigned: a frame outside this thread's stack (a coroutine library's
+    // own stack, or bounds that could not be read) wraps around or lies far
+    // above, and is never refused.
+    return here - thread_stack.lowest < margin;
+}
+
+}  // namespace stack
+
+// RecursionError "maximum recursion depth exceeded<where>".
+[[noreturn]] [[gnu::cold]] [[gnu::noinline]] void raise_recursion_depth(const char* where);
+
 class nesting_guard {
 public:
     // `where` completes the message, as for Py_EnterRecursiveCall
     // (" while redacting a list").
     explicit nesting_guard(const char* where) {
+        if (stack::nearly_exhausted()) [[unlikely]] raise_recursion_depth(where);
         if (Py_EnterRecursiveCall(where)) throw_error();
         // The interpreter's C-level limit can be far deeper than native frames
         // can afford on newer versions; the Python limit bounds them too.
         if (++depth() > Py_GetRecursionLimit()) {
             --depth();
             Py_LeaveRecursiveCall();
-            PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
-            throw_error();
+            raise_recursion_depth(where);
         }
     }
     ~nesting_guard() {
@@ -34,8 +86,6 @@ public:
 
 private:
     static int& depth() noexcept {
-        // Initial-exec: the modules are loaded once per process, and the
-        // general TLS model costs a call into the dynamic loader per use.
         [[gnu::tls_model("initial-exec")]] thread_local int levels = 0;
         return levels;
     }
