@@ -27,7 +27,7 @@ namespace stack {
 // interpreter's own frames under them) with room to spare; sanitizer
 // builds have frames several times larger.
 #if defined(__SANITIZE_ADDRESS__)
-inline constexpr std::size_t margin = 256 * 1024;
+inline constexpr std::size_t margin = 96 * 1024;
 #else
 inline constexpr std::size_t margin = 48 * 1024;
 #endif
