@@ -83,6 +83,79 @@ def test_binding_errors_are_worded_as_for_python_functions(native, twin, args, k
     assert binding_error(native, args, kwargs) == binding_error(twin, args, kwargs)
 
 
+class KeywordName(str):
+    """A keyword name of a str subclass with its own str() and equality."""
+
+    def __str__(self) -> str:
+        return "shown-" + super().__str__()
+
+    def __eq__(self, other: object) -> bool:
+        return super().__eq__(other)
+
+    __hash__ = str.__hash__
+
+
+class FailingName(str):
+    def __eq__(self, other: object) -> bool:
+        raise LookupError("compared")
+
+    __hash__ = str.__hash__
+
+
+# Any str is a keyword name, in every error path: lone surrogates (no UTF-8
+# text, so no "Did you mean" on 3.13), every storage width, near misses,
+# subclasses with their own str() and equality.
+KEYWORD_NAMES = [
+    "x\ud800",
+    "\udfff",
+    "provide\ud800",
+    "provider\udc80",
+    "provid\xe9r",
+    "pr\u0151vider",
+    "provider\U0001f600",
+    "\U0001f600",
+    "",
+    "p" * 100,
+    "provider" * 10,
+    KeywordName("providr"),
+    KeywordName("x\ud800"),
+]
+
+KEYWORD_CALLS = [
+    pytest.param(args, kwargs, id=f"{i}")
+    for i, (args, kwargs) in enumerate(
+        [(("m", 1, 2), {name: 1}) for name in KEYWORD_NAMES]
+        + [(("m",), {"tokens_in": 1, name: 1}) for name in KEYWORD_NAMES]
+        + [
+            ((), {"\ud800": 1, "model": "m"}),
+            (("m", 1, 2), {KeywordName("model"): "m"}),
+            (("m",), {KeywordName("tokens_in"): 1, KeywordName("tokens_out"): 2}),
+            (("m", 1, 2, "p"), {"model\ud800": 1}),
+            (("m", 1, 2, "p", "extra"), {"x\ud800": 1}),
+        ]
+    )
+]
+
+
+def outcome(fn, args, kwargs):
+    try:
+        fn(*args, **kwargs)
+    except Exception as exc:
+        return type(exc), str(exc), exc.__context__ is None
+    return None
+
+
+@pytest.mark.parametrize("args, kwargs", KEYWORD_CALLS)
+def test_any_str_is_a_keyword_name_in_every_error_path(args, kwargs):
+    assert outcome(cost.estimate_cost, args, kwargs) == outcome(estimate_cost, args, kwargs)
+
+
+def test_a_keyword_name_whose_comparison_raises():
+    kwargs = {FailingName("providr"): 1}
+    assert outcome(cost.estimate_cost, ("m", 1, 2), kwargs) == outcome(estimate_cost, ("m", 1, 2), kwargs)
+    assert outcome(cost.estimate_cost, ("m", 1, 2), kwargs)[0] is LookupError
+
+
 @pytest.mark.parametrize(
     "call",
     [
