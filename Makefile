@@ -21,7 +21,7 @@ SANITIZER_ENV = LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -pr
 endif
 CXX ?= g++
 
-.PHONY: help venv install-dev install-release test demo bench stubtest refcount dist wheel-test installed-test \
+.PHONY: help venv install-dev install-release test demo bench stubtest fuzz refcount dist wheel-test installed-test \
 	valgrind memcheck clean
 
 help:
@@ -31,6 +31,7 @@ help:
 	@echo "make refcount   - every test on a debug build of the interpreter, reference counts included"
 	@echo "make wheel-test - build the sdist and the wheel, test each installed in a new environment"
 	@echo "make valgrind   - the memcheck runs of a representative workload"
+	@echo "make fuzz       - the hostile-argument fuzz tests at length, then the coverage-guided fuzzer"
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -54,6 +55,22 @@ demo: install-release
 
 bench: install-release
 	$(PY) benchmarks/run.py
+
+# Longer fuzzing than the test suite's: FUZZ_EXAMPLES hypothesis examples per
+# native function, then FUZZ_SECONDS of coverage-guided fuzzing with atheris
+# (skipped, with a note, where atheris does not install). The fuzzer starts
+# from tests/fuzz/corpus and writes what it finds to build/fuzz/corpus, and a
+# failing input to build/fuzz/; keep new inputs with
+#   $(PY) tests/fuzz/atheris_fuzz.py -merge=1 tests/fuzz/corpus build/fuzz/corpus
+FUZZ_EXAMPLES ?= 500
+FUZZ_SECONDS ?= 300
+fuzz: install-dev
+	TAVRIX_FUZZ=long TAVRIX_FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) $(SANITIZER_ENV) $(PY) -m pytest -p no:cacheprovider tests/fuzz
+	@if $(PY) -m pip install -q --disable-pip-version-check atheris && $(PY) -c "import atheris"; then \
+		mkdir -p build/fuzz/corpus && \
+		$(PY) tests/fuzz/atheris_fuzz.py build/fuzz/corpus tests/fuzz/corpus \
+			-max_total_time=$(FUZZ_SECONDS) -artifact_prefix=build/fuzz/ -print_final_stats=1; \
+	else echo "atheris is not available for $$($(PY) -V); coverage-guided fuzzing skipped"; fi
 
 # The .pyi stubs of the native modules, checked against the runtime.
 STUB_MODULES := tavrix_observe.cost tavrix_observe.instrumentors._autochoice tavrix_observe.instrumentors._guard tavrix_observe.tracing.spanbridge

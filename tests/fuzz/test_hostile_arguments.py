@@ -30,9 +30,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import hostile
-import pyref_cost
-import pyref_guard
-import pyref_spanbridge
+from references import BY_MODULE, declared, expected_argument_error
 from tavrix_observe import cost
 from tavrix_observe.instrumentors import _autochoice, _guard
 from tavrix_observe.instrumentors._context_var import _current_context
@@ -64,21 +62,6 @@ def native_functions() -> list[tuple[str, Any, Any]]:
 
 
 FUNCTIONS = native_functions()
-REFERENCES = {"cost": pyref_cost, "_autochoice": pyref_cost, "_guard": pyref_guard.load()}
-
-
-# Annotated for the reader only: these take anything.
-UNCHECKED = {"pairs"}
-
-
-def declared(param: inspect.Parameter) -> tuple[str, bool]:
-    """(declared type, whether None is accepted) from the annotation."""
-    if param.name in UNCHECKED:
-        return "object", True
-    annotation = param.annotation if isinstance(param.annotation, str) else ""
-    none_ok = "None" in annotation or "Optional" in annotation
-    base = annotation.strip("'\"").split("[", 1)[0].split("|", 1)[0].strip()
-    return (base if base in ("str", "int", "list", "dict") else "object"), none_ok
 
 
 def parameter_values(param: inspect.Parameter, huge_text: bool) -> st.SearchStrategy[hostile.Recipe]:
@@ -98,28 +81,6 @@ def parameter_values(param: inspect.Parameter, huge_text: bool) -> st.SearchStra
     return st.one_of(typed, typed, typed, hostile.values, *extra)
 
 
-def expected_argument_error(params: list[inspect.Parameter], args: list[Any]) -> tuple[type, str] | None:
-    """The error binding gives: numbers are converted first, then the exact
-    types are checked, each in parameter order."""
-    for param, value in zip(params, args):
-        kind, none_ok = declared(param)
-        if kind != "int" or type(value) is int or (none_ok and value is None):
-            continue
-        if not (hasattr(type(value), "__index__") or hasattr(type(value), "__int__")):
-            return TypeError, f"Argument '{param.name}' has incorrect type (expected int, got {type(value).__name__})"
-        try:
-            int(value)
-        except Exception as exc:
-            return type(exc), str(exc)
-    for param, value in zip(params, args):
-        kind, none_ok = declared(param)
-        if kind not in ("str", "list", "dict") or (none_ok and value is None):
-            continue
-        if type(value).__name__ != kind or type(value).__module__ != "builtins":
-            return TypeError, f"Argument '{param.name}' has incorrect type (expected {kind}, got {type(value).__name__})"
-    return None
-
-
 def outcome(call) -> tuple[type | None, Any]:
     try:
         return None, call()
@@ -129,7 +90,7 @@ def outcome(call) -> tuple[type | None, Any]:
 
 def reference_for(qualname: str) -> Any:
     module, name = qualname.split(".", 1)
-    return getattr(REFERENCES.get(module), name, None)
+    return getattr(BY_MODULE.get(module), name, None)
 
 
 def call_with(function: Any, owner: Any, args: list[Any]) -> Any:
@@ -162,7 +123,7 @@ def test_hostile_arguments(qualname, function, owner, data, guard_on, action):
     recipes = [data.draw(parameter_values(p, huge_text), label=p.name) for p in params]
     context = data.draw(hostile.run_contexts, label="run context")
     reference = reference_for(qualname)
-    for guard in (_guard, REFERENCES["_guard"]):
+    for guard in (_guard, BY_MODULE["_guard"]):
         guard._enabled, guard._server_check, guard._action = guard_on, False, action
 
     def run(target):
