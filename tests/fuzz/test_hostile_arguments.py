@@ -23,6 +23,7 @@ from __future__ import annotations
 
 import faulthandler
 import inspect
+import reprlib
 from typing import Any
 
 import pytest
@@ -88,6 +89,14 @@ def outcome(call) -> tuple[type | None, Any]:
         return type(exc), exc
 
 
+def shown(value: Any) -> str:
+    """repr() that survives deep and hostile values."""
+    try:
+        return reprlib.repr(value)
+    except Exception as exc:
+        return f"<unprintable {type(value).__name__}: {type(exc).__name__}>"
+
+
 def reference_for(qualname: str) -> Any:
     module, name = qualname.split(".", 1)
     return getattr(BY_MODULE.get(module), name, None)
@@ -139,16 +148,16 @@ def test_hostile_arguments(qualname, function, owner, data, guard_on, action):
     args, (error, result) = run(function)
     wanted = expected_argument_error(params, args)
     if wanted is not None:
-        assert error is wanted[0], f"{qualname}: {result!r}"
+        assert error is wanted[0], f"{qualname}: {shown(result)}"
         assert str(result) == wanted[1]
         return
     if qualname.rsplit(".", 1)[-1] in SWALLOWED:
-        assert error is None, f"{qualname} let {result!r} out"
+        assert error is None, f"{qualname} let {shown(result)} out"
         return
     if error is hostile.HostileError or reference is None:
         # Raised by the input itself; or no plain-Python version: only the
         # interpreter's own failures are refused.
-        assert error not in (SystemError, UnicodeEncodeError, AssertionError), f"{qualname}: {result!r}"
+        assert error not in (SystemError, UnicodeEncodeError, AssertionError), f"{qualname}: {shown(result)}"
         return
     _, (reference_error, reference_result) = run(reference)
-    assert error is reference_error, f"{qualname}: native {result!r}, plain Python {reference_result!r}"
+    assert error is reference_error, f"{qualname}: native {shown(result)}, plain Python {shown(reference_result)}"
