@@ -24,8 +24,8 @@ namespace stack {
 // The headroom a guard requires. It covers the deepest chain of native
 // frames between two guards (a walk's frames, the calls back into the
 // interpreter for a str's redaction or a mapping's get, and the
-// interpreter's own frames under them) with room to spare; sanitizer
-// builds have frames several times larger.
+// interpreter's own frames under them) with room to spare: one level of
+// the redaction walk takes about 0.7 KiB, 2 KiB in the sanitizer build.
 #if defined(__SANITIZE_ADDRESS__)
 inline constexpr std::size_t margin = 96 * 1024;
 #else
