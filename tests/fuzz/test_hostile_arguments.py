@@ -23,6 +23,7 @@ from __future__ import annotations
 
 import faulthandler
 import inspect
+import logging
 import reprlib
 from typing import Any
 
@@ -161,3 +162,56 @@ def test_hostile_arguments(qualname, function, owner, data, guard_on, action):
         return
     _, (reference_error, reference_result) = run(reference)
     assert error is reference_error, f"{qualname}: native {shown(result)}, plain Python {shown(reference_result)}"
+
+
+class RaisingSet(set):
+    def __contains__(self, item: object) -> bool:
+        raise hostile.HostileError("__contains__")
+
+
+class RaisingAdd(set):
+    def add(self, item: object) -> None:
+        raise hostile.HostileError("add")
+
+
+class RaisingHandler(logging.Handler):
+    def emit(self, record: logging.LogRecord) -> None:
+        raise hostile.HostileError("emit")
+
+
+class RaisingLogger:
+    def warning(self, *args: object) -> None:
+        raise hostile.HostileError("warning")
+
+
+@given(
+    logged=st.sampled_from(["set", "none", "bomb", "list", "raising contains", "raising add", "missing"]),
+    logger=st.sampled_from(["logger", "bomb", "none", "raising logger", "raising handler", "missing"]),
+    name=hostile.short_texts,
+)
+def test_the_unpriced_model_warning_swallows_every_error(monkeypatch, logged, logger, name):
+    """The warning's own collaborators (the set of names already reported and
+    the logger) may be anything: the estimate is still 0.0."""
+    from tavrix_observe import cost
+
+    sets = {"set": set(), "none": None, "bomb": hostile.AttributeBomb(), "list": [],
+            "raising contains": RaisingSet(), "raising add": RaisingAdd()}
+    handler_logger = logging.getLogger("tests.fuzz.raising")
+    handler_logger.propagate = False
+    if not handler_logger.handlers:
+        handler_logger.addHandler(RaisingHandler())
+    loggers = {"logger": logging.getLogger("tests.fuzz.quiet"), "bomb": hostile.AttributeBomb(), "none": None,
+               "raising logger": RaisingLogger(), "raising handler": handler_logger}
+    with monkeypatch.context() as patch:
+        patch.setattr(logging, "raiseExceptions", True)
+        if logged == "missing":
+            patch.delattr(cost, "_UNKNOWN_MODELS_LOGGED")
+        else:
+            patch.setattr(cost, "_UNKNOWN_MODELS_LOGGED", sets[logged])
+        if logger == "missing":
+            patch.delattr(cost, "_cost_logger")
+        else:
+            patch.setattr(cost, "_cost_logger", loggers[logger])
+        model = f"unpriced \x00 {name}".replace("/", " ")  # no last-segment price
+        assert cost.MODEL_COSTS.get(model) is None
+        assert cost.estimate_cost(model, 10, 10) == 0.0
