@@ -68,7 +68,7 @@ fuzz: install-dev
 	TAVRIX_FUZZ=long TAVRIX_FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) $(SANITIZER_ENV) $(PY) -m pytest -p no:cacheprovider tests/fuzz
 	@if $(PY) -m pip install -q --disable-pip-version-check atheris && $(PY) -c "import atheris"; then \
 		mkdir -p build/fuzz/corpus && \
-		$(PY) tests/fuzz/atheris_fuzz.py build/fuzz/corpus tests/fuzz/corpus \
+		$(SANITIZER_ENV) $(PY) tests/fuzz/atheris_fuzz.py build/fuzz/corpus tests/fuzz/corpus \
 			-max_total_time=$(FUZZ_SECONDS) -artifact_prefix=build/fuzz/ -print_final_stats=1; \
 	else echo "atheris is not available for $$($(PY) -V); coverage-guided fuzzing skipped"; fi
 
