@@ -22,10 +22,22 @@ namespace {
 // No declared function has more parameters than this.
 constexpr std::size_t max_params = 8;
 
+// What a call does to the bound arguments before the implementation runs.
+enum class call_work : std::uint8_t {
+    none,     // every parameter takes any object
+    check,    // some take exactly str, list or dict
+    convert,  // some take an int, converted as int() does
+};
+
 struct native_function {
     PyObject_HEAD
     vectorcallfunc vectorcall;
     const function_def* def;
+    // The module's namespace and state, lent by `module`, which the function
+    // owns: they live as long as the function does.
+    module_view view;
+    Py_ssize_t count;  // number of parameters
+    call_work work;    // what binding leaves to do, decided from the declaration
     ref module;
     ref name;
     ref qualname;
@@ -46,23 +58,19 @@ ref to_int(PyObject* value, const char* param) {
     return check(PyNumber_Long(value));
 }
 
-PyObject* check_param(const param& p, PyObject* value, ref& holder) {
-    if (p.none_ok && value == Py_None) return value;
-    switch (p.type) {
-        case arg_type::object:
-            return value;
+PyTypeObject* declared_type(arg_type type) {
+    switch (type) {
         case arg_type::str:
-            return exact_arg(value, &PyUnicode_Type, p.name);
+            return &PyUnicode_Type;
         case arg_type::list:
-            return exact_arg(value, &PyList_Type, p.name);
+            return &PyList_Type;
         case arg_type::dict:
-            return exact_arg(value, &PyDict_Type, p.name);
+            return &PyDict_Type;
+        case arg_type::object:
         case arg_type::integer:
-            if (PyLong_CheckExact(value)) return value;
-            holder = to_int(value, p.name);
-            return holder.get();
+            break;
     }
-    return value;
+    return nullptr;
 }
 
 void check_return(return_type type, PyObject* value) {
@@ -79,26 +87,56 @@ void check_return(return_type type, PyObject* value) {
     }
 }
 
-// Checks the bound arguments against the declared types and runs the
-// implementation; `bound` holds one argument per parameter.
-ref invoke(native_function* f, PyObject* const* bound) {
+// The declared types of the arguments, in one pass over the parameters:
+// str, list and dict parameters take exactly that type, int parameters any
+// number, converted as int() does into `converted`. Number conversions may
+// call back into Python and run first, in the interpreter's order, so a
+// refused type is reported only once every number has been converted.
+void check_args(native_function* f, PyObject* const* bound, PyObject** checked, ref* converted) {
     const function_def& def = *f->def;
-    const std::size_t n = def.params.size();
+    Py_ssize_t refused = -1;
+    for (Py_ssize_t i = 0; i < f->count; ++i) {
+        const param& p = def.params[static_cast<std::size_t>(i)];
+        PyObject* value = bound[i];
+        if (checked != nullptr) checked[i] = value;
+        if (p.type == arg_type::object || (p.none_ok && value == Py_None)) continue;
+        if (p.type == arg_type::integer) {
+            assert(checked != nullptr);  // only calls with call_work::convert have int parameters
+            if (!PyLong_CheckExact(value)) {
+                converted[i] = to_int(value, p.name);
+                checked[i] = converted[i].get();
+            }
+            continue;
+        }
+        if (refused < 0 && !Py_IS_TYPE(value, declared_type(p.type))) refused = i;
+    }
+    if (refused >= 0) [[unlikely]] {
+        const param& p = def.params[static_cast<std::size_t>(refused)];
+        raise_argument_type(p.name, declared_type(p.type), bound[refused]);
+    }
+}
+
+ref run(native_function* f, PyObject* const* args) {
+    ref result = f->def->impl(f->view, args);
+    if (f->def->returns != return_type::object) check_return(f->def->returns, result.get());
+    return result;
+}
+
+// A call with int parameters, whose converted values need holding.
+[[gnu::noinline]] ref run_converting(native_function* f, PyObject* const* bound) {
     PyObject* checked[max_params];
     ref converted[max_params];
-    // Numbers are converted before the exact-type checks run, so a call
-    // with several bad arguments reports a bad count first.
-    for (std::size_t i = 0; i < n; ++i)
-        if (def.params[i].type == arg_type::integer) checked[i] = check_param(def.params[i], bound[i], converted[i]);
-    for (std::size_t i = 0; i < n; ++i)
-        if (def.params[i].type != arg_type::integer) checked[i] = check_param(def.params[i], bound[i], converted[i]);
-    // The function object may lose its last other reference while the
-    // implementation runs Python code; the module must outlive the call.
-    ref module = f->module.copy();
-    nesting_guard depth(" while calling a Python object");
-    ref result = def.impl(view_of(module.get()), checked);
-    check_return(def.returns, result.get());
-    return result;
+    check_args(f, bound, checked, converted);
+    return run(f, checked);
+}
+
+// Runs the implementation on one argument per parameter. The caller keeps
+// the function, and with it the module, alive for the call: the interpreter
+// holds the callable of a vectorcall, and `call` is given an owned one.
+ref invoke(native_function* f, PyObject* const* bound) {
+    if (f->work == call_work::convert) return run_converting(f, bound);
+    if (f->work == call_work::check) check_args(f, bound, nullptr, nullptr);
+    return run(f, bound);
 }
 
 Py_ssize_t defaults_count(native_function* f) {
@@ -284,15 +322,28 @@ void bind(native_function* f, PyObject* const* args, Py_ssize_t nargs, PyObject*
         if (bound[i] == nullptr) bound[i] = PyTuple_GET_ITEM(f->defaults.get(), i - required);
 }
 
+// Positional arguments, then the defaults of the parameters they leave out.
+void fill_defaults(native_function* f, PyObject* const* args, Py_ssize_t nargs, PyObject** bound) {
+    const Py_ssize_t required = f->count - defaults_count(f);
+    std::copy(args, args + nargs, bound);
+    for (Py_ssize_t i = nargs; i < f->count; ++i) bound[i] = PyTuple_GET_ITEM(f->defaults.get(), i - required);
+}
+
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) noexcept {
     return entry_point([&] {
         native_function* f = as_function(self);
         const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-        const auto count = static_cast<Py_ssize_t>(f->def->params.size());
-        if (nargs == count && (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0)) [[likely]]
+        // A call from the interpreter needs no recursion guard of its own:
+        // the Python code that recurses through it is counted by the
+        // interpreter, and native calls of native functions by `call`.
+        const bool positional = kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0;
+        if (nargs == f->count && positional) [[likely]]
             return invoke(f, args);
         PyObject* bound[max_params];
-        bind(f, args, nargs, kwnames, bound);
+        if (positional && nargs < f->count && nargs >= f->count - defaults_count(f))
+            fill_defaults(f, args, nargs, bound);
+        else
+            bind(f, args, nargs, kwnames, bound);
         return invoke(f, bound);
     });
 }
@@ -558,10 +609,18 @@ ref make_function(PyObject* module, PyObject* function_type, const function_def&
     ref qualname = def.qualname ? check(PyUnicode_InternFromString(def.qualname)) : name.copy();
     ref doc = def.doc ? check(PyUnicode_FromString(def.doc)) : none();
 
+    const module_view view = view_of(module);
     auto* f = PyObject_GC_New(native_function, reinterpret_cast<PyTypeObject*>(function_type));
     if (f == nullptr) throw_error();
     f->vectorcall = function_vectorcall;
     f->def = &def;
+    f->view = view;
+    f->count = static_cast<Py_ssize_t>(def.params.size());
+    f->work = call_work::none;
+    for (const param& p : def.params) {
+        if (p.type == arg_type::integer) f->work = call_work::convert;
+        else if (p.type != arg_type::object && f->work == call_work::none) f->work = call_work::check;
+    }
     for (ref* slot : {&f->module, &f->name, &f->qualname, &f->doc, &f->annotations, &f->defaults, &f->param_names,
                       &f->dict})
         new (slot) ref();
@@ -578,16 +637,16 @@ ref make_function(PyObject* module, PyObject* function_type, const function_def&
 }
 
 ref call(PyObject* function_type, PyObject* callable, std::initializer_list<PyObject*> args) {
+    // Native code calling native code recurses without the interpreter
+    // seeing it (a function rebound to a partial of itself): counted here.
+    nesting_guard depth(" while calling a Python object");
     const auto nargs = static_cast<Py_ssize_t>(args.size());
     if (Py_IS_TYPE(callable, reinterpret_cast<PyTypeObject*>(function_type))) {
         native_function* f = as_function(callable);
-        const auto count = static_cast<Py_ssize_t>(f->def->params.size());
-        if (nargs == count) return invoke(f, args.begin());
-        const Py_ssize_t required = count - defaults_count(f);
-        if (nargs >= required && nargs < count) {
+        if (nargs == f->count) return invoke(f, args.begin());
+        if (nargs >= f->count - defaults_count(f) && nargs < f->count) {
             PyObject* bound[max_params];
-            std::copy(args.begin(), args.end(), bound);
-            for (Py_ssize_t i = nargs; i < count; ++i) bound[i] = PyTuple_GET_ITEM(f->defaults.get(), i - required);
+            fill_defaults(f, args.begin(), nargs, bound);
             return invoke(f, bound);
         }
     }

@@ -70,10 +70,12 @@ ref call_global(const module_view& m, PyObject* name, std::initializer_list<PyOb
 namespace {
 
 // The absolute name of `module_name` imported `level` dots deep from the
-// module's package, resolved as the import system resolves it. The result
+// module's package (the name itself for an absolute import), resolved as
+// the import system resolves it. The result
 // is remembered per package object, so a rebound __package__ is honoured;
 // an empty ref leaves the case to the import system.
 ref absolute_name(const module_view& m, PyObject* module_name, int level) {
+    if (level == 0) return ref::new_ref(module_name);
     state_base& st = base_of(m);
     ref package = compat::dict_get(m.globals, st.package_key.get());
     if (!package || !PyUnicode_CheckExact(package.get()) || PyUnicode_GET_LENGTH(package.get()) == 0) return {};

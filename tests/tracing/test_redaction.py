@@ -237,3 +237,14 @@ def test_deep_nesting_in_a_thread(sb):
 def test_moderate_nesting_is_redacted(sb, pyref):
     data = alternating(100)
     assert sb._redact_dict_values(data, upper) == pyref._redact_dict_values(data, upper)
+
+
+def test_deep_nesting_through_a_rebound_wrapper_raises_recursion_error(fresh_module):
+    # The nested calls reach the native function through a wrapper, not as a
+    # call between native functions: still counted, still no crash.
+    import functools
+
+    module = fresh_module("tavrix_observe.tracing.spanbridge")
+    module._redact_dict_values = functools.partial(module._redact_dict_values)
+    with pytest.raises(RecursionError):
+        module._redact_dict_values(nested_dicts(100_000), upper)
