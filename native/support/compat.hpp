@@ -77,4 +77,51 @@ inline void restore_exception(ref exc) noexcept {
 #endif
 }
 
+// --- type version tags -----------------------------------------------------
+//
+// The interpreter gives a type a new version tag whenever the type or one of
+// its bases is modified (an attribute set or deleted, the bases changed),
+// and never gives out the same tag twice: an unchanged tag proves an
+// unchanged class. A type has no tag until a lookup through it needs one.
+
+// The type's tag, or 0 when it has none at the moment.
+[[nodiscard]] inline unsigned int type_version(PyTypeObject* type) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return type->tp_version_tag;
+#else
+    return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+#endif
+}
+
+// Gives the type a tag when it has none; 0 when the interpreter has none to
+// give. `probe` names an attribute that every class has (an attribute
+// lookup through the type assigns the tag where there is no call for it).
+[[nodiscard]] inline unsigned int assign_type_version(PyTypeObject* type, PyObject* probe) {
+#if PY_VERSION_HEX >= 0x030D0000
+    (void)probe;
+    PyUnstable_Type_AssignVersionTag(type);
+#else
+    ref found = check(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), probe));
+#endif
+    return type_version(type);
+}
+
+// What the type's method resolution order finds under `name`, without
+// calling a descriptor: an empty ref when no class on it has the name.
+[[nodiscard]] inline ref type_lookup(PyTypeObject* type, PyObject* name) {
+    PyObject* mro = type->tp_mro;
+    if (mro == nullptr) return {};
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+#if PY_VERSION_HEX >= 0x030C0000
+        ref namespace_ = ref::steal(PyType_GetDict(base));
+#else
+        ref namespace_ = ref::new_ref(base->tp_dict);
+#endif
+        if (!namespace_) continue;
+        if (ref found = dict_get(namespace_.get(), name)) return found;
+    }
+    return {};
+}
+
 }  // namespace tavrix::compat

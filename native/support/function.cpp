@@ -636,6 +636,11 @@ ref make_function(PyObject* module, PyObject* function_type, const function_def&
     return ref::steal(reinterpret_cast<PyObject*>(f));
 }
 
+const function_def* definition_of(PyObject* function_type, PyObject* callable) noexcept {
+    if (!Py_IS_TYPE(callable, reinterpret_cast<PyTypeObject*>(function_type))) return nullptr;
+    return as_function(callable)->def;
+}
+
 ref call(PyObject* function_type, PyObject* callable, std::initializer_list<PyObject*> args) {
     // Native code calling native code recurses without the interpreter
     // seeing it (a function rebound to a partial of itself): counted here.

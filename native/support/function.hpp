@@ -76,6 +76,10 @@ struct function_def {
 // A new function object of `def`, belonging to `module`.
 [[nodiscard]] ref make_function(PyObject* module, PyObject* function_type, const function_def& def);
 
+// The declaration of `callable` when it is a native function of this kind
+// (the module's own function, not one rebound in its place), else null.
+[[nodiscard]] const function_def* definition_of(PyObject* function_type, PyObject* callable) noexcept;
+
 // Calls `callable` with positional arguments. When it is a native function
 // of this kind, its implementation is run directly: the arguments are only
 // checked against the declared types, not bound again.

@@ -99,10 +99,34 @@ ref absolute_name(const module_view& m, PyObject* module_name, int level) {
 
 }  // namespace
 
+namespace {
+
+// `name` of a module in sys.modules that has finished initialising, read as
+// `from <module> import <name>` reads it; an empty ref leaves the case to
+// the import system. A plain module's attribute is its namespace's entry
+// (its type has no attribute of that name); a module still initialising in
+// another thread is waited for by the import system.
+ref imported_attr(PyObject* absolute, PyObject* attr, PyObject* spec_key, PyObject* initializing_key) {
+    PyObject* modules = PyImport_GetModuleDict();
+    ref module = modules != nullptr && PyDict_CheckExact(modules) ? compat::dict_get(modules, absolute) : ref();
+    if (!module || !Py_IS_TYPE(module.get(), &PyModule_Type)) return {};
+    PyObject* ns = PyModule_GetDict(module.get());
+    ref spec = compat::dict_get(ns, spec_key);
+    if (spec && spec.get() != Py_None) {
+        ref initializing = compat::optional_attr(spec.get(), initializing_key);
+        if (initializing && truthy(initializing.get())) return {};
+    }
+    return compat::dict_get(ns, attr);
+}
+
+}  // namespace
+
 ref import_from(const module_view& m, PyObject* module_name, PyObject* attr, int level) {
     // The common case: the module is in sys.modules and initialised, and has
     // the name. Everything else takes the import system's own path.
     if (ref absolute = absolute_name(m, module_name, level)) {
+        const state_base& st = base_of(m);
+        if (ref value = imported_attr(absolute.get(), attr, st.spec_key.get(), st.initializing_key.get())) return value;
         ref module = ref::steal(PyImport_GetModule(absolute.get()));
         if (!module && PyErr_Occurred()) throw_error();
         if (module && module.get() != Py_None)

@@ -19,6 +19,8 @@ struct state_base : method_names {
     ref builtins;           // the builtins namespace, for global lookups
     ref resolved_imports;   // relative import name -> (__package__, level, absolute name)
     ref package_key;        // "__package__"
+    ref spec_key;           // "__spec__"
+    ref initializing_key;   // "_initializing"
 };
 
 // Declares the members of a module state from two lists: interned strings
@@ -37,6 +39,8 @@ struct state_base : method_names {
         visit(builtins);                                  \
         visit(resolved_imports);                          \
         visit(package_key);                               \
+        visit(spec_key);                                  \
+        visit(initializing_key);                          \
         visit(get);                                       \
         visit(lower);                                     \
         visit(upper);                                     \
@@ -124,6 +128,8 @@ struct module_slots {
             if (!state->builtins) throw_error();
             state->resolved_imports = check(PyDict_New());
             state->package_key = intern("__package__");
+            state->spec_key = intern("__spec__");
+            state->initializing_key = intern("_initializing");
             state->get = intern("get");
             state->lower = intern("lower");
             state->upper = intern("upper");

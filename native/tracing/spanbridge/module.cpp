@@ -11,6 +11,8 @@ void exec(const module_view& m, spanbridge_state& st) {
     st.one_million = check(PyLong_FromLong(1000000));
     st.sixty_four = check(PyLong_FromLong(64));
     st.provider_names = build_provider_names();
+    st.absent = check(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+    st.record_template = build_record_template(st);
 
     import_into(m, "logging");
     add_logger(m, "logger");
@@ -33,6 +35,7 @@ void exec(const module_view& m, spanbridge_state& st) {
         set_attr(m, st.ReadableSpan.get(), readable_span.get());
     }
     set_attr(m, st.HAS_OTEL.get(), has_otel ? Py_True : Py_False);
+    if (has_otel) capture_sdk_classes(st);
 
     ref otel_kind_map = build_otel_kind_map(st);
     set_attr(m, st.OTEL_KIND_MAP.get(), otel_kind_map.get());

@@ -31,6 +31,12 @@ ref span_attributes(const spanbridge_state& st, PyObject* span) {
     return dict_of(attrs.get());
 }
 
+// Whether the module attribute `name` holds the module's own function `def`.
+bool holds_own(const module_view& m, PyObject* name, const function_def& def) {
+    ref function = global(m, name);
+    return definition_of(base_of(m).function_type.get(), function.get()) == &def;
+}
+
 void record_span(const module_view& m, PyObject* span) {
     const auto& st = state_of(m);
     ref variable = contract::import_context_variable(m, st);
@@ -39,9 +45,19 @@ void record_span(const module_view& m, PyObject* span) {
     ref run_id = get_attr(ctx.get(), st.run_id.get());
     if (!truthy(run_id.get())) return;
 
-    ref attrs = span_attributes(st, span);
+    // The SDK's own spans are copied straight from the dict behind their
+    // attributes, and that one copy can serve the conversion too (below).
+    attributes_copy made = copy_span_attributes(st, span);
+    ref attrs = made.copy ? made.copy.copy() : span_attributes(st, span);
+    // Whether only the module's own functions, which keep no reference to
+    // it, have seen the copy.
+    bool private_copy = static_cast<bool>(made.copy);
+    auto seen_by = [&](PyObject* name, const function_def& def) {
+        if (private_copy) private_copy = holds_own(m, name, def);
+    };
 
     // Every span of a run reports its integrations, whatever happens next.
+    seen_by(st.extract_integrations_from_attrs.get(), extract_integrations_from_attrs_def);
     ref integrations = extract_integrations_from_attrs(m, attrs.get());
     for_each(integrations.get(), [&](PyObject* pair) {
         auto [name, category] = unpack<2>(pair);
@@ -56,11 +72,20 @@ void record_span(const module_view& m, PyObject* span) {
     }
 
     // Calls to the SDK's server, raw provider calls and infrastructure noise.
-    if (is_tavrix_api_call(m, attrs.get()) || is_llm_provider_http_call(m, attrs.get()) ||
-        is_noisy_infra_call(m, attrs.get()))
-        return;
+    seen_by(st.is_tavrix_api_call.get(), is_tavrix_api_call_def);
+    if (is_tavrix_api_call(m, attrs.get())) return;
+    seen_by(st.is_llm_provider_http_call.get(), is_llm_provider_http_call_def);
+    if (is_llm_provider_http_call(m, attrs.get())) return;
+    seen_by(st.is_noisy_infra_call.get(), is_noisy_infra_call_def);
+    if (is_noisy_infra_call(m, attrs.get())) return;
 
-    ref record = span_to_dict(m, span);
+    // `_span_to_dict(span)` would copy the attributes again: while it is the
+    // module's own function and the copy is still what a new copy would be,
+    // the conversion takes this one.
+    ref record = private_copy && holds_own(m, st.span_to_dict.get(), span_to_dict_def) &&
+                         copy_still_current(st, span, made)
+                     ? span_record(m, span, attrs.get())
+                     : span_to_dict(m, span);
     // Read twice, as `if ctx._content_redact_fn: _redact_span_dict(record, ctx._content_redact_fn)` does.
     ref redact_fn = get_attr(ctx.get(), st.content_redact_fn.get());
     if (truthy(redact_fn.get())) {

@@ -49,6 +49,16 @@ ref redact_sequence(PyObject* sequence, PyObject* redact_fn) {
     return check(PyList_AsTuple(result.get()));
 }
 
+}  // namespace
+
+ref redacted_attribute(PyObject* redact_fn, PyObject* value) {
+    if (PyUnicode_Check(value)) return redact_text(redact_fn, value);
+    if (PyList_CheckExact(value) || PyTuple_CheckExact(value)) return redact_sequence(value, redact_fn);
+    return ref::new_ref(value);
+}
+
+namespace {
+
 ref redact_dict_values_impl(const module_view& m, PyObject* const* args) {
     PyObject* const dict = args[0];
     PyObject* const redact_fn = args[1];

@@ -1,34 +1,40 @@
 // Span and trace ids as zero-padded hexadecimal text.
-#include <cstdio>
-
 #include "spanbridge.hpp"
 
 namespace tavrix::spanbridge {
 
 namespace {
 
-ref zero_padded(const char* digits, int length, int width) {
-    char buffer[80];
-    int pad = width > length ? width - length : 0;
-    for (int i = 0; i < pad; ++i) buffer[i] = '0';
-    for (int i = 0; i < length; ++i) buffer[pad + i] = digits[i];
-    return check(PyUnicode_FromStringAndSize(buffer, pad + length));
+// The lowercase hexadecimal digits of high:low, zero-padded to `width`
+// (more digits when the value needs them), as format(value, "0<width>x").
+ref hex_text(unsigned long long high, unsigned long long low, int width) {
+    static constexpr char hex[] = "0123456789abcdef";
+    char digits[32];  // least significant first
+    int length = 0;
+    if (high != 0) {
+        for (int i = 0; i < 16; ++i, low >>= 4) digits[length++] = hex[low & 0xf];
+        for (; high != 0; high >>= 4) digits[length++] = hex[high & 0xf];
+    } else {
+        for (; low != 0; low >>= 4) digits[length++] = hex[low & 0xf];
+    }
+    const int size = length > width ? length : width;
+    ref text = check(PyUnicode_New(size, 127));
+    Py_UCS1* out = PyUnicode_1BYTE_DATA(text.get());
+    for (int i = 0; i < size - length; ++i) *out++ = '0';
+    for (int i = length - 1; i >= 0; --i) *out++ = static_cast<Py_UCS1>(digits[i]);
+    return text;
 }
 
 }  // namespace
 
 ref hex_id(const spanbridge_state& st, PyObject* value, int width) {
-    // Ids are non-negative ints of at most 128 bits: printed here. Anything
+    // Ids are non-negative ints of at most 128 bits: written here. Anything
     // else (negative, larger, another type) goes through format().
     if (PyLong_CheckExact(value)) [[likely]] {
         int overflow = 0;
         const long long small = PyLong_AsLongLongAndOverflow(value, &overflow);
         if (small == -1 && PyErr_Occurred()) throw_error();
-        char digits[40];
-        if (overflow == 0 && small >= 0) {
-            const int length = std::snprintf(digits, sizeof digits, "%llx", static_cast<unsigned long long>(small));
-            return zero_padded(digits, length, width);
-        }
+        if (overflow == 0 && small >= 0) return hex_text(0, static_cast<unsigned long long>(small), width);
         if (overflow > 0) {
             const unsigned long long low = PyLong_AsUnsignedLongLongMask(value);
             if (low == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_error();
@@ -38,9 +44,7 @@ ref hex_id(const spanbridge_state& st, PyObject* value, int width) {
                 if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw_error();
                 PyErr_Clear();
             } else {
-                const int length = high != 0 ? std::snprintf(digits, sizeof digits, "%llx%016llx", high, low)
-                                             : std::snprintf(digits, sizeof digits, "%llx", low);
-                return zero_padded(digits, length, width);
+                return hex_text(high, low, width);
             }
         }
     }

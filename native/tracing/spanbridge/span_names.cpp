@@ -42,10 +42,19 @@ namespace {
 ref resolve_kind_impl(const module_view& m, PyObject* const* args) {
     const auto& st = state_of(m);
     PyObject* const span = args[0];
-    ref attrs = get_attr(span, st.attributes.get());
-    if (!truthy(attrs.get())) attrs = check(PyDict_New());
+    // `attrs = span.attributes or {}`, then `attrs.get(...)`: read directly
+    // for the SDK's own spans.
+    span_attribute_reader reader;
+    ref attrs;
+    if (!reader.open(st, span)) {
+        attrs = get_attr(span, st.attributes.get());
+        if (!truthy(attrs.get())) attrs = check(PyDict_New());
+    }
+    auto get = [&](PyObject* key, PyObject* dflt) {
+        return attrs ? mapping_get(st, attrs.get(), key, dflt) : reader.get(key, dflt);
+    };
 
-    ref span_type = mapping_get(st, attrs.get(), st.tavrix_span_type.get(), st.empty.get());
+    ref span_type = get(st.tavrix_span_type.get(), st.empty.get());
     if (truthy(span_type.get())) {
         // Looked up twice, as `span_type in _SPAN_TYPE_MAP` and the subscript do.
         ref table = global(m, st.SPAN_TYPE_MAP.get());
@@ -54,18 +63,17 @@ ref resolve_kind_impl(const module_view& m, PyObject* const* args) {
             return check(PyObject_GetItem(current.get(), span_type.get()));
         }
     }
-    ref tool_name = mapping_get(st, attrs.get(), st.tavrix_tool_name.get(), nullptr);
+    ref tool_name = get(st.tavrix_tool_name.get(), nullptr);
     if (truthy(tool_name.get())) return st.tool.copy();
-    ref system = mapping_get(st, attrs.get(), st.gen_ai_system.get(), nullptr);
+    ref system = get(st.gen_ai_system.get(), nullptr);
     if (truthy(system.get())) return st.llm.copy();
-    ref model = mapping_get(st, attrs.get(), st.gen_ai_request_model.get(), nullptr);
+    ref model = get(st.gen_ai_request_model.get(), nullptr);
     if (truthy(model.get())) return st.llm.copy();
 
-    ref kind = get_attr(span, st.kind.get());
-    ref kind_value = compat::optional_attr(kind.get(), st.value.get());
-    if (!kind_value) kind_value = std::move(kind);
+    ref kind = span_field(st, span, span_property::kind);
+    ref value = kind_value(st, kind.get());
     ref table = global(m, st.OTEL_KIND_MAP.get());
-    return mapping_get(st, table.get(), kind_value.get(), st.chain.get());
+    return mapping_get(st, table.get(), value.get(), st.chain.get());
 }
 
 // --- _build_display_name ---------------------------------------------

@@ -82,27 +82,33 @@ ref decode_json(const spanbridge_state& st, PyObject* json, PyObject* text) {
     return decoded ? std::move(decoded) : none();
 }
 
-ref span_to_dict_impl(const module_view& m, PyObject* const* args) {
+}  // namespace
+
+ref build_record_template(const spanbridge_state& st) {
+    ref record = check(PyDict_New());
+    for (PyObject* key : {st.name.get(), st.kind.get(), st.status.get(), st.duration_ms.get(), st.attributes.get(),
+                          st.input_data.get(), st.output_data.get(), st.otel_start_ns.get(), st.otel_end_ns.get(),
+                          st.otel_trace_id.get(), st.otel_span_id.get(), st.otel_parent_id.get(),
+                          st.from_processor.get()})
+        check_status(PyDict_SetItem(record.get(), key, Py_None));
+    return record;
+}
+
+ref span_record(const module_view& m, PyObject* span, PyObject* attrs) {
     const auto& st = state_of(m);
-    PyObject* const span = args[0];
-
-    ref attributes = get_attr(span, st.attributes.get());
-    ref attrs = copy_attributes(attributes.get());
-    attributes.reset();
-
     ref kind = resolve_kind(m, span);
 
-    ref start_time = get_attr(span, st.start_time.get());
+    ref start_time = span_field(st, span, span_property::start_time);
     ref start_ns = time_or_zero(start_time.get());
-    ref end_time = get_attr(span, st.end_time.get());
+    ref end_time = span_field(st, span, span_property::end_time);
     ref end_ns = time_or_zero(end_time.get());
     ref duration = duration_ms(st, start_ns.get(), end_ns.get());
 
-    ref span_name = get_attr(span, st.name.get());
-    ref record_name = build_display_name(m, span_name.get(), attrs.get());
+    ref span_name = span_field(st, span, span_property::name);
+    ref record_name = build_display_name(m, span_name.get(), attrs);
 
     ref cleaned = check(PyDict_New());
-    for_each_item(attrs.get(), [&](PyObject* key, PyObject* value) {
+    for_each_item(attrs, [&](PyObject* key, PyObject* value) {
         ref clean = cleaned_key(st, key);
         check_status(PyDict_SetItem(cleaned.get(), clean.get(), value));
     });
@@ -110,38 +116,38 @@ ref span_to_dict_impl(const module_view& m, PyObject* const* args) {
     ref input_data = none();
     ref output_data = none();
     if (equals(kind.get(), st.tool.get())) {
-        ref tool_input = compat::dict_get(attrs.get(), st.tavrix_tool_input.get());
+        ref tool_input = compat::dict_get(attrs, st.tavrix_tool_input.get());
         if (tool_input) {
             ref json = import_at_call(m, st.json.get());
             input_data = decode_json(st, json.get(), tool_input.get());
             // A tool without output decodes "{}": an empty dict.
-            ref tool_output = get_or(attrs.get(), st.tavrix_tool_output.get(), st.empty_json_object.get());
+            ref tool_output = get_or(attrs, st.tavrix_tool_output.get(), st.empty_json_object.get());
             output_data = decode_json(st, json.get(), tool_output.get());
         }
     }
     if (equals(kind.get(), st.llm.get()))
-        add_llm_summary(st, attrs.get(), cleaned.get());
+        add_llm_summary(st, attrs, cleaned.get());
 
     ref trace_id = st.empty.copy();
     ref span_id = st.empty.copy();
-    ref span_context = get_attr(span, st.context.get());
+    ref span_context = span_field(st, span, span_property::context);
     if (truthy(span_context.get())) {
-        ref trace = get_attr(span_context.get(), st.trace_id.get());
+        ref trace = context_id(st, span_context.get(), true);
         trace_id = hex_id(st, trace.get(), 32);
-        ref own = get_attr(span_context.get(), st.span_id.get());
+        ref own = context_id(st, span_context.get(), false);
         span_id = hex_id(st, own.get(), 16);
     }
     ref parent_id = st.empty.copy();
-    ref parent = get_attr(span, st.parent.get());
+    ref parent = span_field(st, span, span_property::parent);
     if (truthy(parent.get())) {
-        ref parent_span_id = get_attr(parent.get(), st.span_id.get());
+        ref parent_span_id = context_id(st, parent.get(), false);
         if (truthy(parent_span_id.get())) parent_id = hex_id(st, parent_span_id.get(), 16);
     }
 
     ref status = st.ok.copy();
-    ref span_status = get_attr(span, st.status.get());
+    ref span_status = span_field(st, span, span_property::status);
     if (truthy(span_status.get())) {
-        ref code = get_attr(span_status.get(), st.status_code.get());
+        ref code = status_code(st, span_status.get());
         if (truthy(code.get())) {
             ref status_code = import_from(m, st.opentelemetry_trace.get(), st.StatusCode.get(), 0);
             ref error_code = get_attr(status_code.get(), st.ERROR.get());
@@ -149,7 +155,9 @@ ref span_to_dict_impl(const module_view& m, PyObject* const* args) {
         }
     }
 
-    ref record = check(PyDict_New());
+    // A copy of the template has the keys in their order and room for them
+    // all; setting each then changes only values.
+    ref record = check(PyDict_Copy(st.record_template.get()));
     const std::pair<PyObject*, PyObject*> fields[] = {
         {st.name.get(), record_name.get()},
         {st.kind.get(), kind.get()},
@@ -167,6 +175,20 @@ ref span_to_dict_impl(const module_view& m, PyObject* const* args) {
     };
     for (const auto& [key, value] : fields) check_status(PyDict_SetItem(record.get(), key, value));
     return record;
+}
+
+namespace {
+
+ref span_to_dict_impl(const module_view& m, PyObject* const* args) {
+    const auto& st = state_of(m);
+    PyObject* const span = args[0];
+    attributes_copy made = copy_span_attributes(st, span);
+    if (made.copy) [[likely]]
+        return span_record(m, span, made.copy.get());
+    ref attributes = get_attr(span, st.attributes.get());
+    ref attrs = copy_attributes(attributes.get());
+    attributes.reset();
+    return span_record(m, span, attrs.get());
 }
 
 constexpr param span_param[] = {

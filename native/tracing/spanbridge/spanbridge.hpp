@@ -163,7 +163,36 @@ namespace tavrix::spanbridge {
     S(reranking, "reranking")                           \
     S(openai_moderation, "OpenAI Moderation")
 
+// What the reads of the tracing SDK's own classes use (sdk_spans.cpp).
+#define TAVRIX_SPANBRIDGE_SDK_STRINGS(S)                    \
+    S(private_attributes, "_attributes")                    \
+    S(private_name, "_name")                                \
+    S(private_kind, "_kind")                                \
+    S(private_context, "_context")                          \
+    S(private_parent, "_parent")                            \
+    S(private_start_time, "_start_time")                    \
+    S(private_end_time, "_end_time")                        \
+    S(private_status, "_status")                            \
+    S(private_status_code, "_status_code")                  \
+    S(private_dict, "_dict")                                \
+    S(private_immutable, "_immutable")                      \
+    S(private_value, "_value_")                             \
+    S(fget, "fget")                                         \
+    S(keys, "keys")                                         \
+    S(dunder_getitem, "__getitem__")                        \
+    S(dunder_iter, "__iter__")                              \
+    S(dunder_len, "__len__")                                \
+    S(dunder_contains, "__contains__")                      \
+    S(dunder_bool, "__bool__")                              \
+    S(dunder_init, "__init__")                              \
+    S(dunder_new, "__new__")                                \
+    S(dunder_get, "__get__")                                \
+    S(dunder_qualname, "__qualname__")                      \
+    S(dunder_module, "__module__")                          \
+    S(KeysView, "KeysView")
+
 #define TAVRIX_SPANBRIDGE_STRINGS(S)      \
+    TAVRIX_SPANBRIDGE_SDK_STRINGS(S)      \
     TAVRIX_RUN_CONTEXT_STRINGS(S)         \
     TAVRIX_SPANBRIDGE_GLOBALS(S)          \
     TAVRIX_SPANBRIDGE_ATTRIBUTE_KEYS(S)   \
@@ -173,10 +202,60 @@ namespace tavrix::spanbridge {
 #define TAVRIX_SPANBRIDGE_OBJECTS(O) \
     O(one_million)                   \
     O(sixty_four)                    \
-    O(provider_names)
+    O(provider_names)                \
+    O(absent)                        \
+    O(record_template)               \
+    O(sdk_originals)                 \
+    O(text_originals)
+
+// A class whose instances a fast path reads directly, standing for what its
+// Python code would do. Checked on every use by its version tag; under a new
+// tag its attributes are compared with the originals captured at import
+// (sdk_spans.cpp). The objects are lent by the state's `sdk_originals`.
+struct guarded_class {
+    PyTypeObject* type = nullptr;
+    PyObject* expected = nullptr;   // ((name, original or the absent marker), ...)
+    PyObject* functions = nullptr;  // ((function, its code), ...): the Python code stood for
+    bool generic_getattr = false;   // instances are read by the generic attribute lookup
+    mutable unsigned int tag = 0;      // the last tag under which the class was as captured
+    mutable unsigned int refused = 0;  // the last tag under which it was not
+};
+
+// The tracing SDK's classes that span processors are handed, captured when
+// the module is imported (when they are the SDK's own then).
+struct sdk_classes {
+    bool captured = false;
+    guarded_class readable_span;      // what span processors receive
+    guarded_class live_span;          // the span the tracer creates
+    guarded_class attribute_mapping;  // the bounded mapping behind span.attributes
+    guarded_class keys_view;          // what the mapping's keys() returns
+    guarded_class span_kind;
+    guarded_class enum_property;      // the descriptor behind SpanKind's `value`
+    guarded_class span_context;
+    guarded_class status;
+    PyObject* kind_value = nullptr;       // the `value` descriptor of enumerations
+    PyObject* kind_value_getter = nullptr;
+    PyObject* keys_globals = nullptr;     // the namespace `keys()` finds KeysView in
+};
+
+// The standard-library functions the display name calls, captured at their
+// first use, for the native fast paths that stand for them (span_names.cpp).
+struct text_functions {
+    bool url_captured = false;
+    PyObject* url_module = nullptr;  // urllib.parse, lent by `text_originals`
+    PyObject* url_globals = nullptr;  // ((name, value), ...): what urlparse(url).hostname runs
+    PyObject* url_unsafe = nullptr;   // the list of characters urlsplit removes, and its expected text
+    PyObject* url_result = nullptr;   // ParseResult
+    mutable unsigned int url_result_tag = 0;
+    bool word_captured = false;
+    PyObject* re_module = nullptr;
+    PyObject* re_globals = nullptr;   // ((name, value), ...): what re.match runs
+};
 
 struct spanbridge_state : state_base {
     TAVRIX_MODULE_STATE(TAVRIX_SPANBRIDGE_STRINGS, TAVRIX_SPANBRIDGE_OBJECTS)
+    sdk_classes sdk;
+    text_functions text;
 };
 
 inline const spanbridge_state& state_of(const module_view& m) { return m.get<spanbridge_state>(); }
@@ -203,6 +282,87 @@ inline const spanbridge_state& state_of(const module_view& m) { return m.get<spa
 // `_clean_attr_key`, which `_span_to_dict` inlines (tool_merge.cpp).
 [[nodiscard]] ref cleaned_key(const spanbridge_state& st, PyObject* key);
 
+// --- the tracing SDK's own span objects, read directly (sdk_spans.cpp) ----
+//
+// Each read gives what the Python-level read would: directly while the
+// SDK's classes involved are as captured at import, through the Python-level
+// protocol otherwise.
+
+// Captures the SDK's classes as they are now, when they are the SDK's own.
+void capture_sdk_classes(spanbridge_state& st);
+
+// An attribute a class must have as its module defines it. A Python
+// function (or the getter of a property) is checked by its qualified name
+// and module, so that a class patched before the capture is not taken for
+// the original; a qualified name "*" takes whatever object the class has; a
+// null one means the class must not have the attribute.
+struct expected_attribute {
+    const char* name;
+    const char* qualname;
+    const char* module;
+};
+
+// Captures `type` and its expected attributes into `guard`, the objects kept
+// alive by the list `keep`; false when something is not as expected.
+bool capture_class(spanbridge_state& st, PyObject* keep, guarded_class& guard, PyObject* type,
+                   std::initializer_list<expected_attribute> attributes, bool generic_getattr);
+
+// Whether the class is as captured, and each Python function of it still
+// runs its code.
+[[nodiscard]] bool holds_entirely(const spanbridge_state& st, const guarded_class& guard);
+
+// The properties of a span the conversion reads, in the order in which the
+// span classes' getters are captured.
+enum class span_property : std::uint8_t { attributes, name, kind, context, parent, start_time, end_time, status };
+
+// `span.<property>`, for any property but `attributes`.
+[[nodiscard]] ref span_field(const spanbridge_state& st, PyObject* span, span_property property);
+
+// `dict(span.attributes)` for a span whose attributes are true, `{}` for one
+// whose are false, made from the dict behind the SDK's mapping; `copy` is
+// empty when the span does not qualify. Remembers what it was made from.
+struct attributes_copy {
+    ref copy;
+    ref mapping;  // the span's `_attributes`
+    ref source;   // the mapping's dict
+};
+[[nodiscard]] attributes_copy copy_span_attributes(const spanbridge_state& st, PyObject* span);
+
+// Whether a copy made now would hold the same keys and values in the same
+// order as `made`, which has not been changed since: then `made` can stand
+// for it.
+[[nodiscard]] bool copy_still_current(const spanbridge_state& st, PyObject* span, const attributes_copy& made);
+
+// `span.attributes` as read once and then asked several times for a key.
+class span_attribute_reader {
+public:
+    // False when the span does not qualify; then read `span.attributes`.
+    [[nodiscard]] bool open(const spanbridge_state& st, PyObject* span);
+    // `attributes.get(key, dflt)`, `attributes.get(key)` for a null `dflt`.
+    [[nodiscard]] ref get(PyObject* key, PyObject* dflt);
+
+private:
+    const spanbridge_state* st_ = nullptr;
+    ref mapping_;
+    bool empty_ = false;
+};
+
+// `kind.value` when the kind has a `value`, else `kind`.
+[[nodiscard]] ref kind_value(const spanbridge_state& st, PyObject* kind);
+
+// `context.trace_id` (`trace`) or `context.span_id`; with `optional`, an
+// empty ref where the attribute is missing.
+[[nodiscard]] ref context_id(const spanbridge_state& st, PyObject* context, bool trace, bool optional = false);
+
+// `status.status_code`
+[[nodiscard]] ref status_code(const spanbridge_state& st, PyObject* status);
+
+// A span attribute that leaves the process, as the run's redaction function
+// makes it: a str through the function, an exact list or tuple as a new one
+// of the same type with its str items redacted, anything else as it is
+// (redaction.cpp).
+[[nodiscard]] ref redacted_attribute(PyObject* redact_fn, PyObject* value);
+
 // --- the module's tables (built at import, in table order) -------------
 
 [[nodiscard]] ref build_otel_kind_map(const spanbridge_state& st);
@@ -215,6 +375,8 @@ inline const spanbridge_state& state_of(const module_view& m) { return m.get<spa
 [[nodiscard]] ref build_otel_drop_keys();
 // The provider names `_derive_llm_provider` returns, interned once.
 [[nodiscard]] ref build_provider_names();
+// A span record's keys in their order, for records to be copied from.
+[[nodiscard]] ref build_record_template(const spanbridge_state& st);
 
 // --- the module's functions, in namespace order ---------------------------
 //
@@ -265,6 +427,9 @@ extern const function_def redact_dict_values_def;
 // span_record.cpp
 extern const function_def span_to_dict_def;
 [[nodiscard]] ref span_to_dict(const module_view& m, PyObject* span);
+// What the module's own `_span_to_dict` makes of `span` whose attributes it
+// has copied into `attrs` (a new dict the record takes its items from).
+[[nodiscard]] ref span_record(const module_view& m, PyObject* span, PyObject* attrs);
 
 // The processor's methods: the full variant, then the no-op variant.
 extern const function_def* const processor_methods[4];

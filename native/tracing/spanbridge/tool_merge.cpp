@@ -39,8 +39,9 @@ namespace {
 ref clean_attr_key_impl(const module_view& m, PyObject* const* args) { return cleaned_key(state_of(m), args[0]); }
 
 // Copies the span's attributes into the matched entry; keys the entry
-// already has keep the entry's value.
-void merge_into_entry(const module_view& m, PyObject* entry, PyObject* span, PyObject* attrs) {
+// already has keep the entry's value. With a redaction function, what is
+// copied is redacted first, as a record's attributes are.
+void merge_into_entry(const module_view& m, PyObject* entry, PyObject* span, PyObject* attrs, PyObject* redact_fn) {
     const auto& st = state_of(m);
     ref existing = mapping_get(st, entry, st.attributes.get(), nullptr);
     if (!PyDict_Check(existing.get())) existing = check(PyDict_New());
@@ -49,14 +50,16 @@ void merge_into_entry(const module_view& m, PyObject* entry, PyObject* span, PyO
         ref drop_keys = global(m, st.OTEL_DROP_KEYS.get());
         if (contains(drop_keys.get(), key)) return;
         ref clean = clean_attr_key(m, key);
-        if (!contains(existing.get(), clean.get())) check_status(PyObject_SetItem(existing.get(), clean.get(), value));
+        if (contains(existing.get(), clean.get())) return;
+        ref copied = redact_fn != nullptr ? redacted_attribute(redact_fn, value) : ref::new_ref(value);
+        check_status(PyObject_SetItem(existing.get(), clean.get(), copied.get()));
     });
     check_status(PyObject_SetItem(entry, st.attributes.get(), existing.get()));
     // The span id is a bonus: failing to read it leaves the merge in place.
     swallow_exceptions([&] {
-        ref span_context = get_attr(span, st.context.get());
+        ref span_context = span_field(st, span, span_property::context);
         if (!truthy(span_context.get())) return;
-        ref span_id = compat::optional_attr(span_context.get(), st.span_id.get());
+        ref span_id = context_id(st, span_context.get(), false, true);
         if (!span_id || !truthy(span_id.get())) return;
         ref hex = hex_id(st, span_id.get(), 16);
         check_status(PyObject_SetItem(entry, st.otel_span_id.get(), hex.get()));
@@ -78,6 +81,10 @@ ref merge_otel_attrs_into_recorded_span_impl(const module_view& m, PyObject* con
 
     swallow_exceptions([&] {
         ref spans = compat::optional_attr(ctx, st.spans.get());
+        // The entry leaves the process as a record does: what is copied into
+        // it passes through the run's redaction function, when it has one.
+        ref redact_fn = compat::optional_attr(ctx, st.content_redact_fn.get());
+        PyObject* const redacting = redact_fn && truthy(redact_fn.get()) ? redact_fn.get() : nullptr;
         if (!spans || !truthy(spans.get())) return;
         // The most recent match is the tool call whose span is ending now.
         auto matches = [&](PyObject* entry) {
@@ -85,7 +92,7 @@ ref merge_otel_attrs_into_recorded_span_impl(const module_view& m, PyObject* con
             if (differs(kind.get(), st.tool.get())) return false;
             ref name = mapping_get(st, entry, st.name.get(), nullptr);
             if (differs(name.get(), target_name.get())) return false;
-            merge_into_entry(m, entry, span, attrs);
+            merge_into_entry(m, entry, span, attrs, redacting);
             return true;
         };
         if (PyList_CheckExact(spans.get())) [[likely]] {
@@ -135,7 +142,10 @@ const function_def merge_otel_attrs_into_recorded_span_def{
            "recorded for it: the most recent entry of ctx._spans of kind \"tool\" named\n"
            "like the span's \"tavrix.tool\" attribute. Keys are cleaned, the marker keys\n"
            "of _OTEL_DROP_KEYS are left out, and keys the entry already has keep the\n"
-           "entry's value. Spans of other types are ignored.",
+           "entry's value. When the run has a redaction function (ctx._content_redact_fn),\n"
+           "each value copied is redacted as a record's attribute is: a str through it, a\n"
+           "list or tuple as a new one with its str items redacted. Spans of other types\n"
+           "are ignored.",
     .params = merge_otel_attrs_into_recorded_span_params,
     .return_annotation = "None",
     .impl = merge_otel_attrs_into_recorded_span_impl,
