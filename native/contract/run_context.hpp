@@ -36,6 +36,13 @@ ref import_context_variable(const module_view& m, const State& st) {
     return import_from(m, st.context_module.get(), st.current_context.get(), 2);
 }
 
+// The same, for a module that imports it on every call: the state's
+// `context_import` keeps what the last import found.
+template <class State>
+ref import_context_variable_often(const module_view& m, const State& st) {
+    return import_from(m, m.get<State>().context_import, st.context_module.get(), st.current_context.get(), 2);
+}
+
 // `variable.get()`: the active run context, or None.
 template <class State>
 ref active_context(PyObject* variable, const State& st) {

@@ -101,37 +101,33 @@ ref absolute_name(const module_view& m, PyObject* module_name, int level) {
 
 namespace {
 
-// `name` of a module in sys.modules that has finished initialising, read as
-// `from <module> import <name>` reads it; an empty ref leaves the case to
-// the import system. A plain module's attribute is its namespace's entry
-// (its type has no attribute of that name); a module still initialising in
-// another thread is waited for by the import system.
-ref imported_attr(PyObject* absolute, PyObject* attr, PyObject* spec_key, PyObject* initializing_key) {
+// A module in sys.modules that has finished initialising, with its spec: an
+// empty ref leaves the case to the import system (a module still
+// initialising in another thread is waited for there).
+ref initialised_module(const state_base& st, PyObject* absolute, ref& spec) {
     PyObject* modules = PyImport_GetModuleDict();
     ref module = modules != nullptr && PyDict_CheckExact(modules) ? compat::dict_get(modules, absolute) : ref();
     if (!module || !Py_IS_TYPE(module.get(), &PyModule_Type)) return {};
-    PyObject* ns = PyModule_GetDict(module.get());
-    ref spec = compat::dict_get(ns, spec_key);
+    spec = compat::dict_get(PyModule_GetDict(module.get()), st.spec_key.get());
     if (spec && spec.get() != Py_None) {
-        ref initializing = compat::optional_attr(spec.get(), initializing_key);
+        ref initializing = compat::optional_attr(spec.get(), st.initializing_key.get());
         if (initializing && truthy(initializing.get())) return {};
     }
-    return compat::dict_get(ns, attr);
+    return module;
 }
 
-}  // namespace
+// `from <module> import <attr>` of a plain module: its namespace's entry
+// (the module type has no attribute of that name); empty when it has none.
+ref namespace_entry(PyObject* module, PyObject* attr) { return compat::dict_get(PyModule_GetDict(module), attr); }
 
-ref import_from(const module_view& m, PyObject* module_name, PyObject* attr, int level) {
-    // The common case: the module is in sys.modules and initialised, and has
-    // the name. Everything else takes the import system's own path.
-    if (ref absolute = absolute_name(m, module_name, level)) {
-        const state_base& st = base_of(m);
-        if (ref value = imported_attr(absolute.get(), attr, st.spec_key.get(), st.initializing_key.get())) return value;
-        ref module = ref::steal(PyImport_GetModule(absolute.get()));
-        if (!module && PyErr_Occurred()) throw_error();
-        if (module && module.get() != Py_None)
-            if (ref value = compat::optional_attr(module.get(), attr)) return value;
-    }
+// The package the module's namespace names now, for a relative import.
+ref current_package(const module_view& m, int level) {
+    return level == 0 ? none() : compat::dict_get(m.globals, base_of(m).package_key.get());
+}
+
+// The import system's own `from <module> import <attr>`, for every case the
+// shortcuts leave to it.
+ref import_through_the_system(const module_view& m, PyObject* module_name, PyObject* attr, int level) {
     ref fromlist = check(PyTuple_Pack(1, attr));
     ref module = check(PyImport_ImportModuleLevelObject(module_name, m.globals, nullptr, fromlist.get(), level));
     if (ref value = compat::optional_attr(module.get(), attr)) return value;
@@ -144,6 +140,55 @@ ref import_from(const module_view& m, PyObject* module_name, PyObject* attr, int
         if (PyErr_Occurred()) throw_error();
     }
     raise_cannot_import(module.get(), attr);
+}
+
+}  // namespace
+
+ref import_from(const module_view& m, PyObject* module_name, PyObject* attr, int level) {
+    // The common case: the module is in sys.modules and initialised, and has
+    // the name. Everything else takes the import system's own path.
+    if (ref absolute = absolute_name(m, module_name, level)) {
+        ref spec;
+        if (ref module = initialised_module(base_of(m), absolute.get(), spec))
+            if (ref value = namespace_entry(module.get(), attr)) return value;
+        ref module = ref::steal(PyImport_GetModule(absolute.get()));
+        if (!module && PyErr_Occurred()) throw_error();
+        if (module && module.get() != Py_None)
+            if (ref value = compat::optional_attr(module.get(), attr)) return value;
+    }
+    return import_through_the_system(m, module_name, attr, level);
+}
+
+ref import_from(const module_view& m, ref& site, PyObject* module_name, PyObject* attr, int level) {
+    // The import system executes a module once per module object, marking
+    // its spec meanwhile: a module found done, still in sys.modules with the
+    // same spec, is done. So is the package the name was resolved against.
+    if (site) [[likely]] {
+        PyObject* const* found = &PyTuple_GET_ITEM(site.get(), 0);  // package, absolute name, module, spec
+        ref package = current_package(m, level);
+        PyObject* modules = PyImport_GetModuleDict();
+        if (package.get() == found[0] && modules != nullptr && PyDict_CheckExact(modules)) {
+            ref module = compat::dict_get(modules, found[1]);
+            if (module.get() == found[2] && Py_IS_TYPE(module.get(), &PyModule_Type)) {
+                ref spec = compat::dict_get(PyModule_GetDict(module.get()), base_of(m).spec_key.get());
+                if ((spec ? spec.get() : Py_None) == found[3])
+                    if (ref value = namespace_entry(module.get(), attr)) return value;
+            }
+        }
+    }
+    if (ref absolute = absolute_name(m, module_name, level)) {
+        ref spec;
+        if (ref module = initialised_module(base_of(m), absolute.get(), spec)) {
+            if (ref value = namespace_entry(module.get(), attr)) {
+                ref package = current_package(m, level);
+                site = check(PyTuple_Pack(4, package ? package.get() : Py_None, absolute.get(), module.get(),
+                                          spec ? spec.get() : Py_None));
+                return value;
+            }
+        }
+    }
+    site.reset();
+    return import_from(m, module_name, attr, level);
 }
 
 ref import_module(PyObject* name) { return check(PyImport_Import(name)); }

@@ -13,6 +13,8 @@ void exec(const module_view& m, spanbridge_state& st) {
     st.provider_names = build_provider_names();
     st.absent = check(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
     st.record_template = build_record_template(st);
+    st.database_short_names = build_database_short_names();
+    st.cleaned_keys = check(PyDict_New());
 
     import_into(m, "logging");
     add_logger(m, "logger");

@@ -39,7 +39,7 @@ bool holds_own(const module_view& m, PyObject* name, const function_def& def) {
 
 void record_span(const module_view& m, PyObject* span) {
     const auto& st = state_of(m);
-    ref variable = contract::import_context_variable(m, st);
+    ref variable = contract::import_context_variable_often(m, st);
     ref ctx = contract::active_context(variable.get(), st);
     if (ctx.get() == Py_None) return;
     ref run_id = get_attr(ctx.get(), st.run_id.get());

@@ -399,6 +399,20 @@ bool copy_still_current(const spanbridge_state& st, PyObject* span, const attrib
     return same_items(made.copy.get(), now.dict.get());
 }
 
+namespace {
+
+// Whether every key of the dict is an exact str: then a lookup with a str
+// key runs no Python code (no key's __eq__).
+bool str_keys_only(PyObject* dict) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &pos, &key, &value))
+        if (!PyUnicode_CheckExact(key)) return false;
+    return true;
+}
+
+}  // namespace
+
 bool span_attribute_reader::open(const spanbridge_state& st, PyObject* span) {
     st_ = &st;
     if (!reads_directly(st, span, span_property::attributes)) return false;
@@ -412,20 +426,28 @@ bool span_attribute_reader::open(const spanbridge_state& st, PyObject* span) {
     if (!dict) return false;
     empty_ = PyDict_GET_SIZE(dict.get()) == 0;
     mapping_ = std::move(mapping);
+    if (str_keys_only(dict.get())) dict_ = std::move(dict);
     return true;
 }
 
 ref span_attribute_reader::get(PyObject* key, PyObject* dflt) {
     PyObject* dflt_or_none = dflt != nullptr ? dflt : Py_None;
     if (empty_) return ref::new_ref(dflt_or_none);
-    // `proxy.get(key, dflt)` is `mapping.get(key, dflt)`; the SDK's is
-    // `self._dict.get(key, dflt)` while nothing has changed since the last read.
-    if (ref dict = mapping_dict(*st_, mapping_.get(), false)) [[likely]] {
-        ref value = compat::dict_get(dict.get(), key);
+    // `proxy.get(key, dflt)` is `mapping.get(key, dflt)`, which the SDK's
+    // mapping answers from `self._dict`. Nothing can have changed since the
+    // last look unless Python code ran in between.
+    if (!dict_) {
+        dict_ = mapping_dict(*st_, mapping_.get(), false);
+        if (dict_ && !str_keys_only(dict_.get())) dict_.reset();
+    }
+    if (dict_) [[likely]] {
+        ref value = compat::dict_get(dict_.get(), key);
         return value ? std::move(value) : ref::new_ref(dflt_or_none);
     }
     return call_method(mapping_.get(), st_->get.get(), key, dflt_or_none);
 }
+
+void span_attribute_reader::may_have_changed() { dict_.reset(); }
 
 ref kind_value(const spanbridge_state& st, PyObject* kind) {
     const sdk_classes& sdk = st.sdk;

@@ -8,20 +8,16 @@ namespace {
 // The lowercase hexadecimal digits of high:low, zero-padded to `width`
 // (more digits when the value needs them), as format(value, "0<width>x").
 ref hex_text(unsigned long long high, unsigned long long low, int width) {
-    static constexpr char hex[] = "0123456789abcdef";
-    char digits[32];  // least significant first
-    int length = 0;
-    if (high != 0) {
-        for (int i = 0; i < 16; ++i, low >>= 4) digits[length++] = hex[low & 0xf];
-        for (; high != 0; high >>= 4) digits[length++] = hex[high & 0xf];
-    } else {
-        for (; low != 0; low >>= 4) digits[length++] = hex[low & 0xf];
-    }
+    static constexpr char digits[] = "0123456789abcdef";
+    int length = 16 + (high != 0 ? 16 - __builtin_clzll(high) / 4 : 0);
+    if (high == 0) length = low != 0 ? 16 - __builtin_clzll(low) / 4 : 0;
     const int size = length > width ? length : width;
     ref text = check(PyUnicode_New(size, 127));
-    Py_UCS1* out = PyUnicode_1BYTE_DATA(text.get());
-    for (int i = 0; i < size - length; ++i) *out++ = '0';
-    for (int i = length - 1; i >= 0; --i) *out++ = static_cast<Py_UCS1>(digits[i]);
+    Py_UCS1* out = PyUnicode_1BYTE_DATA(text.get()) + size;
+    // Written from the last digit back; zeros fill the rest.
+    for (int i = 0; i < length && i < 16; ++i, low >>= 4) *--out = static_cast<Py_UCS1>(digits[low & 0xf]);
+    for (int i = 16; i < length; ++i, high >>= 4) *--out = static_cast<Py_UCS1>(digits[high & 0xf]);
+    while (out != PyUnicode_1BYTE_DATA(text.get())) *--out = '0';
     return text;
 }
 

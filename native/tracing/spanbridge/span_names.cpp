@@ -1,6 +1,9 @@
 // The record kind of a span and the names a person reads in the run view:
 // `_resolve_kind`, `_build_display_name` and `_display_name`, with the
 // kind tables they use.
+#include <algorithm>
+#include <cstring>
+
 #include "spanbridge.hpp"
 
 namespace tavrix::spanbridge {
@@ -35,9 +38,35 @@ ref build_span_type_map() {
     return table;
 }
 
+ref build_database_short_names() {
+    struct row {
+        const char* system;
+        const char* short_name;
+    };
+    static constexpr row rows[] = {
+        {"postgresql", "pg"},  {"mysql", "mysql"},         {"sqlite", "sqlite"},
+        {"mongodb", "mongo"},  {"redis", "redis"},         {"memcached", "memcache"},
+        {"elasticsearch", "es"}, {"cassandra", "cassandra"}, {"mssql", "mssql"},
+    };
+    ref table = check(PyDict_New());
+    for (const row& r : rows) {
+        ref short_name = intern(r.short_name);
+        check_status(PyDict_SetItemString(table.get(), r.system, short_name.get()));
+    }
+    return table;
+}
+
 namespace {
 
 // --- _resolve_kind ----------------------------------------------------
+
+// Whether `if value:` runs no Python code: the built-in types the tracing
+// SDK stores as attribute values, tested by their C code.
+bool truth_runs_no_code(PyObject* value) {
+    return value == Py_None || PyUnicode_CheckExact(value) || PyBool_Check(value) || PyLong_CheckExact(value) ||
+           PyFloat_CheckExact(value) || PyBytes_CheckExact(value) || PyTuple_CheckExact(value) ||
+           PyList_CheckExact(value) || PyDict_CheckExact(value);
+}
 
 ref resolve_kind_impl(const module_view& m, PyObject* const* args) {
     const auto& st = state_of(m);
@@ -53,22 +82,30 @@ ref resolve_kind_impl(const module_view& m, PyObject* const* args) {
     auto get = [&](PyObject* key, PyObject* dflt) {
         return attrs ? mapping_get(st, attrs.get(), key, dflt) : reader.get(key, dflt);
     };
+    // `if value:`; a truth test that may run Python code lets the reader
+    // look at the mapping afresh.
+    auto test = [&](PyObject* value) {
+        if (!truth_runs_no_code(value)) reader.may_have_changed();
+        return truthy(value);
+    };
 
     ref span_type = get(st.tavrix_span_type.get(), st.empty.get());
-    if (truthy(span_type.get())) {
+    if (test(span_type.get())) {
         // Looked up twice, as `span_type in _SPAN_TYPE_MAP` and the subscript do.
         ref table = global(m, st.SPAN_TYPE_MAP.get());
-        if (check_status(PySequence_Contains(table.get(), span_type.get()))) {
+        const bool known = check_status(PySequence_Contains(table.get(), span_type.get()));
+        if (known) {
             ref current = global(m, st.SPAN_TYPE_MAP.get());
             return check(PyObject_GetItem(current.get(), span_type.get()));
         }
+        reader.may_have_changed();
     }
     ref tool_name = get(st.tavrix_tool_name.get(), nullptr);
-    if (truthy(tool_name.get())) return st.tool.copy();
+    if (test(tool_name.get())) return st.tool.copy();
     ref system = get(st.gen_ai_system.get(), nullptr);
-    if (truthy(system.get())) return st.llm.copy();
+    if (test(system.get())) return st.llm.copy();
     ref model = get(st.gen_ai_request_model.get(), nullptr);
-    if (truthy(model.get())) return st.llm.copy();
+    if (test(model.get())) return st.llm.copy();
 
     ref kind = span_field(st, span, span_property::kind);
     ref value = kind_value(st, kind.get());
@@ -76,13 +113,217 @@ ref resolve_kind_impl(const module_view& m, PyObject* const* args) {
     return mapping_get(st, table.get(), value.get(), st.chain.get());
 }
 
-// --- _build_display_name ---------------------------------------------
+// --- the standard library's text functions, stood for natively -----------
+//
+// The display name asks the URL parser for a host and `re` for a statement's
+// leading word. Both answers are computed here, for the shapes of text where
+// the computation provably matches the library (below), while the library
+// is what was captured at its first use: the module in sys.modules, the
+// names its code calls (`urlparse`, `urlsplit`, the result classes and the
+// tables they read; `re.match` and `re._compile`) still bound to the
+// captured objects, running the code they had. Internals below those (the
+// compiled-pattern cache, the regular expression compiler) are not looked at.
+
+// Whether `name` in sys.modules is `module`, a plain module whose namespace
+// maps each name of `globals` ((name, value), ...) to the same object, and
+// each function of `functions` ((function, code), ...) still runs its code.
+bool module_as_captured(PyObject* name, PyObject* module, PyObject* globals, PyObject* functions) {
+    PyObject* modules = PyImport_GetModuleDict();
+    if (modules == nullptr || !PyDict_CheckExact(modules)) return false;
+    ref current = compat::dict_get(modules, name);
+    if (current.get() != module || !Py_IS_TYPE(module, &PyModule_Type)) return false;
+    PyObject* ns = PyModule_GetDict(module);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(globals); ++i) {
+        PyObject* pair = PyTuple_GET_ITEM(globals, i);
+        ref value = compat::dict_get(ns, PyTuple_GET_ITEM(pair, 0));
+        if (value.get() != PyTuple_GET_ITEM(pair, 1)) return false;
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(functions); ++i) {
+        PyObject* pair = PyTuple_GET_ITEM(functions, i);
+        if (PyFunction_GET_CODE(PyTuple_GET_ITEM(pair, 0)) != PyTuple_GET_ITEM(pair, 1)) return false;
+    }
+    return true;
+}
+
+// `module.<name>` for each name, as ((name, value), ...), and ((function,
+// code), ...) for those of `functions` (name, qualified name) that are the
+// module's own Python functions; false when one is missing or not its own.
+bool capture_globals(PyObject* module, std::initializer_list<const char*> names,
+                     std::initializer_list<std::pair<const char*, const char*>> functions, const char* module_name,
+                     ref& globals_out, ref& functions_out) {
+    PyObject* ns = PyModule_GetDict(module);
+    ref globals = check(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    Py_ssize_t i = 0;
+    for (const char* name : names) {
+        ref key = intern(name);
+        ref value = compat::dict_get(ns, key.get());
+        if (!value) return false;
+        PyTuple_SET_ITEM(globals.get(), i++, check(PyTuple_Pack(2, key.get(), value.get())).release());
+    }
+    ref codes = check(PyTuple_New(static_cast<Py_ssize_t>(functions.size())));
+    i = 0;
+    for (const auto& [name, qualname] : functions) {
+        ref key = intern(name);
+        ref value = compat::dict_get(ns, key.get());
+        if (!value) return false;
+        // An lru_cache wrapper keeps the function it wraps.
+        ref wrapped_key = intern("__wrapped__");
+        if (!PyFunction_Check(value.get()))
+            if (ref wrapped = compat::optional_attr(value.get(), wrapped_key.get())) value = std::move(wrapped);
+        if (!PyFunction_Check(value.get())) return false;
+        ref qualname_key = intern("__qualname__"), module_key = intern("__module__");
+        ref actual_qualname = get_attr(value.get(), qualname_key.get());
+        ref actual_module = get_attr(value.get(), module_key.get());
+        if (!PyUnicode_Check(actual_qualname.get()) || PyUnicode_CompareWithASCIIString(actual_qualname.get(), qualname) != 0 ||
+            !PyUnicode_Check(actual_module.get()) || PyUnicode_CompareWithASCIIString(actual_module.get(), module_name) != 0)
+            return false;
+        PyTuple_SET_ITEM(codes.get(), i++, check(PyTuple_Pack(2, value.get(), PyFunction_GET_CODE(value.get()))).release());
+    }
+    globals_out = std::move(globals);
+    functions_out = std::move(codes);
+    return true;
+}
+
+bool text_equals(PyObject* value, const char* text) {
+    return PyUnicode_CheckExact(value) && PyUnicode_CompareWithASCIIString(value, text) == 0;
+}
+
+constexpr const char scheme_chars[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789+-.";
+
+// urllib.parse as its first use finds it, when it is the library's own.
+bool capture_url_parser(spanbridge_state& st) {
+    text_functions& text = st.text;
+    PyObject* modules = PyImport_GetModuleDict();
+    ref module = modules != nullptr ? compat::dict_get(modules, st.urllib_parse.get()) : ref();
+    if (!module || !Py_IS_TYPE(module.get(), &PyModule_Type)) return false;
+    ref globals, functions;
+    if (!capture_globals(module.get(),
+                         {"urlparse", "urlsplit", "_coerce_args", "_noop", "_splitnetloc", "_checknetloc", "ParseResult",
+                          "SplitResult", "scheme_chars", "_WHATWG_C0_CONTROL_OR_SPACE", "_UNSAFE_URL_BYTES_TO_REMOVE"},
+                         {{"urlparse", "urlparse"},
+                          {"urlsplit", "urlsplit"},
+                          {"_coerce_args", "_coerce_args"},
+                          {"_noop", "_noop"},
+                          {"_splitnetloc", "_splitnetloc"},
+                          {"_checknetloc", "_checknetloc"}},
+                         "urllib.parse", globals, functions))
+        return false;
+    auto global_at = [&](Py_ssize_t i) { return PyTuple_GET_ITEM(PyTuple_GET_ITEM(globals.get(), i), 1); };
+    // The characters the scheme may have, those stripped from the front and
+    // those removed anywhere: what the native parse assumes.
+    static constexpr char c0_or_space[] = "\x01\x02\x03\x04\x05\x06\x07\x08\t\n\x0b\x0c\r\x0e\x0f\x10\x11\x12\x13\x14\x15"
+                                          "\x16\x17\x18\x19\x1a\x1b\x1c\x1d\x1e\x1f ";
+    PyObject* c0 = global_at(9);
+    if (!text_equals(global_at(8), scheme_chars) || !PyUnicode_CheckExact(c0) || PyUnicode_GET_LENGTH(c0) != 33 ||
+        PyUnicode_READ_CHAR(c0, 0) != 0)
+        return false;
+    ref c0_tail = check(PyUnicode_Substring(c0, 1, 33));
+    if (!text_equals(c0_tail.get(), c0_or_space)) return false;
+    PyObject* unsafe = global_at(10);
+    if (!PyList_CheckExact(unsafe) || PyList_GET_SIZE(unsafe) != 3 || !text_equals(PyList_GET_ITEM(unsafe, 0), "\t") ||
+        !text_equals(PyList_GET_ITEM(unsafe, 1), "\r") || !text_equals(PyList_GET_ITEM(unsafe, 2), "\n"))
+        return false;
+    ref unsafe_items = check(PyList_AsTuple(unsafe));
+    ref keep = new_list();
+    if (!capture_class(st, keep.get(), text.url_result, global_at(6),
+                       {
+                           {"hostname", "_NetlocResultMixinBase.hostname", "urllib.parse"},
+                           {"_hostinfo", "_NetlocResultMixinStr._hostinfo", "urllib.parse"},
+                           {"netloc", "*", nullptr},
+                           {"__new__", "*", nullptr},
+                           {"__init__", "*", nullptr},
+                       },
+                       true))
+        return false;
+    if (!capture_class(st, keep.get(), text.url_split, global_at(7),
+                       {{"__new__", "*", nullptr}, {"__init__", "*", nullptr}, {"__iter__", "*", nullptr}}, false))
+        return false;
+    for (PyObject* o : {module.get(), globals.get(), functions.get(), unsafe, unsafe_items.get()}) append(keep.get(), o);
+    text.url_module = module.get();
+    text.url_globals = globals.get();
+    text.url_functions = functions.get();
+    text.url_unsafe = unsafe;
+    text.url_unsafe_items = unsafe_items.get();
+    st.url_originals = std::move(keep);
+    return true;
+}
+
+// Whether urllib.parse is still as captured (captured now when it has not
+// been yet, or was not the library's own the last time).
+bool url_parser_unchanged(const module_view& m) {
+    auto& st = m.get<spanbridge_state>();
+    text_functions& text = st.text;
+    if (text.url_module == nullptr && !capture_url_parser(st)) return false;
+    if (!module_as_captured(st.urllib_parse.get(), text.url_module, text.url_globals, text.url_functions)) return false;
+    PyObject* unsafe = text.url_unsafe;
+    if (!PyList_CheckExact(unsafe) || PyList_GET_SIZE(unsafe) != 3) return false;
+    for (Py_ssize_t i = 0; i < 3; ++i)
+        if (PyList_GET_ITEM(unsafe, i) != PyTuple_GET_ITEM(text.url_unsafe_items, i)) return false;
+    return holds_entirely(st, text.url_result) && holds_entirely(st, text.url_split);
+}
+
+enum class parsed_host { unknown, none, host };
+
+// `urlparse(url).hostname` for an exact str URL of printable ASCII (nothing
+// the parser strips, removes or normalises) whose network location has no
+// brackets (IPv6 literals, which versions check differently); `unknown` for
+// any other shape. Linear in the URL.
+parsed_host hostname_of(PyObject* url, ref& host) {
+    if (!PyUnicode_CheckExact(url) || !PyUnicode_IS_ASCII(url)) return parsed_host::unknown;
+    const Py_UCS1* text = PyUnicode_1BYTE_DATA(url);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(url);
+    Py_ssize_t colon = -1;
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        if (text[i] <= ' ' || text[i] == 0x7f) return parsed_host::unknown;
+        if (text[i] == ':' && colon < 0) colon = i;
+    }
+    // A scheme: letters, digits, "+", "-" and "." up to the first colon,
+    // beginning with a letter.
+    Py_ssize_t rest = 0;
+    auto letter = [](Py_UCS1 c) { return (c | 0x20) >= 'a' && (c | 0x20) <= 'z'; };
+    if (colon > 0 && letter(text[0])) {
+        bool scheme = true;
+        for (Py_ssize_t i = 0; i < colon && scheme; ++i) {
+            const Py_UCS1 c = text[i];
+            scheme = letter(c) || (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
+        }
+        if (scheme) rest = colon + 1;
+    }
+    // The network location: after "//", up to the first "/", "?" or "#".
+    if (length - rest < 2 || text[rest] != '/' || text[rest + 1] != '/') return parsed_host::none;
+    const Py_ssize_t start = rest + 2;
+    Py_ssize_t end = start;
+    while (end < length && text[end] != '/' && text[end] != '?' && text[end] != '#') ++end;
+    Py_ssize_t host_start = start;
+    for (Py_ssize_t i = start; i < end; ++i) {
+        if (text[i] == '[' || text[i] == ']') return parsed_host::unknown;
+        if (text[i] == '@') host_start = i + 1;  // the user information ends at the last "@"
+    }
+    Py_ssize_t host_end = host_start;
+    while (host_end < end && text[host_end] != ':') ++host_end;
+    if (host_end == host_start) return parsed_host::none;
+    // Lower-cased up to a "%" (a zone, kept as written).
+    const Py_ssize_t size = host_end - host_start;
+    host = check(PyUnicode_New(size, 127));
+    Py_UCS1* out = PyUnicode_1BYTE_DATA(host.get());
+    bool zone = false;
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        const Py_UCS1 c = text[host_start + i];
+        zone = zone || c == '%';
+        out[i] = !zone && c >= 'A' && c <= 'Z' ? static_cast<Py_UCS1>(c + ('a' - 'A')) : c;
+    }
+    return parsed_host::host;
+}
 
 // The host of `url` as the URL parser sees it, or `url` itself when it
 // names none or cannot be parsed.
 ref url_host(const module_view& m, const spanbridge_state& st, PyObject* url) {
     ref host;
     swallow_exceptions([&] {
+        if (url_parser_unchanged(m)) {
+            const parsed_host answer = hostname_of(url, host);
+            if (answer != parsed_host::unknown) return;
+        }
         ref urlparse = import_from(m, st.urllib_parse.get(), st.urlparse.get(), 0);
         ref parsed = call(base_of(m).function_type.get(), urlparse.get(), {url});
         ref hostname = get_attr(parsed.get(), st.hostname.get());
@@ -93,27 +334,19 @@ ref url_host(const module_view& m, const spanbridge_state& st, PyObject* url) {
 
 // The prefix of a database's display name; `dict.get(system, system)` on
 // the table of short names, which only an exact str can skip.
-ref database_short_name(PyObject* system) {
-    struct row {
-        const char* system;
-        const char* short_name;
-    };
-    static constexpr row rows[] = {
-        {"postgresql", "pg"},  {"mysql", "mysql"},         {"sqlite", "sqlite"},
-        {"mongodb", "mongo"},  {"redis", "redis"},         {"memcached", "memcache"},
-        {"elasticsearch", "es"}, {"cassandra", "cassandra"}, {"mssql", "mssql"},
-    };
+ref database_short_name(const spanbridge_state& st, PyObject* system) {
+    PyObject* const table = st.database_short_names.get();
     if (PyUnicode_CheckExact(system)) [[likely]] {
-        for (const row& r : rows)
-            if (PyUnicode_CompareWithASCIIString(system, r.system) == 0) return check(PyUnicode_FromString(r.short_name));
+        Py_ssize_t pos = 0;
+        PyObject *name, *short_name;
+        while (PyDict_Next(table, &pos, &name, &short_name))
+            if (PyUnicode_Compare(system, name) == 0) return ref::new_ref(short_name);
+        if (PyErr_Occurred()) throw_error();
         return ref::new_ref(system);
     }
-    ref table = check(PyDict_New());
-    for (const row& r : rows) {
-        ref value = check(PyUnicode_FromString(r.short_name));
-        check_status(PyDict_SetItemString(table.get(), r.system, value.get()));
-    }
-    return get_or(table.get(), system, system);
+    // Built afresh as the Python code does, so a key's __eq__ meets a new dict.
+    ref fresh = check(PyDict_Copy(table));
+    return get_or(fresh.get(), system, system);
 }
 
 bool is_word_char(Py_UCS4 c) { return c == '_' || Py_UNICODE_ISALNUM(c); }
@@ -129,26 +362,99 @@ ref strip(const spanbridge_state& st, PyObject* text) {
     return check(PyUnicode_Substring(text, begin, end));
 }
 
+// `re` as its first use finds it, when it is the library's own.
+bool capture_word_matcher(spanbridge_state& st) {
+    text_functions& text = st.text;
+    PyObject* modules = PyImport_GetModuleDict();
+    ref module = modules != nullptr ? compat::dict_get(modules, st.re.get()) : ref();
+    if (!module || !Py_IS_TYPE(module.get(), &PyModule_Type)) return false;
+    ref globals, functions;
+    if (!capture_globals(module.get(), {"match", "_compile"}, {{"match", "match"}, {"_compile", "_compile"}}, "re",
+                         globals, functions))
+        return false;
+    ref keep = new_list();
+    for (PyObject* o : {module.get(), globals.get(), functions.get()}) append(keep.get(), o);
+    text.word_module = module.get();
+    text.word_globals = globals.get();
+    text.word_functions = functions.get();
+    st.word_originals = std::move(keep);
+    return true;
+}
+
+bool word_matcher_unchanged(const module_view& m) {
+    auto& st = m.get<spanbridge_state>();
+    text_functions& text = st.text;
+    if (text.word_module == nullptr && !capture_word_matcher(st)) return false;
+    return module_as_captured(st.re.get(), text.word_module, text.word_globals, text.word_functions);
+}
+
 // The statement's leading word, upper-cased, or "": re.match(r"(\w+)", s).
 ref statement_verb(const module_view& m, const spanbridge_state& st, PyObject* stripped) {
-    ref re = import_at_call(m, st.re.get());
-    if (PyUnicode_CheckExact(stripped)) [[likely]] {
-        // \w of a str pattern: alphanumeric as str.isalnum() sees it, or "_".
+    if (PyUnicode_CheckExact(stripped) && word_matcher_unchanged(m)) [[likely]] {
+        // \w of a str pattern: alphanumeric as str.isalnum() sees it, or "_",
+        // the interpreter's own predicates; the longest run from the start.
         const int kind = PyUnicode_KIND(stripped);
         const void* data = PyUnicode_DATA(stripped);
         const Py_ssize_t length = PyUnicode_GET_LENGTH(stripped);
         Py_ssize_t end = 0;
-        while (end < length && is_word_char(PyUnicode_READ(kind, data, end))) ++end;
+        Py_UCS4 widest = 0;
+        for (Py_UCS4 c; end < length && is_word_char(c = PyUnicode_READ(kind, data, end)); ++end) widest |= c;
         if (end == 0) return st.empty.copy();
+        if (widest < 128) {
+            // ASCII: upper-cased here.
+            ref word = check(PyUnicode_New(end, 127));
+            Py_UCS1* out = PyUnicode_1BYTE_DATA(word.get());
+            for (Py_ssize_t i = 0; i < end; ++i) {
+                const auto c = static_cast<Py_UCS1>(PyUnicode_READ(kind, data, i));
+                out[i] = c >= 'a' && c <= 'z' ? static_cast<Py_UCS1>(c - ('a' - 'A')) : c;
+            }
+            return word;
+        }
+        // Anything else by str.upper's full case mapping.
         ref word = check(PyUnicode_Substring(stripped, 0, end));
-        return text_upper(st, word.get());
+        return call_method(word.get(), st.upper.get());
     }
+    ref re = import_at_call(m, st.re.get());
     PyObject* args[] = {re.get(), st.word_pattern.get(), stripped};
     ref match = check(PyObject_VectorcallMethod(st.match.get(), args, 3, nullptr));
     if (!truthy(match.get())) return st.empty.copy();
     ref one = check(PyLong_FromLong(1));
     ref word = call_method(match.get(), st.group.get(), one.get());
     return text_upper(st, word.get());
+}
+
+// The concatenation of the parts as str() makes each: an f-string's "!s".
+ref text_of(std::initializer_list<PyObject*> parts) {
+    constexpr std::size_t most = 5;
+    ref owned[most];
+    PyObject* texts[most];
+    Py_ssize_t length = 0;
+    Py_UCS4 widest = 127;
+    std::size_t n = 0;
+    for (PyObject* part : parts) {
+        if (PyUnicode_CheckExact(part)) {
+            texts[n] = part;
+        } else {
+            owned[n] = check(PyObject_Str(part));
+            texts[n] = owned[n].get();
+        }
+        length += PyUnicode_GET_LENGTH(texts[n]);
+        widest = std::max(widest, PyUnicode_MAX_CHAR_VALUE(texts[n]));
+        ++n;
+    }
+    ref result = check(PyUnicode_New(length, widest));
+    Py_ssize_t at = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const Py_ssize_t size = PyUnicode_GET_LENGTH(texts[i]);
+        if (widest < 256) {
+            // One byte a character in the result and in every part.
+            std::memcpy(PyUnicode_1BYTE_DATA(result.get()) + at, PyUnicode_1BYTE_DATA(texts[i]), static_cast<std::size_t>(size));
+        } else if (PyUnicode_CopyCharacters(result.get(), at, texts[i], 0, size) < 0) {
+            throw_error();
+        }
+        at += size;
+    }
+    return result;
 }
 
 ref build_display_name_impl(const module_view& m, PyObject* const* args) {
@@ -167,18 +473,18 @@ ref build_display_name_impl(const module_view& m, PyObject* const* args) {
         // An HTTP span without a URL keeps its name; the rules below do not apply.
         if (!truthy(url.get())) return ref::new_ref(span_name);
         ref host = url_host(m, st, url.get());
-        return check(PyUnicode_FromFormat("%S %S", http_method.get(), host.get()));
+        return text_of({http_method.get(), st.space.get(), host.get()});
     }
 
     if (truthy(db_system.get())) {
-        ref short_system = database_short_name(db_system.get());
+        ref short_system = database_short_name(st, db_system.get());
         ref statement = get_or(attrs, st.db_statement.get(), st.empty.get());
         if (truthy(statement.get())) {
             ref stripped = strip(st, statement.get());
             ref op = statement_verb(m, st, stripped.get());
-            if (truthy(op.get())) return check(PyUnicode_FromFormat("%S %S", short_system.get(), op.get()));
+            if (truthy(op.get())) return text_of({short_system.get(), st.space.get(), op.get()});
         }
-        return check(PyUnicode_FromFormat("%S %S", short_system.get(), span_name));
+        return text_of({short_system.get(), st.space.get(), span_name});
     }
 
     ref rpc_system = get_or(attrs, st.rpc_system.get(), st.empty.get());
@@ -186,14 +492,14 @@ ref build_display_name_impl(const module_view& m, PyObject* const* args) {
         ref service = get_or(attrs, st.rpc_service.get(), st.empty.get());
         ref method = get_or(attrs, st.rpc_method.get(), st.empty.get());
         if (truthy(service.get()) && truthy(method.get()))
-            return check(PyUnicode_FromFormat("%S %S.%S", rpc_system.get(), service.get(), method.get()));
+            return text_of({rpc_system.get(), st.space.get(), service.get(), st.dot.get(), method.get()});
     }
 
     ref messaging_system = get_or(attrs, st.messaging_system.get(), st.empty.get());
     if (truthy(messaging_system.get())) {
         ref destination = get_or(attrs, st.messaging_destination_name.get(), st.empty.get());
         if (truthy(destination.get()))
-            return check(PyUnicode_FromFormat("%S %S %S", messaging_system.get(), span_name, destination.get()));
+            return text_of({messaging_system.get(), st.space.get(), span_name, st.space.get(), destination.get()});
     }
     return ref::new_ref(span_name);
 }

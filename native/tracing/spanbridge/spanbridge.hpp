@@ -205,8 +205,13 @@ namespace tavrix::spanbridge {
     O(provider_names)                \
     O(absent)                        \
     O(record_template)               \
+    O(database_short_names)          \
+    O(cleaned_keys)                  \
+    O(context_import)                \
+    O(status_code_import)            \
     O(sdk_originals)                 \
-    O(text_originals)
+    O(url_originals)                 \
+    O(word_originals)
 
 // A class whose instances a fast path reads directly, standing for what its
 // Python code would do. Checked on every use by its version tag; under a new
@@ -239,17 +244,19 @@ struct sdk_classes {
 };
 
 // The standard-library functions the display name calls, captured at their
-// first use, for the native fast paths that stand for them (span_names.cpp).
+// first use for the native paths that stand for them (span_names.cpp); the
+// objects are lent by the state's `url_originals` and `word_originals`.
 struct text_functions {
-    bool url_captured = false;
-    PyObject* url_module = nullptr;  // urllib.parse, lent by `text_originals`
-    PyObject* url_globals = nullptr;  // ((name, value), ...): what urlparse(url).hostname runs
-    PyObject* url_unsafe = nullptr;   // the list of characters urlsplit removes, and its expected text
-    PyObject* url_result = nullptr;   // ParseResult
-    mutable unsigned int url_result_tag = 0;
-    bool word_captured = false;
-    PyObject* re_module = nullptr;
-    PyObject* re_globals = nullptr;   // ((name, value), ...): what re.match runs
+    PyObject* url_module = nullptr;      // urllib.parse
+    PyObject* url_globals = nullptr;     // ((name, value), ...) urlparse(url).hostname reaches
+    PyObject* url_functions = nullptr;   // ((function, code), ...) among them
+    PyObject* url_unsafe = nullptr;      // the list of characters urlsplit removes
+    PyObject* url_unsafe_items = nullptr;
+    guarded_class url_result;            // ParseResult
+    guarded_class url_split;             // SplitResult
+    PyObject* word_module = nullptr;     // re
+    PyObject* word_globals = nullptr;
+    PyObject* word_functions = nullptr;
 };
 
 struct spanbridge_state : state_base {
@@ -340,10 +347,14 @@ public:
     [[nodiscard]] bool open(const spanbridge_state& st, PyObject* span);
     // `attributes.get(key, dflt)`, `attributes.get(key)` for a null `dflt`.
     [[nodiscard]] ref get(PyObject* key, PyObject* dflt);
+    // Python code may have run since the last read (a value's truth test,
+    // a foreign table): the next read looks at the mapping afresh.
+    void may_have_changed();
 
 private:
     const spanbridge_state* st_ = nullptr;
     ref mapping_;
+    ref dict_;  // the mapping's dict, as last found unchanged
     bool empty_ = false;
 };
 
@@ -377,6 +388,8 @@ private:
 [[nodiscard]] ref build_provider_names();
 // A span record's keys in their order, for records to be copied from.
 [[nodiscard]] ref build_record_template(const spanbridge_state& st);
+// The database short names of display names, in table order.
+[[nodiscard]] ref build_database_short_names();
 
 // --- the module's functions, in namespace order ---------------------------
 //

@@ -18,10 +18,19 @@ ref build_otel_drop_keys() {
 ref cleaned_key(const spanbridge_state& st, PyObject* key) {
     if (PyUnicode_CheckExact(key)) [[likely]] {
         if (!starts_with_ascii(key, "gen_ai.") && !starts_with_ascii(key, "tavrix.")) return ref::new_ref(key);
+        // The SDK's keys recur span after span: their cleaned forms are kept
+        // (a bounded number of them; str keys only, so a lookup runs no
+        // Python code).
+        PyObject* const known = st.cleaned_keys.get();
+        if (ref cleaned = compat::dict_get(known, key)) return cleaned;
         const Py_ssize_t length = PyUnicode_GET_LENGTH(key);
         const Py_ssize_t dot = PyUnicode_FindChar(key, '.', 0, length, 1);
         if (dot == -2) throw_error();
-        return check(PyUnicode_Substring(key, dot + 1, length));
+        ref cleaned = check(PyUnicode_Substring(key, dot + 1, length));
+        constexpr Py_ssize_t most_kept = 1024;
+        if (PyDict_GET_SIZE(known) >= most_kept) PyDict_Clear(known);
+        check_status(PyDict_SetItem(known, key, cleaned.get()));
+        return cleaned;
     }
     // A str subclass (or anything else) answers with its own methods:
     // (k.startswith("gen_ai.") or k.startswith("tavrix.")) and "." in k.
