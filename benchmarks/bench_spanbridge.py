@@ -1,17 +1,22 @@
 """Per-span cost of TavrixSpanProcessor.on_end, native against the
-plain-Python processor (tests/reference/pyref_spanbridge.py) in the same process, beside the
-OpenTelemetry SDK's own cost of starting and ending the same span.
+plain-Python processor (tests/reference/pyref_spanbridge.py), and as a share
+of what the OpenTelemetry SDK itself spends to start and end the same span
+(same name and attributes, no processor), all in one process.
 
 Cases: a span with no active run; a provider HTTP span that is dropped; a
-database span that is converted and redacted; a tool span merged into the
-recorded tool entry. The spans are real finished spans of the SDK.
+database span that is converted; a tool span merged into the recorded tool
+entry; then, for reference, the database span converted and redacted with a
+regular-expression redaction function (whose own calls are part of that
+cost) and an HTTP span converted (its host taken from the URL). The spans
+are real finished spans of the SDK. Times are per call, with the cost of the
+timing loop itself (an empty call) subtracted.
 """
 
 from __future__ import annotations
 
 import re
 
-from harness import compare, print_table
+from harness import Result, per_call_ns, print_table
 
 from opentelemetry.sdk.trace import SpanProcessor, TracerProvider
 
@@ -22,11 +27,22 @@ from tavrix_observe.tracing import spanbridge
 
 EMAIL = re.compile(r"[\w.+-]+@[\w-]+\.[\w.]+")
 
+DATABASE = (
+    "SELECT",
+    {
+        "db.system": "postgresql",
+        "db.name": "app",
+        "db.user": "svc",
+        "db.statement": "SELECT id, body FROM documents WHERE owner = 'alice@example.com' LIMIT 20",
+        "net.peer.name": "db.internal",
+        "net.peer.port": 5432,
+        "tavrix.retrieval.source": "pgvector",
+    },
+)
+
+# name -> (span name, attributes, whether the run has a redaction function)
 CASES = {
-    "no active run": (
-        "SELECT",
-        {"db.system": "postgresql", "db.statement": "SELECT 1", "db.name": "app"},
-    ),
+    "no active run": ("SELECT", {"db.system": "postgresql", "db.statement": "SELECT 1", "db.name": "app"}, False),
     "provider HTTP span, dropped": (
         "POST",
         {
@@ -36,19 +52,9 @@ CASES = {
             "server.port": 443,
             "http.response.status_code": 200,
         },
+        False,
     ),
-    "database span, converted + redacted": (
-        "SELECT",
-        {
-            "db.system": "postgresql",
-            "db.name": "app",
-            "db.user": "svc",
-            "db.statement": "SELECT id, body FROM documents WHERE owner = 'alice@example.com' LIMIT 20",
-            "net.peer.name": "db.internal",
-            "net.peer.port": 5432,
-            "tavrix.retrieval.source": "pgvector",
-        },
-    ),
+    "database span, converted": (*DATABASE, False),
     "tool span, merged": (
         "execute_tool web_search",
         {
@@ -62,8 +68,24 @@ CASES = {
             "tavrix.tool.latency_ms": 41,
             "tavrix.framework": "langchain",
         },
+        False,
+    ),
+    "database span, converted + redacted": (*DATABASE, True),
+    "HTTP span, converted": (
+        "GET",
+        {
+            "http.request.method": "GET",
+            "url.full": "https://Search.Example.COM:8443/v2/items?q=lyon",
+            "server.address": "search.example.com",
+            "http.response.status_code": 200,
+        },
+        False,
     ),
 }
+
+
+def scrub(text: str) -> str:
+    return EMAIL.sub("[EMAIL]", text)
 
 
 def finished_spans():
@@ -76,13 +98,14 @@ def finished_spans():
     provider = TracerProvider()
     provider.add_span_processor(Capture())
     tracer = provider.get_tracer("bench")
-    for name, attributes in CASES.values():
+    for name, attributes, _ in CASES.values():
         tracer.start_span(name, attributes=attributes).end()
     return dict(zip(CASES, captured))
 
 
 def run_for(case: str) -> TavrixContext:
-    ctx = TavrixContext(run_id="bench", content_redact_fn=lambda text: EMAIL.sub("[EMAIL]", text))
+    redacting = CASES[case][2]
+    ctx = TavrixContext(run_id="bench", content_redact_fn=scrub if redacting else None)
     ctx.record_tool("lookup")
     ctx.record_tool("web_search", input_data={"query": "weather in Lyon"})
     ctx.record_tool("calculator")
@@ -98,7 +121,10 @@ def check_path(case: str, processor, span, ctx) -> None:
     ctx._otel_spans.clear()
     if case.startswith("database"):
         assert [r["name"] for r in records] == ["pg SELECT"], records
-        assert "[EMAIL]" in records[0]["attributes"]["db.statement"]
+        redacted = "[EMAIL]" in records[0]["attributes"]["db.statement"]
+        assert redacted == CASES[case][2], records
+    elif case.startswith("HTTP"):
+        assert [r["name"] for r in records] == ["GET search.example.com"], records
     else:
         assert records == [], records
     if case.startswith("tool"):
@@ -111,39 +137,45 @@ def main() -> None:
     spans = finished_spans()
     native = spanbridge.TavrixSpanProcessor()
     python = python_version.load().TavrixSpanProcessor()
+    tracer = TracerProvider().get_tracer("bench")
     results = []
     for case, span in spans.items():
         ctx = None if case == "no active run" else run_for(case)
         buffer = ctx._otel_spans if ctx is not None else []
+        integrations = ctx.integrations if ctx is not None else []
+        name, attributes, _ = CASES[case]
         token = _current_context.set(ctx)
         try:
-
-            def native_call(span=span, buffer=buffer):
-                native.on_end(span)
-                buffer.clear()
-
-            def python_call(span=span, buffer=buffer):
-                python.on_end(span)
-                buffer.clear()
-
             for processor in (native, python):
                 check_path(case, processor, span, ctx)
-            results.append(compare(case, native_call, python_call))
+
+            # The buffers are emptied after every call, in the empty call too.
+            def empty(buffer=buffer, integrations=integrations):
+                buffer.clear()
+                integrations.clear()
+
+            def native_call(on_end=native.on_end, span=span, buffer=buffer, integrations=integrations):
+                on_end(span)
+                buffer.clear()
+                integrations.clear()
+
+            def python_call(on_end=python.on_end, span=span, buffer=buffer, integrations=integrations):
+                on_end(span)
+                buffer.clear()
+                integrations.clear()
+
+            def sdk_span(start=tracer.start_span, name=name, attributes=attributes):
+                start(name, attributes=attributes).end()
+
+            loop = per_call_ns(empty)
+            results.append(
+                Result(
+                    case,
+                    per_call_ns(native_call) - loop,
+                    per_call_ns(python_call) - loop,
+                    per_call_ns(sdk_span) - per_call_ns(lambda: None),
+                )
+            )
         finally:
             _current_context.reset(token)
-    print_table("spanbridge: TavrixSpanProcessor.on_end per span", results)
-
-    # For scale: what the SDK itself spends on the same spans, with no
-    # processor at all.
-    tracer = TracerProvider().get_tracer("bench")
-    sdk = []
-    for case, (name, attributes) in CASES.items():
-        def start_and_end(name=name, attributes=attributes):
-            tracer.start_span(name, attributes=attributes).end()
-
-        sdk.append(compare(f"{case}: SDK start + end", start_and_end, None))
-    print_table("OpenTelemetry SDK: start_span + end, no processor", sdk)
-
-
-if __name__ == "__main__":
-    main()
+    print_table("spanbridge: TavrixSpanProcessor.on_end per span", results, reference="SDK span")

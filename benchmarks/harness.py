@@ -22,10 +22,17 @@ class Result:
     name: str
     native_ns: float
     python_ns: Optional[float]
+    # What the native time is compared with besides Python (say, the cost of
+    # the operation the native code observes): shown as a share of it.
+    reference_ns: Optional[float] = None
 
     @property
     def ratio(self) -> Optional[float]:
         return None if self.python_ns is None else self.python_ns / self.native_ns
+
+    @property
+    def share(self) -> Optional[float]:
+        return None if self.reference_ns is None else self.native_ns / self.reference_ns
 
 
 def per_call_ns(fn: Callable[[], object], *, min_time: float = 0.05, repeats: int = REPEATS) -> float:
@@ -68,11 +75,21 @@ def format_ns(ns: float) -> str:
     return f"{ns:.0f} ns"
 
 
-def print_table(title: str, results: list[Result]) -> None:
+def print_table(title: str, results: list[Result], reference: str = "") -> None:
+    """The results; with `reference` (its name), also the reference time and
+    the native time as a share of it."""
     print(f"\n{title}")
     width = max(len(r.name) for r in results)
-    print(f"  {'case'.ljust(width)}  {'native':>10}  {'python':>10}  {'ratio':>7}")
+    header = f"  {'case'.ljust(width)}  {'native':>10}  {'python':>10}  {'ratio':>7}"
+    if reference:
+        header += f"  {reference:>12}  {'share':>6}"
+    print(header)
     for r in results:
         python = format_ns(r.python_ns) if r.python_ns is not None else "-"
         ratio = f"{r.ratio:.2f}x" if r.ratio is not None else "-"
-        print(f"  {r.name.ljust(width)}  {format_ns(r.native_ns):>10}  {python:>10}  {ratio:>7}")
+        line = f"  {r.name.ljust(width)}  {format_ns(r.native_ns):>10}  {python:>10}  {ratio:>7}"
+        if reference:
+            ref = format_ns(r.reference_ns) if r.reference_ns is not None else "-"
+            share = f"{100 * r.share:.1f}%" if r.share is not None else "-"
+            line += f"  {ref:>12}  {share:>6}"
+        print(line)

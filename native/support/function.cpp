@@ -641,19 +641,29 @@ const function_def* definition_of(PyObject* function_type, PyObject* callable) n
     return as_function(callable)->def;
 }
 
-ref call(PyObject* function_type, PyObject* callable, std::initializer_list<PyObject*> args) {
+ref call(PyObject* function_type, PyObject* callable, std::initializer_list<PyObject*> args,
+         const function_def** called) {
+    const auto nargs = static_cast<Py_ssize_t>(args.size());
+    if (called != nullptr) *called = nullptr;
+    native_function* f = Py_IS_TYPE(callable, reinterpret_cast<PyTypeObject*>(function_type)) ? as_function(callable)
+                                                                                                : nullptr;
+    const bool positional_fit = f != nullptr && nargs <= f->count && nargs >= f->count - defaults_count(f);
+    if (positional_fit && f->def->leaf) {
+        if (called != nullptr) *called = f->def;
+        if (nargs == f->count) return invoke(f, args.begin());
+        PyObject* bound[max_params];
+        fill_defaults(f, args.begin(), nargs, bound);
+        return invoke(f, bound);
+    }
     // Native code calling native code recurses without the interpreter
     // seeing it (a function rebound to a partial of itself): counted here.
     nesting_guard depth(" while calling a Python object");
-    const auto nargs = static_cast<Py_ssize_t>(args.size());
-    if (Py_IS_TYPE(callable, reinterpret_cast<PyTypeObject*>(function_type))) {
-        native_function* f = as_function(callable);
+    if (positional_fit) {
+        if (called != nullptr) *called = f->def;
         if (nargs == f->count) return invoke(f, args.begin());
-        if (nargs >= f->count - defaults_count(f) && nargs < f->count) {
-            PyObject* bound[max_params];
-            fill_defaults(f, args.begin(), nargs, bound);
-            return invoke(f, bound);
-        }
+        PyObject* bound[max_params];
+        fill_defaults(f, args.begin(), nargs, bound);
+        return invoke(f, bound);
     }
     return check(PyObject_Vectorcall(callable, args.begin(), static_cast<std::size_t>(nargs), nullptr));
 }

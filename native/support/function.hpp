@@ -68,6 +68,11 @@ struct function_def {
     const char* return_annotation = nullptr;
     // Receives one argument per parameter, bound and checked.
     impl_fn impl = nullptr;
+    // The implementation calls no function through `call` or `call_global`:
+    // nothing can recurse through it without passing through a guarded call
+    // or through Python code, which the interpreter counts, so calling it
+    // needs no recursion guard of its own.
+    bool leaf = false;
 };
 
 // Creates the function type for a module (kept in its state).
@@ -82,7 +87,10 @@ struct function_def {
 
 // Calls `callable` with positional arguments. When it is a native function
 // of this kind, its implementation is run directly: the arguments are only
-// checked against the declared types, not bound again.
-[[nodiscard]] ref call(PyObject* function_type, PyObject* callable, std::initializer_list<PyObject*> args);
+// checked against the declared types, not bound again. The call is counted
+// by the recursion guard unless it runs a leaf; `called` (when given)
+// receives the declaration of the native function run, or null.
+[[nodiscard]] ref call(PyObject* function_type, PyObject* callable, std::initializer_list<PyObject*> args,
+                       const function_def** called = nullptr);
 
 }  // namespace tavrix

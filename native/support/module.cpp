@@ -62,9 +62,10 @@ ref global(const module_view& m, PyObject* name) {
     raise_name_error(name);
 }
 
-ref call_global(const module_view& m, PyObject* name, std::initializer_list<PyObject*> args) {
+ref call_global(const module_view& m, PyObject* name, std::initializer_list<PyObject*> args,
+                const function_def** called) {
     ref callable = global(m, name);
-    return call(base_of(m).function_type.get(), callable.get(), args);
+    return call(base_of(m).function_type.get(), callable.get(), args, called);
 }
 
 namespace {

@@ -66,8 +66,11 @@ inline state_base& base_of(const module_view& m) { return *static_cast<state_bas
 // `span_to_dict_def` and implemented by `span_to_dict_impl`; the wrapper
 // `span_to_dict(m, span)` is call_global of that key: rebinding the module
 // attribute changes the next call, and while it holds the module's own
-// function, `span_to_dict_impl` runs directly.
-[[nodiscard]] ref call_global(const module_view& m, PyObject* name, std::initializer_list<PyObject*> args);
+// function, `span_to_dict_impl` runs directly (`called` then receives its
+// declaration, so a caller can tell the module's own function from
+// whatever was bound in its place).
+[[nodiscard]] ref call_global(const module_view& m, PyObject* name, std::initializer_list<PyObject*> args,
+                              const function_def** called = nullptr);
 
 // `from <dots><module_name> import <attr>` executed in the module's
 // namespace: `level` dots, so the package is resolved as Python resolves

@@ -149,10 +149,11 @@ const function_def is_tavrix_api_call_def{
     .params = attrs_param,
     .return_annotation = "bool",
     .impl = is_tavrix_api_call_impl,
+    .leaf = true,
 };
 
-bool is_tavrix_api_call(const module_view& m, PyObject* attrs) {
-    ref answer = call_global(m, state_of(m).is_tavrix_api_call.get(), {attrs});
+bool is_tavrix_api_call(const module_view& m, PyObject* attrs, const function_def** called) {
+    ref answer = call_global(m, state_of(m).is_tavrix_api_call.get(), {attrs}, called);
     return truthy(answer.get());
 }
 
@@ -164,10 +165,11 @@ const function_def is_llm_provider_http_call_def{
     .params = attrs_param,
     .return_annotation = "bool",
     .impl = is_llm_provider_http_call_impl,
+    .leaf = true,
 };
 
-bool is_llm_provider_http_call(const module_view& m, PyObject* attrs) {
-    ref answer = call_global(m, state_of(m).is_llm_provider_http_call.get(), {attrs});
+bool is_llm_provider_http_call(const module_view& m, PyObject* attrs, const function_def** called) {
+    ref answer = call_global(m, state_of(m).is_llm_provider_http_call.get(), {attrs}, called);
     return truthy(answer.get());
 }
 
@@ -179,10 +181,11 @@ const function_def is_noisy_infra_call_def{
     .params = attrs_param,
     .return_annotation = "bool",
     .impl = is_noisy_infra_call_impl,
+    .leaf = true,
 };
 
-bool is_noisy_infra_call(const module_view& m, PyObject* attrs) {
-    ref answer = call_global(m, state_of(m).is_noisy_infra_call.get(), {attrs});
+bool is_noisy_infra_call(const module_view& m, PyObject* attrs, const function_def** called) {
+    ref answer = call_global(m, state_of(m).is_noisy_infra_call.get(), {attrs}, called);
     return truthy(answer.get());
 }
 
@@ -193,6 +196,7 @@ const function_def derive_llm_provider_def{
     .params = model_name_param,
     .return_annotation = "str | None",
     .impl = derive_llm_provider_impl,
+    .leaf = true,
 };
 
 ref derive_llm_provider(const module_view& m, PyObject* model_name) {

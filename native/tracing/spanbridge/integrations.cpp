@@ -181,8 +181,8 @@ const function_def extract_integrations_from_attrs_def{
     .impl = extract_integrations_from_attrs_impl,
 };
 
-ref extract_integrations_from_attrs(const module_view& m, PyObject* attrs) {
-    return call_global(m, state_of(m).extract_integrations_from_attrs.get(), {attrs});
+ref extract_integrations_from_attrs(const module_view& m, PyObject* attrs, const function_def** called) {
+    return call_global(m, state_of(m).extract_integrations_from_attrs.get(), {attrs}, called);
 }
 
 }  // namespace tavrix::spanbridge

@@ -52,13 +52,12 @@ void record_span(const module_view& m, PyObject* span) {
     // Whether only the module's own functions, which keep no reference to
     // it, have seen the copy.
     bool private_copy = static_cast<bool>(made.copy);
-    auto seen_by = [&](PyObject* name, const function_def& def) {
-        if (private_copy) private_copy = holds_own(m, name, def);
-    };
+    const function_def* called = nullptr;
+    auto seen_by = [&](const function_def& own) { private_copy = private_copy && called == &own; };
 
     // Every span of a run reports its integrations, whatever happens next.
-    seen_by(st.extract_integrations_from_attrs.get(), extract_integrations_from_attrs_def);
-    ref integrations = extract_integrations_from_attrs(m, attrs.get());
+    ref integrations = extract_integrations_from_attrs(m, attrs.get(), &called);
+    seen_by(extract_integrations_from_attrs_def);
     for_each(integrations.get(), [&](PyObject* pair) {
         auto [name, category] = unpack<2>(pair);
         contract::record_integration(ctx.get(), st, name.get(), category.get());
@@ -72,19 +71,19 @@ void record_span(const module_view& m, PyObject* span) {
     }
 
     // Calls to the SDK's server, raw provider calls and infrastructure noise.
-    seen_by(st.is_tavrix_api_call.get(), is_tavrix_api_call_def);
-    if (is_tavrix_api_call(m, attrs.get())) return;
-    seen_by(st.is_llm_provider_http_call.get(), is_llm_provider_http_call_def);
-    if (is_llm_provider_http_call(m, attrs.get())) return;
-    seen_by(st.is_noisy_infra_call.get(), is_noisy_infra_call_def);
-    if (is_noisy_infra_call(m, attrs.get())) return;
+    if (is_tavrix_api_call(m, attrs.get(), &called)) return;
+    seen_by(is_tavrix_api_call_def);
+    if (is_llm_provider_http_call(m, attrs.get(), &called)) return;
+    seen_by(is_llm_provider_http_call_def);
+    if (is_noisy_infra_call(m, attrs.get(), &called)) return;
+    seen_by(is_noisy_infra_call_def);
 
     // `_span_to_dict(span)` would copy the attributes again: while it is the
     // module's own function and the copy is still what a new copy would be,
     // the conversion takes this one.
     ref record = private_copy && holds_own(m, st.span_to_dict.get(), span_to_dict_def) &&
                          copy_still_current(st, span, made)
-                     ? span_record(m, span, attrs.get())
+                     ? span_record(m, span, attrs.get(), &made)
                      : span_to_dict(m, span);
     // Read twice, as `if ctx._content_redact_fn: _redact_span_dict(record, ctx._content_redact_fn)` does.
     ref redact_fn = get_attr(ctx.get(), st.content_redact_fn.get());

@@ -318,14 +318,16 @@ attribute_source attributes_source(const spanbridge_state& st, PyObject* span) {
 }
 
 // Whether two dicts hold the same keys and values, the same objects in the
-// same order.
-bool same_items(PyObject* a, PyObject* b) {
+// same order; `str_keys` tells whether every key is an exact str.
+bool same_items(PyObject* a, PyObject* b, bool& str_keys) {
     if (PyDict_GET_SIZE(a) != PyDict_GET_SIZE(b)) return false;
     Py_ssize_t pos_a = 0, pos_b = 0;
     PyObject *key_a, *value_a, *key_b, *value_b;
+    str_keys = true;
     while (PyDict_Next(a, &pos_a, &key_a, &value_a)) {
         if (!PyDict_Next(b, &pos_b, &key_b, &value_b)) return false;
         if (key_a != key_b || value_a != value_b) return false;
+        str_keys = str_keys && PyUnicode_CheckExact(key_a);
     }
     return true;
 }
@@ -391,12 +393,12 @@ attributes_copy copy_span_attributes(const spanbridge_state& st, PyObject* span)
     return made;
 }
 
-bool copy_still_current(const spanbridge_state& st, PyObject* span, const attributes_copy& made) {
+bool copy_still_current(const spanbridge_state& st, PyObject* span, attributes_copy& made) {
     if (!made.copy || !PyDict_CheckExact(made.copy.get())) return false;
     attribute_source now = attributes_source(st, span);
     if (!now.ok || now.mapping.get() != made.mapping.get() || now.dict.get() != made.source.get()) return false;
-    if (!now.dict) return PyDict_GET_SIZE(made.copy.get()) == 0;
-    return same_items(made.copy.get(), now.dict.get());
+    if (!now.dict) return made.str_keys = PyDict_GET_SIZE(made.copy.get()) == 0;
+    return same_items(made.copy.get(), now.dict.get(), made.str_keys);
 }
 
 namespace {
@@ -428,6 +430,16 @@ bool span_attribute_reader::open(const spanbridge_state& st, PyObject* span) {
     mapping_ = std::move(mapping);
     if (str_keys_only(dict.get())) dict_ = std::move(dict);
     return true;
+}
+
+void span_attribute_reader::assume(const spanbridge_state& st, const attributes_copy& made) {
+    st_ = &st;
+    if (made.mapping.get() == Py_None || PyDict_GET_SIZE(made.copy.get()) == 0) {
+        empty_ = true;
+        return;
+    }
+    mapping_ = made.mapping.copy();
+    dict_ = made.copy.copy();
 }
 
 ref span_attribute_reader::get(PyObject* key, PyObject* dflt) {

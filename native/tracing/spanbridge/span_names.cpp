@@ -75,7 +75,10 @@ ref resolve_kind_impl(const module_view& m, PyObject* const* args) {
     // for the SDK's own spans.
     span_attribute_reader reader;
     ref attrs;
-    if (!reader.open(st, span)) {
+    if (st.kind_span == span && st.kind_attributes != nullptr) {
+        reader.assume(st, *st.kind_attributes);
+        st.kind_span = nullptr, st.kind_attributes = nullptr;
+    } else if (!reader.open(st, span)) {
         attrs = get_attr(span, st.attributes.get());
         if (!truthy(attrs.get())) attrs = check(PyDict_New());
     }
@@ -557,6 +560,7 @@ const function_def resolve_kind_def{
     .returns = return_type::object,
     .return_annotation = "str",
     .impl = resolve_kind_impl,
+    .leaf = true,
 };
 
 ref resolve_kind(const module_view& m, PyObject* span) {
@@ -586,6 +590,7 @@ const function_def display_name_def{
     .returns = return_type::str,
     .return_annotation = "str",
     .impl = display_name_impl,
+    .leaf = true,
 };
 
 ref display_name(const module_view& m, PyObject* raw) {

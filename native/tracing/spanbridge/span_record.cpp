@@ -28,13 +28,12 @@ ref duration_ms(const spanbridge_state& st, PyObject* start, PyObject* end) {
         const long long s = PyLong_AsLongLongAndOverflow(start, &start_overflow);
         const long long e = PyLong_AsLongLongAndOverflow(end, &end_overflow);
         if (PyErr_Occurred()) throw_error();
-        // Below 2**53 the difference is exact as a double, so the division is
-        // rounded exactly as the interpreter's int / int is.
+        // A difference below 2**53 is exact as a double, and so is 10**6: the
+        // division is then rounded exactly as the interpreter's int / int is.
         constexpr long long exact_limit = 1LL << 53;
-        if (start_overflow == 0 && end_overflow == 0 && s >= 0 && e >= 0 && s < exact_limit && e < exact_limit) {
+        if (start_overflow == 0 && end_overflow == 0 && s >= 0 && e >= 0) {
             if (e <= s) return none();
-            const double ms = static_cast<double>(e - s) / 1e6;
-            return check(PyLong_FromDouble(ms));
+            if (e - s < exact_limit) return check(PyLong_FromDouble(static_cast<double>(e - s) / 1e6));
         }
     }
     if (!check_status(PyObject_RichCompareBool(end, start, Py_GT))) return none();
@@ -94,9 +93,31 @@ ref build_record_template(const spanbridge_state& st) {
     return record;
 }
 
-ref span_record(const module_view& m, PyObject* span, PyObject* attrs) {
+namespace {
+
+// `_resolve_kind(span)`; the module's own function is handed the copy of the
+// attributes found current, which it would otherwise read again.
+ref kind_of(const module_view& m, PyObject* span, const attributes_copy* current) {
     const auto& st = state_of(m);
-    ref kind = resolve_kind(m, span);
+    if (current == nullptr || !current->str_keys) return resolve_kind(m, span);
+    // The typed wrapper's lookup and call, with the hint set in between.
+    ref resolver = global(m, st.resolve_kind.get());
+    PyObject* const function_type = base_of(m).function_type.get();
+    if (definition_of(function_type, resolver.get()) != &resolve_kind_def) return call(function_type, resolver.get(), {span});
+    struct hint {
+        const spanbridge_state& st;
+        ~hint() { st.kind_span = nullptr, st.kind_attributes = nullptr; }
+    } scope{st};
+    st.kind_span = span;
+    st.kind_attributes = current;
+    return call(function_type, resolver.get(), {span});
+}
+
+}  // namespace
+
+ref span_record(const module_view& m, PyObject* span, PyObject* attrs, const attributes_copy* current) {
+    const auto& st = state_of(m);
+    ref kind = kind_of(m, span, current);
 
     ref start_time = span_field(st, span, span_property::start_time);
     ref start_ns = time_or_zero(start_time.get());

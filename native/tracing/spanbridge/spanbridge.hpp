@@ -213,6 +213,8 @@ namespace tavrix::spanbridge {
     O(url_originals)                 \
     O(word_originals)
 
+struct attributes_copy;
+
 // A class whose instances a fast path reads directly, standing for what its
 // Python code would do. Checked on every use by its version tag; under a new
 // tag its attributes are compared with the originals captured at import
@@ -263,6 +265,12 @@ struct spanbridge_state : state_base {
     TAVRIX_MODULE_STATE(TAVRIX_SPANBRIDGE_STRINGS, TAVRIX_SPANBRIDGE_OBJECTS)
     sdk_classes sdk;
     text_functions text;
+    // A span the conversion is about to resolve the kind of, with a copy of
+    // its attributes found current just before; set only for the length of
+    // a call of the module's own `_resolve_kind`, which runs no Python code
+    // before it takes them.
+    mutable PyObject* kind_span = nullptr;
+    mutable const attributes_copy* kind_attributes = nullptr;
 };
 
 inline const spanbridge_state& state_of(const module_view& m) { return m.get<spanbridge_state>(); }
@@ -330,21 +338,25 @@ enum class span_property : std::uint8_t { attributes, name, kind, context, paren
 // empty when the span does not qualify. Remembers what it was made from.
 struct attributes_copy {
     ref copy;
-    ref mapping;  // the span's `_attributes`
-    ref source;   // the mapping's dict
+    ref mapping;            // the span's `_attributes`
+    ref source;             // the mapping's dict
+    bool str_keys = false;  // every key an exact str, as last seen current
 };
 [[nodiscard]] attributes_copy copy_span_attributes(const spanbridge_state& st, PyObject* span);
 
 // Whether a copy made now would hold the same keys and values in the same
 // order as `made`, which has not been changed since: then `made` can stand
 // for it.
-[[nodiscard]] bool copy_still_current(const spanbridge_state& st, PyObject* span, const attributes_copy& made);
+[[nodiscard]] bool copy_still_current(const spanbridge_state& st, PyObject* span, attributes_copy& made);
 
 // `span.attributes` as read once and then asked several times for a key.
 class span_attribute_reader {
 public:
     // False when the span does not qualify; then read `span.attributes`.
     [[nodiscard]] bool open(const spanbridge_state& st, PyObject* span);
+    // Opens on a copy just found current (copy_still_current), with only
+    // str keys, while no Python code has run since.
+    void assume(const spanbridge_state& st, const attributes_copy& made);
     // `attributes.get(key, dflt)`, `attributes.get(key)` for a null `dflt`.
     [[nodiscard]] ref get(PyObject* key, PyObject* dflt);
     // Python code may have run since the last read (a value's truth test,
@@ -395,7 +407,7 @@ private:
 //
 // Each is declared by `<name>_def`, and called by the others through its
 // typed wrapper `<name>(m, ...)`, which calls whatever the module attribute
-// `_<name>` holds (see call_global).
+// `_<name>` holds (see call_global; `called` tells what ran).
 
 // span_names.cpp
 extern const function_def resolve_kind_def;
@@ -405,11 +417,11 @@ extern const function_def build_display_name_def;
 
 // http_filters.cpp: the truth of the answer, as `if _is_...(attrs):` tests it
 extern const function_def is_tavrix_api_call_def;
-[[nodiscard]] bool is_tavrix_api_call(const module_view& m, PyObject* attrs);
+[[nodiscard]] bool is_tavrix_api_call(const module_view& m, PyObject* attrs, const function_def** called = nullptr);
 extern const function_def is_llm_provider_http_call_def;
-[[nodiscard]] bool is_llm_provider_http_call(const module_view& m, PyObject* attrs);
+[[nodiscard]] bool is_llm_provider_http_call(const module_view& m, PyObject* attrs, const function_def** called = nullptr);
 extern const function_def is_noisy_infra_call_def;
-[[nodiscard]] bool is_noisy_infra_call(const module_view& m, PyObject* attrs);
+[[nodiscard]] bool is_noisy_infra_call(const module_view& m, PyObject* attrs, const function_def** called = nullptr);
 
 // span_names.cpp
 extern const function_def display_name_def;
@@ -421,7 +433,8 @@ extern const function_def derive_llm_provider_def;
 
 // integrations.cpp
 extern const function_def extract_integrations_from_attrs_def;
-[[nodiscard]] ref extract_integrations_from_attrs(const module_view& m, PyObject* attrs);
+[[nodiscard]] ref extract_integrations_from_attrs(const module_view& m, PyObject* attrs,
+                                                  const function_def** called = nullptr);
 
 // redaction.cpp
 extern const function_def redact_span_dict_def;
@@ -441,8 +454,10 @@ extern const function_def redact_dict_values_def;
 extern const function_def span_to_dict_def;
 [[nodiscard]] ref span_to_dict(const module_view& m, PyObject* span);
 // What the module's own `_span_to_dict` makes of `span` whose attributes it
-// has copied into `attrs` (a new dict the record takes its items from).
-[[nodiscard]] ref span_record(const module_view& m, PyObject* span, PyObject* attrs);
+// has copied into `attrs` (a new dict the record takes its items from);
+// `current`, when given, is that copy just found current.
+[[nodiscard]] ref span_record(const module_view& m, PyObject* span, PyObject* attrs,
+                              const attributes_copy* current = nullptr);
 
 // The processor's methods: the full variant, then the no-op variant.
 extern const function_def* const processor_methods[4];

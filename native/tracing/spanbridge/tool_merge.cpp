@@ -139,6 +139,7 @@ const function_def clean_attr_key_def{
     .returns = return_type::str,
     .return_annotation = "str",
     .impl = clean_attr_key_impl,
+    .leaf = true,
 };
 
 ref clean_attr_key(const module_view& m, PyObject* k) {
