@@ -68,6 +68,7 @@ void exec(const module_view& m, spanbridge_state& st) {
 
     ref drop_keys = build_otel_drop_keys();
     set_attr(m, st.OTEL_DROP_KEYS.get(), drop_keys.get());
+    st.own_drop_keys = std::move(drop_keys);
     add_function(m, clean_attr_key_def);
     add_function(m, merge_otel_attrs_into_recorded_span_def);
 

@@ -208,6 +208,7 @@ namespace tavrix::spanbridge {
     O(database_short_names)          \
     O(cleaned_keys)                  \
     O(context_import)                \
+    O(own_drop_keys)                 \
     O(status_code_import)            \
     O(sdk_originals)                 \
     O(url_originals)                 \

@@ -1,6 +1,8 @@
 // Tool spans that the SDK starts itself: their attributes are merged into
 // the tool entry the SDK has already recorded on the run context, so the
 // entry shows everything the instrumentation set on the span.
+#include <cstring>
+
 #include "spanbridge.hpp"
 
 namespace tavrix::spanbridge {
@@ -15,9 +17,23 @@ ref build_otel_drop_keys() {
     return set;
 }
 
+namespace {
+
+// Whether the exact str `key` begins with "gen_ai." or "tavrix.".
+bool has_cleaned_prefix(PyObject* key) noexcept {
+    if (PyUnicode_KIND(key) == PyUnicode_1BYTE_KIND) [[likely]] {
+        if (PyUnicode_GET_LENGTH(key) < 7) return false;
+        const auto* text = PyUnicode_1BYTE_DATA(key);
+        return std::memcmp(text, "tavrix.", 7) == 0 || std::memcmp(text, "gen_ai.", 7) == 0;
+    }
+    return starts_with_ascii(key, "gen_ai.") || starts_with_ascii(key, "tavrix.");
+}
+
+}  // namespace
+
 ref cleaned_key(const spanbridge_state& st, PyObject* key) {
     if (PyUnicode_CheckExact(key)) [[likely]] {
-        if (!starts_with_ascii(key, "gen_ai.") && !starts_with_ascii(key, "tavrix.")) return ref::new_ref(key);
+        if (!has_cleaned_prefix(key)) return ref::new_ref(key);
         // The SDK's keys recur span after span: their cleaned forms are kept
         // (a bounded number of them; str keys only, so a lookup runs no
         // Python code).
@@ -47,6 +63,15 @@ namespace {
 
 ref clean_attr_key_impl(const module_view& m, PyObject* const* args) { return cleaned_key(state_of(m), args[0]); }
 
+// Whether every key of the dict is an exact str.
+bool str_keys_only(PyObject* dict) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &pos, &key, &value))
+        if (!PyUnicode_CheckExact(key)) return false;
+    return true;
+}
+
 // Copies the span's attributes into the matched entry; keys the entry
 // already has keep the entry's value. With a redaction function, what is
 // copied is redacted first, as a record's attributes are.
@@ -54,11 +79,27 @@ void merge_into_entry(const module_view& m, PyObject* entry, PyObject* span, PyO
     const auto& st = state_of(m);
     ref existing = mapping_get(st, entry, st.attributes.get(), nullptr);
     if (!PyDict_Check(existing.get())) existing = check(PyDict_New());
+    // The loop body names `_OTEL_DROP_KEYS` and `_clean_attr_key`, so they
+    // are looked up for every key, unless the body ran no Python code since
+    // the last lookup, which then cannot have changed: the module's own
+    // table and function on str keys, no redaction, and an entry dict with
+    // str keys only, whose lookups and stores run no key's __eq__.
+    bool pure = redact_fn == nullptr && PyDict_CheckExact(existing.get()) && str_keys_only(existing.get());
+    PyObject* const function_type = base_of(m).function_type.get();
+    ref drop_keys, cleaner;
     for_each_item(attrs, [&](PyObject* key, PyObject* value) {
-        // Looked up for every key, as the loop body names the global.
-        ref drop_keys = global(m, st.OTEL_DROP_KEYS.get());
+        if (!pure || !drop_keys) {
+            drop_keys = global(m, st.OTEL_DROP_KEYS.get());
+            cleaner = global(m, st.clean_attr_key.get());
+        }
+        const bool own_cleaner = definition_of(function_type, cleaner.get()) == &clean_attr_key_def;
+        // Once Python code may have run, every later key looks them up again.
+        pure = pure && own_cleaner && drop_keys.get() == st.own_drop_keys.get() && PyUnicode_CheckExact(key);
         if (contains(drop_keys.get(), key)) return;
-        ref clean = clean_attr_key(m, key);
+        // The module's own function runs here as a call would run it: a leaf,
+        // given a str (or refusing anything else with the call's error).
+        ref clean = own_cleaner ? cleaned_key(st, exact_arg(key, &PyUnicode_Type, "k"))
+                                : call(function_type, cleaner.get(), {key});
         if (contains(existing.get(), clean.get())) return;
         ref copied = redact_fn != nullptr ? redacted_attribute(redact_fn, value) : ref::new_ref(value);
         check_status(PyObject_SetItem(existing.get(), clean.get(), copied.get()));
