@@ -67,7 +67,16 @@ class TavrixContext:
         duration_ms: Optional[int] = None,
         attributes: Optional[dict[str, Any]] = None,
     ) -> dict[str, Any]:
-        """Records a tool call as a span record of kind "tool" in ``_spans``."""
+        """Records a tool call as a span record of kind "tool" in ``_spans``.
+
+        The input and output leave the process with the record: with a
+        redaction function, their text (str values, inside dicts and lists
+        too) is recorded redacted.
+        """
+        redact = self._content_redact_fn
+        if redact:
+            input_data = _redacted(input_data, redact)
+            output_data = _redacted(output_data, redact)
         record = self._sdk_record(name, "tool", status, duration_ms, input_data, output_data)
         record["attributes"] = dict(attributes) if attributes else {}
         self._spans.append(record)
@@ -140,6 +149,19 @@ class TavrixContext:
             f"<TavrixContext run_id={self.run_id!r} records={len(self._spans) + len(self._otel_spans)} "
             f"integrations={len(self.integrations)} decisions={len(self.decisions)}>"
         )
+
+
+def _redacted(value: Any, redact: RedactFn) -> Any:
+    """`value` with its text redacted: a str through `redact`, a dict or list
+    copied with its str values (nested dicts and lists included) redacted,
+    anything else as it is, as span records' tool input and output are."""
+    if isinstance(value, str):
+        return redact(value)
+    if isinstance(value, dict):
+        return {k: _redacted(v, redact) for k, v in value.items()}
+    if isinstance(value, list):
+        return [_redacted(v, redact) for v in value]
+    return value
 
 
 def current_context() -> Optional[TavrixContext]:

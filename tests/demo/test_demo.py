@@ -56,6 +56,14 @@ def test_tool_entry_is_enriched_by_its_span(report):
     assert "tool" not in entry["attributes"] and "span_type" not in entry["attributes"]
 
 
+def test_tool_input_leaves_redacted_from_the_entry_and_the_merge(report):
+    (entry,) = report["merged_tool_entries"]
+    # Recorded by the run context, and copied from the tool span by the merge.
+    assert entry["input_data"] == {"city": "Lisbon", "notify": "[email]"}
+    assert json.loads(entry["attributes"]["tool.input"]) == {"city": "Lisbon", "notify": "[email]"}
+    assert "rita.alves@example.com" not in json.dumps(report)
+
+
 def test_database_and_retrieval_spans_become_redacted_records(report):
     names = [r["name"] for r in report["processor_records"]]
     assert names == ["sqlite SELECT", "sqlite SELECT", "vector_search support_docs"]

@@ -7,8 +7,9 @@ the run-context variable relatively, two levels up, like the native one.
 
 It follows the native module step for step, including its choices: the
 tracing SDK's read-only attribute mapping is copied into a dict before it
-reaches the helper functions, and strings inside lists (nested lists, list
-or tuple attributes) are redacted too.
+reaches the helper functions, strings inside lists (nested lists, list or
+tuple attributes) are redacted too, and the tool merge redacts what it
+copies into the SDK's entry with the run's redaction function.
 """
 
 from __future__ import annotations
@@ -304,6 +305,10 @@ def _merge_otel_attrs_into_recorded_span(ctx, span, attrs: dict) -> None:
         return
     try:
         spans = getattr(ctx, "_spans", None)
+        # What is copied into the entry leaves the process as a record does:
+        # redacted with the run's redaction function.
+        redact_fn = getattr(ctx, "_content_redact_fn", None)
+        redacting = bool(redact_fn)
         if not spans:
             return
         for entry in reversed(spans):
@@ -319,6 +324,11 @@ def _merge_otel_attrs_into_recorded_span(ctx, span, attrs: dict) -> None:
                     continue
                 clean = _clean_attr_key(k)
                 if clean not in existing:
+                    if redacting:
+                        if isinstance(v, str):
+                            v = redact_fn(v)
+                        elif type(v) is list or type(v) is tuple:
+                            v = type(v)([redact_fn(x) if isinstance(x, str) else x for x in v])
                     existing[clean] = v
             entry["attributes"] = existing
             try:

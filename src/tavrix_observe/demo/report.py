@@ -122,7 +122,7 @@ def render_text(report: dict[str, Any]) -> str:
         shown = {k: v for k, v in record["attributes"].items()}
         out.append(f"  {record['name']}: {shown}")
 
-    out += ["", "Tool entries enriched from their tool spans"]
+    out += ["", "Tool entries enriched from their tool spans (after the run's content redaction)"]
     for entry in report["merged_tool_entries"]:
         out.append(f"  {entry['name']}  input={entry['input_data']}  span id set: {entry['span_id_set']}")
         for key, value in entry["attributes"].items():

@@ -95,7 +95,12 @@ class FakeProvider(_Server):
                     {
                         "id": f"call_{len(self.received)}",
                         "type": "function",
-                        "function": {"name": name, "arguments": json.dumps({"city": "Lisbon"})},
+                        # The input names an address to send the forecast to: the
+                        # run's redaction keeps it out of the tool entry.
+                        "function": {
+                            "name": name,
+                            "arguments": json.dumps({"city": "Lisbon", "notify": "rita.alves@example.com"}),
+                        },
                     }
                 ],
             }
