@@ -8,15 +8,16 @@ database span that is converted; a tool span merged into the recorded tool
 entry; then, for reference, the database span converted and redacted with a
 regular-expression redaction function (whose own calls are part of that
 cost) and an HTTP span converted (its host taken from the URL). The spans
-are real finished spans of the SDK. Times are per call, with the cost of the
-timing loop itself (an empty call) subtracted.
+are real finished spans of the SDK. Times are per call (medians of rounds
+that time every variant of a case in turn), with the cost of the timing loop
+itself (an empty call) subtracted.
 """
 
 from __future__ import annotations
 
 import re
 
-from harness import Result, per_call_ns, print_table
+from harness import Result, interleaved_ns, print_table
 
 from opentelemetry.sdk.trace import SpanProcessor, TracerProvider
 
@@ -167,15 +168,10 @@ def main() -> None:
             def sdk_span(start=tracer.start_span, name=name, attributes=attributes):
                 start(name, attributes=attributes).end()
 
-            loop = per_call_ns(empty)
-            results.append(
-                Result(
-                    case,
-                    per_call_ns(native_call) - loop,
-                    per_call_ns(python_call) - loop,
-                    per_call_ns(sdk_span) - per_call_ns(lambda: None),
-                )
+            loop, native_ns, python_ns, nothing, sdk_ns = interleaved_ns(
+                [empty, native_call, python_call, lambda: None, sdk_span]
             )
+            results.append(Result(case, native_ns - loop, python_ns - loop, sdk_ns - nothing))
         finally:
             _current_context.reset(token)
     print_table("spanbridge: TavrixSpanProcessor.on_end per span", results, reference="SDK span")

@@ -61,6 +61,37 @@ def per_call_ns(fn: Callable[[], object], *, min_time: float = 0.05, repeats: in
     return statistics.median(samples)
 
 
+def interleaved_ns(fns: list[Callable[[], object]], *, min_time: float = 0.02, repeats: int = 15) -> list[float]:
+    """Median time of one call of each function, in nanoseconds, timed in
+    rounds that run each once in turn, so that a change in the machine's load
+    falls on all of them alike."""
+    numbers = []
+    for fn in fns:
+        number = 1
+        while True:
+            start = time.perf_counter_ns()
+            for _ in range(number):
+                fn()
+            if time.perf_counter_ns() - start >= min_time * 1e9 or number >= 1 << 24:
+                break
+            number *= 2
+        numbers.append(number)
+    samples: list[list[float]] = [[] for _ in fns]
+    gc_was_enabled = gc.isenabled()
+    gc.disable()
+    try:
+        for _ in range(repeats):
+            for fn, number, times in zip(fns, numbers, samples):
+                start = time.perf_counter_ns()
+                for _ in range(number):
+                    fn()
+                times.append((time.perf_counter_ns() - start) / number)
+    finally:
+        if gc_was_enabled:
+            gc.enable()
+    return [statistics.median(times) for times in samples]
+
+
 def compare(name: str, native: Callable[[], object], python: Optional[Callable[[], object]], **kw) -> Result:
     native_ns = per_call_ns(native, **kw)
     python_ns = per_call_ns(python, **kw) if python is not None else None

@@ -5,6 +5,8 @@ from __future__ import annotations
 from types import MappingProxyType, SimpleNamespace
 
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 from opentelemetry.trace import Status, StatusCode
 
 KEYS = [
@@ -169,3 +171,29 @@ def test_real_sdk_spans_match_the_python_version(sb, pyref, tracing):
     assert record["_otel_parent_id"] == format(outer.context.span_id, "016x")
     assert record["_otel_trace_id"] == format(outer.context.trace_id, "032x")
     assert sb._span_to_dict(outer)["kind"] == "llm"
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(
+    trace_id=st.integers(min_value=-(2**70), max_value=2**130),
+    span_id=st.one_of(st.integers(min_value=0, max_value=2**64 + 5), st.integers(min_value=2**63 - 3, max_value=2**63 + 3)),
+    start=st.one_of(st.none(), st.integers(min_value=-(2**64), max_value=2**64)),
+    end=st.one_of(st.none(), st.integers(min_value=0, max_value=2**64)),
+)
+def test_ids_and_timing_match_python(sb, pyref, fake_span, trace_id, span_id, start, end):
+    # Ids written out here for up to 128 bits, format() beyond; durations
+    # computed here for differences below 2**53, by the interpreter beyond.
+    span = fake_span(context=SimpleNamespace(trace_id=trace_id, span_id=span_id), start_time=start, end_time=end,
+                     parent=SimpleNamespace(span_id=span_id))
+    assert sb._span_to_dict(span) == pyref._span_to_dict(span)
+
+
+@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(keys=st.lists(st.sampled_from(["a", "b.c", "tavrix.a", "tavrix.b.c", "gen_ai.a", "gen_ai.tavrix.a",
+                                      "tavrix.", "x"]), max_size=8))
+def test_cleaned_keys_keep_their_order_and_the_later_value(sb, pyref, fake_span, keys):
+    attributes = {key: index for index, key in enumerate(keys)}
+    span = fake_span(attributes=attributes)
+    record = sb._span_to_dict(span)
+    assert record == pyref._span_to_dict(span)
+    assert list(record["attributes"]) == list(pyref._span_to_dict(span)["attributes"])

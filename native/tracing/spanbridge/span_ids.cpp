@@ -31,18 +31,8 @@ ref hex_id(const spanbridge_state& st, PyObject* value, int width) {
         const long long small = PyLong_AsLongLongAndOverflow(value, &overflow);
         if (small == -1 && PyErr_Occurred()) throw_error();
         if (overflow == 0 && small >= 0) return hex_text(0, static_cast<unsigned long long>(small), width);
-        if (overflow > 0) {
-            const unsigned long long low = PyLong_AsUnsignedLongLongMask(value);
-            if (low == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_error();
-            ref high_part = check(PyNumber_Rshift(value, st.sixty_four.get()));
-            const unsigned long long high = PyLong_AsUnsignedLongLong(high_part.get());
-            if (high == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-                if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw_error();
-                PyErr_Clear();
-            } else {
-                return hex_text(high, low, width);
-            }
-        }
+        unsigned long long high = 0, low = 0;
+        if (overflow > 0 && compat::uint128_of(value, high, low, st.two_to_the_64.get())) return hex_text(high, low, width);
     }
     return check(PyObject_Format(value, width == 32 ? st.hex32.get() : st.hex16.get()));
 }

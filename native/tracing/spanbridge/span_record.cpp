@@ -81,6 +81,46 @@ ref decode_json(const spanbridge_state& st, PyObject* json, PyObject* text) {
     return decoded ? std::move(decoded) : none();
 }
 
+// The record's attributes: each key of `attrs` cleaned, in order, a later
+// key winning where two clean to the same. When every key is a str and those
+// to clean all come last (the SDK's own keys, set after the others, often
+// do), the dict is copied whole and only those are moved to their cleaned
+// names, which gives the same keys, order and values; nothing here runs
+// Python code, so `attrs` cannot change meanwhile.
+ref cleaned_attributes(const spanbridge_state& st, PyObject* attrs) {
+    constexpr Py_ssize_t most_moved = 16;
+    Py_ssize_t pos = 0, index = 0, first_to_clean = -1;
+    PyObject *key, *value;
+    bool suffix = true;
+    while (suffix && PyDict_Next(attrs, &pos, &key, &value)) {
+        const bool to_clean = PyUnicode_CheckExact(key) && has_cleaned_prefix(key);
+        suffix = PyUnicode_CheckExact(key) && (to_clean || first_to_clean < 0);
+        if (to_clean && first_to_clean < 0) first_to_clean = index;
+        ++index;
+    }
+    if (suffix && first_to_clean < 0) return check(PyDict_Copy(attrs));
+    if (suffix && index - first_to_clean <= most_moved) {
+        ref moved_keys[most_moved], moved_values[most_moved];
+        Py_ssize_t moved = 0;
+        pos = 0, index = 0;
+        while (PyDict_Next(attrs, &pos, &key, &value))
+            if (index++ >= first_to_clean) moved_keys[moved] = ref::new_ref(key), moved_values[moved++] = ref::new_ref(value);
+        ref cleaned = check(PyDict_Copy(attrs));
+        for (Py_ssize_t i = 0; i < moved; ++i) check_status(PyDict_DelItem(cleaned.get(), moved_keys[i].get()));
+        for (Py_ssize_t i = 0; i < moved; ++i) {
+            ref clean = cleaned_key(st, moved_keys[i].get());
+            check_status(PyDict_SetItem(cleaned.get(), clean.get(), moved_values[i].get()));
+        }
+        return cleaned;
+    }
+    ref cleaned = check(PyDict_New());
+    for_each_item(attrs, [&](PyObject* k, PyObject* v) {
+        ref clean = cleaned_key(st, k);
+        check_status(PyDict_SetItem(cleaned.get(), clean.get(), v));
+    });
+    return cleaned;
+}
+
 }  // namespace
 
 ref build_record_template(const spanbridge_state& st) {
@@ -128,11 +168,7 @@ ref span_record(const module_view& m, PyObject* span, PyObject* attrs, const att
     ref span_name = span_field(st, span, span_property::name);
     ref record_name = build_display_name(m, span_name.get(), attrs);
 
-    ref cleaned = check(PyDict_New());
-    for_each_item(attrs, [&](PyObject* key, PyObject* value) {
-        ref clean = cleaned_key(st, key);
-        check_status(PyDict_SetItem(cleaned.get(), clean.get(), value));
-    });
+    ref cleaned = cleaned_attributes(st, attrs);
 
     ref input_data = none();
     ref output_data = none();

@@ -201,7 +201,7 @@ namespace tavrix::spanbridge {
 
 #define TAVRIX_SPANBRIDGE_OBJECTS(O) \
     O(one_million)                   \
-    O(sixty_four)                    \
+    O(two_to_the_64)                 \
     O(provider_names)                \
     O(absent)                        \
     O(record_template)               \
@@ -292,6 +292,9 @@ inline const spanbridge_state& state_of(const module_view& m) { return m.get<spa
 // format(value, "016x") / format(value, "032x"): `width` is 16 or 32
 // (span_ids.cpp).
 [[nodiscard]] ref hex_id(const spanbridge_state& st, PyObject* value, int width);
+
+// Whether the exact str `key` begins with "gen_ai." or "tavrix." (tool_merge.cpp).
+[[nodiscard]] bool has_cleaned_prefix(PyObject* key) noexcept;
 
 // An attribute key without its first dotted segment when it begins with
 // "gen_ai." or "tavrix."; other keys unchanged. The body of

@@ -17,9 +17,6 @@ ref build_otel_drop_keys() {
     return set;
 }
 
-namespace {
-
-// Whether the exact str `key` begins with "gen_ai." or "tavrix.".
 bool has_cleaned_prefix(PyObject* key) noexcept {
     if (PyUnicode_KIND(key) == PyUnicode_1BYTE_KIND) [[likely]] {
         if (PyUnicode_GET_LENGTH(key) < 7) return false;
@@ -28,8 +25,6 @@ bool has_cleaned_prefix(PyObject* key) noexcept {
     }
     return starts_with_ascii(key, "gen_ai.") || starts_with_ascii(key, "tavrix.");
 }
-
-}  // namespace
 
 ref cleaned_key(const spanbridge_state& st, PyObject* key) {
     if (PyUnicode_CheckExact(key)) [[likely]] {
