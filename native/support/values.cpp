@@ -65,6 +65,9 @@ bool starts_with_ascii(PyObject* text, const char* prefix) noexcept {
 bool contains(PyObject* container, PyObject* item) {
     if (PyUnicode_CheckExact(container) && PyUnicode_CheckExact(item)) [[likely]]
         return check_status(PyUnicode_Contains(container, item)) != 0;
+    if (PyDict_CheckExact(container)) return check_status(PyDict_Contains(container, item)) != 0;
+    if (PyFrozenSet_CheckExact(container) || PySet_CheckExact(container))
+        return check_status(PySet_Contains(container, item)) != 0;
     return check_status(PySequence_Contains(container, item)) != 0;
 }
 

@@ -29,6 +29,7 @@ struct method_names {
 [[nodiscard]] inline bool truthy(PyObject* value) {
     if (value == Py_True) return true;
     if (value == Py_False || value == Py_None) return false;
+    if (PyUnicode_CheckExact(value)) return PyUnicode_GET_LENGTH(value) != 0;
     return check_status(PyObject_IsTrue(value)) != 0;
 }
 
