@@ -340,12 +340,9 @@ ref url_host(const module_view& m, const spanbridge_state& st, PyObject* url) {
 ref database_short_name(const spanbridge_state& st, PyObject* system) {
     PyObject* const table = st.database_short_names.get();
     if (PyUnicode_CheckExact(system)) [[likely]] {
-        Py_ssize_t pos = 0;
-        PyObject *name, *short_name;
-        while (PyDict_Next(table, &pos, &name, &short_name))
-            if (PyUnicode_Compare(system, name) == 0) return ref::new_ref(short_name);
-        if (PyErr_Occurred()) throw_error();
-        return ref::new_ref(system);
+        // A str meets only the table's str keys: nothing else can answer.
+        ref short_name = compat::dict_get(table, system);
+        return short_name ? std::move(short_name) : ref::new_ref(system);
     }
     // Built afresh as the Python code does, so a key's __eq__ meets a new dict.
     ref fresh = check(PyDict_Copy(table));

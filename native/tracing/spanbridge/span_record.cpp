@@ -1,5 +1,6 @@
 // A finished span as a span record: the thirteen-key dict of the run
 // context's buffers, the same format as the records the SDK writes itself.
+#include <iterator>
 #include <utility>
 
 #include "spanbridge.hpp"
@@ -123,13 +124,24 @@ ref cleaned_attributes(const spanbridge_state& st, PyObject* attrs) {
 
 }  // namespace
 
-ref build_record_template(const spanbridge_state& st) {
+ref build_record_template(const spanbridge_state& st, ref& defaults) {
+    ref zero = check(PyLong_FromLong(0));
+    // Each value is the very object the conversion would otherwise store
+    // most often: None, "ok", the int 0 (one object: a small int), "", True.
+    const std::pair<PyObject*, PyObject*> fields[] = {
+        {st.name.get(), Py_None},         {st.kind.get(), Py_None},           {st.status.get(), st.ok.get()},
+        {st.duration_ms.get(), Py_None},  {st.attributes.get(), Py_None},     {st.input_data.get(), Py_None},
+        {st.output_data.get(), Py_None},  {st.otel_start_ns.get(), zero.get()}, {st.otel_end_ns.get(), zero.get()},
+        {st.otel_trace_id.get(), st.empty.get()}, {st.otel_span_id.get(), st.empty.get()},
+        {st.otel_parent_id.get(), st.empty.get()}, {st.from_processor.get(), Py_True},
+    };
     ref record = check(PyDict_New());
-    for (PyObject* key : {st.name.get(), st.kind.get(), st.status.get(), st.duration_ms.get(), st.attributes.get(),
-                          st.input_data.get(), st.output_data.get(), st.otel_start_ns.get(), st.otel_end_ns.get(),
-                          st.otel_trace_id.get(), st.otel_span_id.get(), st.otel_parent_id.get(),
-                          st.from_processor.get()})
-        check_status(PyDict_SetItem(record.get(), key, Py_None));
+    defaults = check(PyTuple_New(std::size(fields)));
+    Py_ssize_t i = 0;
+    for (const auto& [key, value] : fields) {
+        check_status(PyDict_SetItem(record.get(), key, value));
+        PyTuple_SET_ITEM(defaults.get(), i++, ref::new_ref(value).release());
+    }
     return record;
 }
 
@@ -213,8 +225,8 @@ ref span_record(const module_view& m, PyObject* span, PyObject* attrs, const att
         }
     }
 
-    // A copy of the template has the keys in their order and room for them
-    // all; setting each then changes only values.
+    // A copy of the template has the keys in their order, room for them all
+    // and the commonest values; only the others are set.
     ref record = check(PyDict_Copy(st.record_template.get()));
     const std::pair<PyObject*, PyObject*> fields[] = {
         {st.name.get(), record_name.get()},
@@ -231,7 +243,10 @@ ref span_record(const module_view& m, PyObject* span, PyObject* attrs, const att
         {st.otel_parent_id.get(), parent_id.get()},
         {st.from_processor.get(), Py_True},
     };
-    for (const auto& [key, value] : fields) check_status(PyDict_SetItem(record.get(), key, value));
+    PyObject* const defaults = st.record_defaults.get();
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(defaults); ++i)
+        if (fields[i].second != PyTuple_GET_ITEM(defaults, i))
+            check_status(PyDict_SetItem(record.get(), fields[i].first, fields[i].second));
     return record;
 }
 

@@ -205,6 +205,7 @@ namespace tavrix::spanbridge {
     O(provider_names)                \
     O(absent)                        \
     O(record_template)               \
+    O(record_defaults)               \
     O(database_short_names)          \
     O(cleaned_keys)                  \
     O(context_import)                \
@@ -402,8 +403,9 @@ private:
 [[nodiscard]] ref build_otel_drop_keys();
 // The provider names `_derive_llm_provider` returns, interned once.
 [[nodiscard]] ref build_provider_names();
-// A span record's keys in their order, for records to be copied from.
-[[nodiscard]] ref build_record_template(const spanbridge_state& st);
+// A span record's keys in their order with the values records have most
+// often (`defaults`, in the same order), for records to be copied from.
+[[nodiscard]] ref build_record_template(const spanbridge_state& st, ref& defaults);
 // The database short names of display names, in table order.
 [[nodiscard]] ref build_database_short_names();
 
