@@ -115,6 +115,11 @@ bool capture(spanbridge_state& st, PyObject* keep) {
         {"kind", "ReadableSpan.kind", sdk_trace},             {"context", "ReadableSpan.context", sdk_trace},
         {"parent", "ReadableSpan.parent", sdk_trace},         {"start_time", "ReadableSpan.start_time", sdk_trace},
         {"end_time", "ReadableSpan.end_time", sdk_trace},     {"status", "ReadableSpan.status", sdk_trace},
+        // What the getters return, read from the instance's namespace.
+        {"_attributes", nullptr, nullptr},                    {"_name", nullptr, nullptr},
+        {"_kind", nullptr, nullptr},                          {"_context", nullptr, nullptr},
+        {"_parent", nullptr, nullptr},                        {"_start_time", nullptr, nullptr},
+        {"_end_time", nullptr, nullptr},                      {"_status", nullptr, nullptr},
     };
     ref readable = module_attr(sdk_trace, "ReadableSpan");
     ref live = module_attr(sdk_trace, "_Span");
@@ -160,8 +165,8 @@ bool capture(spanbridge_state& st, PyObject* keep) {
         return false;
     ref value = compat::type_lookup(sdk.span_kind.type, st.value.get());
     ref enum_property = ref::new_ref(reinterpret_cast<PyObject*>(Py_TYPE(value.get())));
-    if (!capture_class(st, keep, sdk.enum_property, enum_property.get(), {{"__get__", "property.__get__", "enum"}},
-                       false))
+    if (!capture_class(st, keep, sdk.enum_property, enum_property.get(),
+                       {{"__get__", "property.__get__", "enum"}, {"fget", nullptr, nullptr}}, true))
         return false;
     ref getter = get_attr(value.get(), st.fget.get());
     append(keep, getter.get());
@@ -263,6 +268,15 @@ ref instance_namespace(PyObject* instance) {
     return ns;
 }
 
+// `span._<name>` of an SDK span (its class has no attribute of that name):
+// the instance namespace's entry, read as the getter reads it.
+ref span_private(PyObject* span, PyObject* private_name) {
+    ref ns = instance_namespace(span);
+    if (ns) [[likely]]
+        if (ref value = compat::dict_get(ns.get(), private_name)) return value;
+    return get_attr(span, private_name);
+}
+
 // The dict an SDK attribute mapping reads (`self._dict`), when the mapping's
 // class is as captured and the instance shadows neither `get` nor, with
 // `keys_too`, `keys`; empty otherwise. `ns` receives the instance namespace.
@@ -291,7 +305,7 @@ attribute_source attributes_source(const spanbridge_state& st, PyObject* span) {
     attribute_source source;
     if (!reads_directly(st, span, span_property::attributes)) return source;
     // The property is `MappingProxyType(self._attributes or {})`.
-    ref mapping = get_attr(span, st.private_attributes.get());
+    ref mapping = span_private(span, st.private_attributes.get());
     if (mapping.get() == Py_None) {
         source.ok = true;
         source.mapping = std::move(mapping);
@@ -378,7 +392,7 @@ ref span_field(const spanbridge_state& st, PyObject* span, span_property propert
     }
     // Each of these getters is `return self._<name>`.
     if (private_name != nullptr && reads_directly(st, span, property)) [[likely]]
-        return get_attr(span, private_name);
+        return span_private(span, private_name);
     return get_attr(span, public_name);
 }
 
@@ -418,7 +432,7 @@ bool str_keys_only(PyObject* dict) {
 bool span_attribute_reader::open(const spanbridge_state& st, PyObject* span) {
     st_ = &st;
     if (!reads_directly(st, span, span_property::attributes)) return false;
-    ref mapping = get_attr(span, st.private_attributes.get());
+    ref mapping = span_private(span, st.private_attributes.get());
     if (mapping.get() == Py_None) {
         empty_ = true;
         return true;
@@ -466,12 +480,13 @@ ref kind_value(const spanbridge_state& st, PyObject* kind) {
     if (sdk.captured && Py_TYPE(kind) == sdk.span_kind.type && holds_entirely(st, sdk.span_kind) &&
         holds_entirely(st, sdk.enum_property)) {
         // The descriptor's __get__ calls `self.fget(instance)`, which is
-        // `return self._value_`.
-        ref getter = compat::optional_attr(sdk.kind_value, st.fget.get());
-        if (getter.get() == sdk.kind_value_getter) [[likely]] {
-            if (ref value = compat::optional_attr(kind, st.private_value.get())) return value;
-            return ref::new_ref(kind);
-        }
+        // `return self._value_`: both read from the instances' namespaces,
+        // their classes having no attribute of those names.
+        ref descriptor_ns = instance_namespace(sdk.kind_value);
+        ref getter = descriptor_ns ? compat::dict_get(descriptor_ns.get(), st.fget.get()) : ref();
+        ref member_ns = instance_namespace(kind);
+        if (getter.get() == sdk.kind_value_getter && member_ns) [[likely]]
+            if (ref value = compat::dict_get(member_ns.get(), st.private_value.get())) return value;
     }
     // `kind.value if hasattr(kind, "value") else kind`
     if (ref value = compat::optional_attr(kind, st.value.get())) return value;

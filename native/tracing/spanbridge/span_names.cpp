@@ -328,7 +328,8 @@ ref url_host(const module_view& m, const spanbridge_state& st, PyObject* url) {
             if (answer != parsed_host::unknown) return;
         }
         ref urlparse = import_from(m, st.urllib_parse.get(), st.urlparse.get(), 0);
-        ref parsed = call(base_of(m).function_type.get(), urlparse.get(), {url});
+        // Called as any callable is (it keeps this function a leaf).
+        ref parsed = check(PyObject_Vectorcall(urlparse.get(), &url, 1, nullptr));
         ref hostname = get_attr(parsed.get(), st.hostname.get());
         if (truthy(hostname.get())) host = std::move(hostname);
     });
@@ -573,6 +574,7 @@ const function_def build_display_name_def{
     .returns = return_type::str,
     .return_annotation = "str",
     .impl = build_display_name_impl,
+    .leaf = true,
 };
 
 ref build_display_name(const module_view& m, PyObject* span_name, PyObject* attrs) {

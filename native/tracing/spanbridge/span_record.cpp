@@ -90,22 +90,16 @@ ref decode_json(const spanbridge_state& st, PyObject* json, PyObject* text) {
 // Python code, so `attrs` cannot change meanwhile.
 ref cleaned_attributes(const spanbridge_state& st, PyObject* attrs) {
     constexpr Py_ssize_t most_moved = 16;
-    Py_ssize_t pos = 0, index = 0, first_to_clean = -1;
+    ref moved_keys[most_moved], moved_values[most_moved];
+    Py_ssize_t moved = 0, pos = 0;
     PyObject *key, *value;
     bool suffix = true;
     while (suffix && PyDict_Next(attrs, &pos, &key, &value)) {
         const bool to_clean = PyUnicode_CheckExact(key) && has_cleaned_prefix(key);
-        suffix = PyUnicode_CheckExact(key) && (to_clean || first_to_clean < 0);
-        if (to_clean && first_to_clean < 0) first_to_clean = index;
-        ++index;
+        suffix = PyUnicode_CheckExact(key) && (to_clean || moved == 0) && moved < most_moved;
+        if (suffix && to_clean) moved_keys[moved] = ref::new_ref(key), moved_values[moved++] = ref::new_ref(value);
     }
-    if (suffix && first_to_clean < 0) return check(PyDict_Copy(attrs));
-    if (suffix && index - first_to_clean <= most_moved) {
-        ref moved_keys[most_moved], moved_values[most_moved];
-        Py_ssize_t moved = 0;
-        pos = 0, index = 0;
-        while (PyDict_Next(attrs, &pos, &key, &value))
-            if (index++ >= first_to_clean) moved_keys[moved] = ref::new_ref(key), moved_values[moved++] = ref::new_ref(value);
+    if (suffix) {
         ref cleaned = check(PyDict_Copy(attrs));
         for (Py_ssize_t i = 0; i < moved; ++i) check_status(PyDict_DelItem(cleaned.get(), moved_keys[i].get()));
         for (Py_ssize_t i = 0; i < moved; ++i) {

@@ -1,8 +1,6 @@
 // Tool spans that the SDK starts itself: their attributes are merged into
 // the tool entry the SDK has already recorded on the run context, so the
 // entry shows everything the instrumentation set on the span.
-#include <cstring>
-
 #include "spanbridge.hpp"
 
 namespace tavrix::spanbridge {
@@ -20,8 +18,13 @@ ref build_otel_drop_keys() {
 bool has_cleaned_prefix(PyObject* key) noexcept {
     if (PyUnicode_KIND(key) == PyUnicode_1BYTE_KIND) [[likely]] {
         if (PyUnicode_GET_LENGTH(key) < 7) return false;
-        const auto* text = PyUnicode_1BYTE_DATA(key);
-        return std::memcmp(text, "tavrix.", 7) == 0 || std::memcmp(text, "gen_ai.", 7) == 0;
+        const Py_UCS1* text = PyUnicode_1BYTE_DATA(key);
+        const auto begins = [text](const char (&prefix)[8]) {
+            for (int i = 0; i < 7; ++i)
+                if (text[i] != static_cast<Py_UCS1>(prefix[i])) return false;
+            return true;
+        };
+        return begins("tavrix.") || begins("gen_ai.");
     }
     return starts_with_ascii(key, "gen_ai.") || starts_with_ascii(key, "tavrix.");
 }
