@@ -333,9 +333,12 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t
     return entry_point([&] {
         native_function* f = as_function(self);
         const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-        // A call from the interpreter needs no recursion guard of its own:
-        // the Python code that recurses through it is counted by the
-        // interpreter, and native calls of native functions by `call`.
+        // A call from the interpreter is not counted as a guard counts: the
+        // Python code that recurses through it is counted by the interpreter,
+        // and native calls of native functions by `call`. The interpreter
+        // does not measure the stack, though, and a thread's can be small:
+        // its headroom is checked (a comparison).
+        if (stack::nearly_exhausted()) [[unlikely]] raise_recursion_depth(" while calling a Python object");
         const bool positional = kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0;
         if (nargs == f->count && positional) [[likely]]
             return invoke(f, args);

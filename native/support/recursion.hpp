@@ -1,6 +1,8 @@
 // The guard for native recursion over user data: every call of a native
-// function passes through one, and so does a walk over nested lists that
-// recurses without a call. Too deep a nesting raises RecursionError, as the
+// function by native code passes through one (but a leaf's, which nothing
+// can recurse through), and so does a walk over nested lists that recurses
+// without a call; a call from the interpreter, whose frames the interpreter
+// counts, only has the stack's headroom checked. Too deep a nesting raises RecursionError, as the
 // same Python code would, instead of running off the C stack.
 //
 // Two bounds apply. The interpreter's limits count frames (one depth
