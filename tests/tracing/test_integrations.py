@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 
 @pytest.mark.parametrize(
@@ -89,3 +91,60 @@ def test_malformed_prefix_entries_fail_like_python(sb, pyref, monkeypatch):
             module._extract_integrations_from_attrs({"tavrix.b.key": 1})
         # Keys outside the SDK's namespace never reach the table.
         assert module._extract_integrations_from_attrs({"x.key": 1}) == []
+
+
+# The attributes are read in one pass when every key is a str; Python code
+# that runs between two reads (a display-name function bound in the module's
+# place, a value's truth test) and changes them is seen as lookups see it.
+
+INTEGRATION_KEYS = [
+    "gen_ai.provider.name", "tavrix.llm.model", "gen_ai.request.model", "tavrix.framework",
+    "tavrix.retrieval.source", "tavrix.retrieval.collection", "tavrix.embedding.model", "tavrix.guardrail.name",
+    "tavrix.moderation.flagged", "tavrix.eval.framework", "tavrix.rerank.system", "tavrix.deepgram.x", "other",
+]
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(attrs=st.dictionaries(st.one_of(st.sampled_from(INTEGRATION_KEYS), st.text(max_size=6)),
+                             st.one_of(st.sampled_from(["", "openai", "langchain", "gpt-4o", "claude-3", "x_y"]),
+                                       st.none(), st.booleans(), st.integers(-1, 1)), max_size=6))
+def test_matches_python_on_random_attributes(sb, pyref, attrs):
+    def outcome(module):
+        try:
+            return module._extract_integrations_from_attrs(dict(attrs))
+        except Exception as exc:  # compared, not swallowed
+            return type(exc).__name__
+
+    native = outcome(sb)
+    if not isinstance(native, str) or native != "TypeError":  # the plain version checks no declared types
+        assert native == outcome(pyref)
+
+
+class Meddling:
+    """A value whose truth test adds an attribute to the dict being read."""
+
+    def __init__(self, attrs):
+        self.attrs = attrs
+
+    def __bool__(self):
+        self.attrs["tavrix.eval.framework"] = "late_eval"
+        return True
+
+
+def test_attributes_changed_by_python_code_during_the_reads(sb, pyref, monkeypatch):
+    for module in (sb, pyref):
+        attrs = {"tavrix.framework": "crewai", "tavrix.eval.framework": "ragas"}
+
+        def display_name(raw, attrs=attrs):
+            attrs["tavrix.rerank.system"] = "late_rerank"
+            return raw.upper()
+
+        monkeypatch.setattr(module, "_display_name", display_name)
+        assert module._extract_integrations_from_attrs(attrs) == [
+            ("CREWAI", "framework"), ("RAGAS", "eval"), ("LATE_RERANK", "reranking"),
+        ]
+        monkeypatch.undo()
+        attrs = {"tavrix.guardrail.name": None}
+        attrs["tavrix.guardrail.name"] = Meddling(attrs)
+        pairs = module._extract_integrations_from_attrs(attrs)
+        assert [category for _, category in pairs] == ["safety", "eval"] and pairs[1][0] == "Late Eval"

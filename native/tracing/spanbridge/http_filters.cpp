@@ -199,8 +199,8 @@ const function_def derive_llm_provider_def{
     .leaf = true,
 };
 
-ref derive_llm_provider(const module_view& m, PyObject* model_name) {
-    return call_global(m, state_of(m).derive_llm_provider.get(), {model_name});
+ref derive_llm_provider(const module_view& m, PyObject* model_name, const function_def** called) {
+    return call_global(m, state_of(m).derive_llm_provider.get(), {model_name}, called);
 }
 
 }  // namespace tavrix::spanbridge

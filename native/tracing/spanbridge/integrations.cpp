@@ -1,6 +1,8 @@
 // The integrations a span reveals (LLM providers, frameworks, retrieval
 // sources, embedding models, guardrails, evaluation frameworks, rerankers,
 // speech services): `_extract_integrations_from_attrs` and its tables.
+#include <cstring>
+
 #include "spanbridge.hpp"
 
 namespace tavrix::spanbridge {
@@ -92,63 +94,173 @@ bool append_prefix_match(const module_view& m, PyObject* list, PyObject* key) {
     });
 }
 
+// The keys the rules read, in the order of rule_reader's slots.
+namespace rule {
+enum key : int { provider_name, llm_model, request_model, framework, retrieval_source, retrieval_collection,
+                 embedding_model, guardrail_name, moderation_flagged, eval_framework, rerank_system };
+}  // namespace rule
+
+// The slot of the rules' key whose text is `text`, or -1.
+int rule_index(const Py_UCS1* text, Py_ssize_t length) noexcept {
+    const auto is = [text](const char* key, std::size_t size) { return std::memcmp(text, key, size) == 0; };
+#define TAVRIX_RULE_KEY(TEXT, SLOT) \
+    if (is(TEXT, sizeof TEXT - 1)) return rule::SLOT;
+    switch (length) {
+        case 16:
+            TAVRIX_RULE_KEY("tavrix.llm.model", llm_model)
+            TAVRIX_RULE_KEY("tavrix.framework", framework)
+            break;
+        case 20:
+            TAVRIX_RULE_KEY("gen_ai.provider.name", provider_name)
+            TAVRIX_RULE_KEY("gen_ai.request.model", request_model)
+            TAVRIX_RULE_KEY("tavrix.rerank.system", rerank_system)
+            break;
+        case 21:
+            TAVRIX_RULE_KEY("tavrix.guardrail.name", guardrail_name)
+            TAVRIX_RULE_KEY("tavrix.eval.framework", eval_framework)
+            break;
+        case 22:
+            TAVRIX_RULE_KEY("tavrix.embedding.model", embedding_model)
+            break;
+        case 23:
+            TAVRIX_RULE_KEY("tavrix.retrieval.source", retrieval_source)
+            break;
+        case 25:
+            TAVRIX_RULE_KEY("tavrix.moderation.flagged", moderation_flagged)
+            break;
+        case 27:
+            TAVRIX_RULE_KEY("tavrix.retrieval.collection", retrieval_collection)
+            break;
+        default:
+            break;
+    }
+#undef TAVRIX_RULE_KEY
+    return -1;
+}
+
+// What the rules read of the attributes, `attrs.get(key)` for each of their
+// keys. When every key of `attrs` is an exact str, one pass over it finds
+// them all by their text, as lookups would (a str key meets only str keys,
+// so no Python code runs); once Python code may have run, the rules read by
+// lookups again.
+class rule_reader {
+public:
+    static constexpr int count = 11;
+
+    rule_reader(const spanbridge_state& st, PyObject* attrs)
+        : attrs_(attrs),
+          keys_{st.gen_ai_provider_name.get(),      st.tavrix_llm_model.get(),        st.gen_ai_request_model.get(),
+                st.tavrix_framework.get(),          st.tavrix_retrieval_source.get(), st.tavrix_retrieval_collection.get(),
+                st.tavrix_embedding_model.get(),    st.tavrix_guardrail_name.get(),   st.tavrix_moderation_flagged.get(),
+                st.tavrix_eval_framework.get(),     st.tavrix_rerank_system.get()} {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        scanned_ = true;
+        while (scanned_ && PyDict_Next(attrs, &pos, &key, &value)) {
+            scanned_ = PyUnicode_CheckExact(key);
+            if (scanned_ && PyUnicode_KIND(key) == PyUnicode_1BYTE_KIND)  // the rules' keys are ASCII
+                if (const int index = rule_index(PyUnicode_1BYTE_DATA(key), PyUnicode_GET_LENGTH(key)); index >= 0)
+                    found_[index] = value;
+        }
+    }
+
+    // `attrs.get(keys[index])`
+    ref get(int index) {
+        if (scanned_) return ref::new_ref(found_[index] != nullptr ? found_[index] : Py_None);
+        return get_or_none(attrs_, keys_[index]);
+    }
+
+    // `if value:`, noting a truth test that may run Python code.
+    bool test(PyObject* value) {
+        if (!(value == Py_None || PyBool_Check(value) || PyUnicode_CheckExact(value) || PyLong_CheckExact(value) ||
+              PyFloat_CheckExact(value) || PyTuple_CheckExact(value) || PyList_CheckExact(value) ||
+              PyDict_CheckExact(value) || PyBytes_CheckExact(value)))
+            scanned_ = false;
+        return truthy(value);
+    }
+
+    // Python code may have run: the attributes may have changed.
+    void may_have_changed() { scanned_ = false; }
+
+private:
+    PyObject* attrs_;
+    PyObject* keys_[count];
+    PyObject* found_[count] = {};  // lent by `attrs`, while nothing can change it
+    bool scanned_ = false;
+};
+
 ref extract_integrations_from_attrs_impl(const module_view& m, PyObject* const* args) {
     const auto& st = state_of(m);
     PyObject* const attrs = args[0];
     ref found = new_list();
     PyObject* const list = found.get();
+    rule_reader read(st, attrs);
+    // A display name or provider from the module's own function runs no
+    // Python code; anything bound in its place may.
+    const function_def* called = nullptr;
+    auto named = [&](PyObject* raw) {
+        ref name = display_name(m, raw, &called);
+        if (called != &display_name_def) read.may_have_changed();
+        return name;
+    };
 
-    ref provider = get_or_none(attrs, st.gen_ai_provider_name.get());
-    if (truthy(provider.get())) {
+    ref provider = read.get(rule::provider_name);
+    if (read.test(provider.get())) {
         ref lowered = text_lower(st, provider.get());
+        if (!PyUnicode_CheckExact(provider.get())) read.may_have_changed();
         ref frameworks = global(m, st.FRAMEWORK_PROVIDERS.get());
+        if (frameworks.get() != st.own_framework_providers.get()) read.may_have_changed();
         if (contains(frameworks.get(), lowered.get())) {
-            ref name = display_name(m, provider.get());
+            ref name = named(provider.get());
             append_pair(list, name.get(), st.framework.get());
-            ref model = first_true(attrs, {st.tavrix_llm_model.get(), st.gen_ai_request_model.get()}, Py_None);
-            if (truthy(model.get())) {
-                ref derived = derive_llm_provider(m, model.get());
-                if (truthy(derived.get())) append_pair(list, derived.get(), st.llm.get());
+            // `attrs.get("tavrix.llm.model") or attrs.get("gen_ai.request.model")`
+            ref model = read.get(rule::llm_model);
+            if (!read.test(model.get())) model = read.get(rule::request_model);
+            if (read.test(model.get())) {
+                ref derived = derive_llm_provider(m, model.get(), &called);
+                if (called != &derive_llm_provider_def) read.may_have_changed();
+                if (read.test(derived.get())) append_pair(list, derived.get(), st.llm.get());
             }
         } else {
-            ref name = display_name(m, provider.get());
+            ref name = named(provider.get());
             append_pair(list, name.get(), st.llm.get());
         }
     }
 
-    ref framework = get_or_none(attrs, st.tavrix_framework.get());
-    if (truthy(framework.get())) {
-        ref name = display_name(m, framework.get());
+    ref framework = read.get(rule::framework);
+    if (read.test(framework.get())) {
+        ref name = named(framework.get());
         append_pair(list, name.get(), st.framework.get());
     }
 
-    ref source = first_true(attrs, {st.tavrix_retrieval_source.get(), st.tavrix_retrieval_collection.get()}, Py_None);
-    if (truthy(source.get())) {
-        ref name = display_name(m, source.get());
+    ref source = read.get(rule::retrieval_source);
+    if (!read.test(source.get())) source = read.get(rule::retrieval_collection);
+    if (read.test(source.get())) {
+        ref name = named(source.get());
         append_pair(list, name.get(), st.retrieval.get());
     }
 
     // Embedding models and guardrails are named by their own values.
-    ref embedding_model = get_or_none(attrs, st.tavrix_embedding_model.get());
-    if (truthy(embedding_model.get())) append_pair(list, embedding_model.get(), st.embedding.get());
+    ref embedding_model = read.get(rule::embedding_model);
+    if (read.test(embedding_model.get())) append_pair(list, embedding_model.get(), st.embedding.get());
 
-    ref guardrail = get_or_none(attrs, st.tavrix_guardrail_name.get());
-    if (truthy(guardrail.get())) {
+    ref guardrail = read.get(rule::guardrail_name);
+    if (read.test(guardrail.get())) {
         append_pair(list, guardrail.get(), st.safety.get());
     } else {
-        ref flagged = get_or_none(attrs, st.tavrix_moderation_flagged.get());
+        ref flagged = read.get(rule::moderation_flagged);
         if (flagged.get() != Py_None) append_pair(list, st.openai_moderation.get(), st.safety.get());
     }
 
-    ref eval_framework = get_or_none(attrs, st.tavrix_eval_framework.get());
-    if (truthy(eval_framework.get())) {
-        ref name = display_name(m, eval_framework.get());
+    ref eval_framework = read.get(rule::eval_framework);
+    if (read.test(eval_framework.get())) {
+        ref name = named(eval_framework.get());
         append_pair(list, name.get(), st.eval.get());
     }
 
-    ref rerank_system = get_or_none(attrs, st.tavrix_rerank_system.get());
-    if (truthy(rerank_system.get())) {
-        ref name = display_name(m, rerank_system.get());
+    ref rerank = read.get(rule::rerank_system);
+    if (read.test(rerank.get())) {
+        ref name = named(rerank.get());
         append_pair(list, name.get(), st.reranking.get());
     }
 

@@ -58,6 +58,7 @@ void exec(const module_view& m, spanbridge_state& st) {
 
     ref frameworks = build_framework_providers();
     set_attr(m, st.FRAMEWORK_PROVIDERS.get(), frameworks.get());
+    st.own_framework_providers = std::move(frameworks);
     ref prefixes = build_attr_prefix_integrations();
     set_attr(m, st.ATTR_PREFIX_INTEGRATIONS.get(), prefixes.get());
     add_function(m, display_name_def);

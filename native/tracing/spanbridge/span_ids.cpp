@@ -31,6 +31,13 @@ ref hex_id(const spanbridge_state& st, PyObject* value, int width) {
         const long long small = PyLong_AsLongLongAndOverflow(value, &overflow);
         if (small == -1 && PyErr_Occurred()) throw_error();
         if (overflow == 0 && small >= 0) return hex_text(0, static_cast<unsigned long long>(small), width);
+        if (overflow > 0 && width == 16) {
+            // A span id is at most 64 bits: read as such, without a shift.
+            const unsigned long long id = PyLong_AsUnsignedLongLong(value);
+            if (id != static_cast<unsigned long long>(-1) || !PyErr_Occurred()) return hex_text(0, id, width);
+            if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw_error();
+            PyErr_Clear();
+        }
         unsigned long long high = 0, low = 0;
         if (overflow > 0 && compat::uint128_of(value, high, low, st.two_to_the_64.get())) return hex_text(high, low, width);
     }

@@ -592,8 +592,8 @@ const function_def display_name_def{
     .leaf = true,
 };
 
-ref display_name(const module_view& m, PyObject* raw) {
-    return call_global(m, state_of(m).display_name.get(), {raw});
+ref display_name(const module_view& m, PyObject* raw, const function_def** called) {
+    return call_global(m, state_of(m).display_name.get(), {raw}, called);
 }
 
 }  // namespace tavrix::spanbridge

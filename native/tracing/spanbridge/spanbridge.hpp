@@ -210,6 +210,7 @@ namespace tavrix::spanbridge {
     O(cleaned_keys)                  \
     O(context_import)                \
     O(own_drop_keys)                 \
+    O(own_framework_providers)       \
     O(status_code_import)            \
     O(sdk_originals)                 \
     O(url_originals)                 \
@@ -431,11 +432,12 @@ extern const function_def is_noisy_infra_call_def;
 
 // span_names.cpp
 extern const function_def display_name_def;
-[[nodiscard]] ref display_name(const module_view& m, PyObject* raw);
+[[nodiscard]] ref display_name(const module_view& m, PyObject* raw, const function_def** called = nullptr);
 
 // http_filters.cpp
 extern const function_def derive_llm_provider_def;
-[[nodiscard]] ref derive_llm_provider(const module_view& m, PyObject* model_name);
+[[nodiscard]] ref derive_llm_provider(const module_view& m, PyObject* model_name,
+                                      const function_def** called = nullptr);
 
 // integrations.cpp
 extern const function_def extract_integrations_from_attrs_def;

@@ -1,17 +1,36 @@
 // Tool spans that the SDK starts itself: their attributes are merged into
 // the tool entry the SDK has already recorded on the run context, so the
 // entry shows everything the instrumentation set on the span.
+#include <cstring>
+#include <string>
+
 #include "spanbridge.hpp"
 
 namespace tavrix::spanbridge {
 
+namespace {
+
+// Keys that only mark or identify the span.
+constexpr const char* drop_keys[] = {
+    "tavrix.span_type", "openinference.span.kind", "tavrix.tool", "tavrix.tool.name", "tavrix.tool.type",
+};
+
+// `key in _OTEL_DROP_KEYS` for an exact str and the module's own frozenset
+// of exact strs: equal text, found without hashing.
+bool is_own_drop_key(PyObject* key) noexcept {
+    if (PyUnicode_KIND(key) != PyUnicode_1BYTE_KIND) return false;  // the keys are ASCII
+    const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(key));
+    const Py_UCS1* text = PyUnicode_1BYTE_DATA(key);
+    for (const char* drop : drop_keys)
+        if (std::char_traits<char>::length(drop) == length && std::memcmp(text, drop, length) == 0) return true;
+    return false;
+}
+
+}  // namespace
+
 ref build_otel_drop_keys() {
-    // Keys that only mark or identify the span.
-    static constexpr const char* keys[] = {
-        "tavrix.span_type", "openinference.span.kind", "tavrix.tool", "tavrix.tool.name", "tavrix.tool.type",
-    };
     ref set = check(PyFrozenSet_New(nullptr));
-    for (const char* key : keys) check_status(PySet_Add(set.get(), intern(key).get()));
+    for (const char* key : drop_keys) check_status(PySet_Add(set.get(), intern(key).get()));
     return set;
 }
 
@@ -93,7 +112,10 @@ void merge_into_entry(const module_view& m, PyObject* entry, PyObject* span, PyO
         const bool own_cleaner = definition_of(function_type, cleaner.get()) == &clean_attr_key_def;
         // Once Python code may have run, every later key looks them up again.
         pure = pure && own_cleaner && drop_keys.get() == st.own_drop_keys.get() && PyUnicode_CheckExact(key);
-        if (contains(drop_keys.get(), key)) return;
+        const bool dropped = drop_keys.get() == st.own_drop_keys.get() && PyUnicode_CheckExact(key)
+                                 ? is_own_drop_key(key)
+                                 : contains(drop_keys.get(), key);
+        if (dropped) return;
         // The module's own function runs here as a call would run it: a leaf,
         // given a str (or refusing anything else with the call's error).
         ref clean = own_cleaner ? cleaned_key(st, exact_arg(key, &PyUnicode_Type, "k"))
