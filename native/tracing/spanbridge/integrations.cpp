@@ -3,6 +3,7 @@
 // speech services): `_extract_integrations_from_attrs` and its tables.
 #include <cstring>
 
+#include "../../support/recursion.hpp"
 #include "spanbridge.hpp"
 
 namespace tavrix::spanbridge {
@@ -59,10 +60,42 @@ ref build_attr_prefix_integrations() {
 
 namespace {
 
-void append_pair(PyObject* list, PyObject* name, PyObject* category) {
-    ref pair = check(PyTuple_Pack(2, name, category));
-    append(list, pair.get());
-}
+// Where the rules put the pairs they find: the module function's new list,
+// or the processor's pairs, handed over without a list (at most 8: two from
+// the provider rule and one from each other rule, or the prefix scan's one).
+class pair_sink {
+public:
+    explicit pair_sink(PyObject* list) : list_(list) {}
+    pair_sink() = default;
+
+    void add(PyObject* name, PyObject* category) {
+        if (list_ != nullptr) {
+            ref pair = check(PyTuple_Pack(2, name, category));
+            append(list_, pair.get());
+            return;
+        }
+        names_[count_] = ref::new_ref(name);
+        categories_[count_++] = ref::new_ref(category);
+    }
+    // A pair of the prefix table, which the list holds as it is.
+    void add_pair(PyObject* pair) {
+        if (list_ != nullptr) return append(list_, pair);
+        add(PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1));
+    }
+    [[nodiscard]] bool empty() const { return list_ != nullptr ? PyList_GET_SIZE(list_) == 0 : count_ == 0; }
+
+    template <class Record>
+    void each(Record&& record) const {
+        for (int i = 0; i < count_; ++i) record(names_[i].get(), categories_[i].get());
+    }
+
+private:
+    PyObject* list_ = nullptr;
+    ref names_[8], categories_[8];
+    int count_ = 0;
+};
+
+void append_pair(pair_sink& sink, PyObject* name, PyObject* category) { sink.add(name, category); }
 
 // An entry of the prefix table as a (name, category) pair: the entry itself
 // when it is one, else a new pair of its two values.
@@ -75,14 +108,14 @@ ref table_pair(PyObject* entry) {
 
 // The pair of the first prefix of `_ATTR_PREFIX_INTEGRATIONS` that `key`
 // starts with, appended; tells whether there was one.
-bool append_prefix_match(const module_view& m, PyObject* list, PyObject* key) {
+bool append_prefix_match(const module_view& m, pair_sink& list, PyObject* key) {
     const auto& st = state_of(m);
     ref table = global(m, st.ATTR_PREFIX_INTEGRATIONS.get());
     auto try_entry = [&](PyObject* prefix, PyObject* entry) {
         // Every entry is unpacked as the loop reaches it, matching or not.
         ref pair = table_pair(entry);
         if (!starts_with(st, key, prefix)) return false;
-        append(list, pair.get());
+        list.add_pair(pair.get());
         return true;
     };
     if (PyDict_CheckExact(table.get())) [[likely]]
@@ -189,11 +222,9 @@ private:
     bool scanned_ = false;
 };
 
-ref extract_integrations_from_attrs_impl(const module_view& m, PyObject* const* args) {
+// The rules, putting what they find into `list`.
+void collect_integrations(const module_view& m, PyObject* attrs, pair_sink& list) {
     const auto& st = state_of(m);
-    PyObject* const attrs = args[0];
-    ref found = new_list();
-    PyObject* const list = found.get();
     rule_reader read(st, attrs);
     // A display name or provider from the module's own function runs no
     // Python code; anything bound in its place may.
@@ -264,7 +295,7 @@ ref extract_integrations_from_attrs_impl(const module_view& m, PyObject* const* 
         append_pair(list, name.get(), st.reranking.get());
     }
 
-    if (PyList_GET_SIZE(list) != 0) return found;
+    if (!list.empty()) return;
 
     // Only the SDK's own keys can name an instrumentor; foreign keys cost one
     // prefix test each, and the first key that matches ends the scan.
@@ -272,6 +303,12 @@ ref extract_integrations_from_attrs_impl(const module_view& m, PyObject* const* 
         if (!PyUnicode_Check(key) || !starts_with(st, key, st.tavrix_prefix.get())) return false;
         return append_prefix_match(m, list, key);
     });
+}
+
+ref extract_integrations_from_attrs_impl(const module_view& m, PyObject* const* args) {
+    ref found = new_list();
+    pair_sink list(found.get());
+    collect_integrations(m, args[0], list);
     return found;
 }
 
@@ -295,6 +332,29 @@ const function_def extract_integrations_from_attrs_def{
 
 ref extract_integrations_from_attrs(const module_view& m, PyObject* attrs, const function_def** called) {
     return call_global(m, state_of(m).extract_integrations_from_attrs.get(), {attrs}, called);
+}
+
+bool each_integration(const module_view& m, PyObject* attrs, const integration_visitor& visit) {
+    const auto& st = state_of(m);
+    // The wrapper's lookup; the module's own function runs here, counted as
+    // a call is, and hands over its pairs as they would be unpacked.
+    ref extractor = global(m, st.extract_integrations_from_attrs.get());
+    PyObject* const function_type = base_of(m).function_type.get();
+    if (definition_of(function_type, extractor.get()) == &extract_integrations_from_attrs_def) {
+        pair_sink pairs;
+        {
+            nesting_guard depth(" while calling a Python object");
+            collect_integrations(m, attrs, pairs);
+        }
+        pairs.each([&](PyObject* name, PyObject* category) { visit(name, category); });
+        return true;
+    }
+    ref integrations = call(function_type, extractor.get(), {attrs});
+    for_each(integrations.get(), [&](PyObject* pair) {
+        auto [name, category] = unpack<2>(pair);
+        visit(name.get(), category.get());
+    });
+    return false;
 }
 
 }  // namespace tavrix::spanbridge

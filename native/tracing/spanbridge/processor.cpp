@@ -56,12 +56,10 @@ void record_span(const module_view& m, PyObject* span) {
     auto seen_by = [&](const function_def& own) { private_copy = private_copy && called == &own; };
 
     // Every span of a run reports its integrations, whatever happens next.
-    ref integrations = extract_integrations_from_attrs(m, attrs.get(), &called);
-    seen_by(extract_integrations_from_attrs_def);
-    for_each(integrations.get(), [&](PyObject* pair) {
-        auto [name, category] = unpack<2>(pair);
-        contract::record_integration(ctx.get(), st, name.get(), category.get());
+    const bool own_extraction = each_integration(m, attrs.get(), [&](PyObject* name, PyObject* category) {
+        contract::record_integration(ctx.get(), st, name, category);
     });
+    private_copy = private_copy && own_extraction;
 
     // The SDK's own spans are recorded by the SDK; tool spans enrich its entry.
     ref span_type = get_or_none(attrs.get(), st.tavrix_span_type.get());

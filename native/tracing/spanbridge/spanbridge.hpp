@@ -3,6 +3,7 @@
 // records of the active run.
 #pragma once
 
+#include <functional>
 #include <initializer_list>
 
 #include "../../contract/run_context.hpp"
@@ -443,6 +444,11 @@ extern const function_def derive_llm_provider_def;
 extern const function_def extract_integrations_from_attrs_def;
 [[nodiscard]] ref extract_integrations_from_attrs(const module_view& m, PyObject* attrs,
                                                   const function_def** called = nullptr);
+// `for name, category in _extract_integrations_from_attrs(attrs): visit(name,
+// category)`; the module's own function hands its pairs over without a list.
+// Tells whether it was the module's own.
+using integration_visitor = std::function<void(PyObject*, PyObject*)>;
+bool each_integration(const module_view& m, PyObject* attrs, const integration_visitor& visit);
 
 // redaction.cpp
 extern const function_def redact_span_dict_def;

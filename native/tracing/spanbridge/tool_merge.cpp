@@ -120,6 +120,12 @@ void merge_into_entry(const module_view& m, PyObject* entry, PyObject* span, PyO
         // given a str (or refusing anything else with the call's error).
         ref clean = own_cleaner ? cleaned_key(st, exact_arg(key, &PyUnicode_Type, "k"))
                                 : call(function_type, cleaner.get(), {key});
+        if (pure) {
+            // `if clean not in existing: existing[clean] = value` in one lookup
+            // (the entry's str keys compare without Python code; no redaction).
+            if (PyDict_SetDefault(existing.get(), clean.get(), value) == nullptr) throw_error();
+            return;
+        }
         if (contains(existing.get(), clean.get())) return;
         ref copied = redact_fn != nullptr ? redacted_attribute(redact_fn, value) : ref::new_ref(value);
         check_status(PyObject_SetItem(existing.get(), clean.get(), copied.get()));
