@@ -1,0 +1,209 @@
+// From a pattern's structure to the matcher's program.
+//
+// Counted repeats are unrolled (the program-size limit bounds them).
+// Priorities follow backtracking: an alternation tries its branches in
+// order, a greedy repeat tries one more iteration before leaving, a lazy
+// one leaves first. A repeat whose body can match the empty string carries
+// the interpreter's zero-width rule: an optional iteration may not start
+// where the previous optional iteration of the same repeat started, i.e.
+// right after an optional iteration that consumed nothing; the mandatory
+// iterations are always attempted. The matcher tracks that as one flag per
+// enclosing such repeat (`enter` clears it, `check` tests and sets it,
+// consuming a character clears them all).
+#include <algorithm>
+
+#include "prefilter.hpp"
+#include "program.hpp"
+
+namespace tavrix::regex {
+
+namespace {
+
+std::uint32_t saturating_add(std::uint32_t a, std::uint32_t b) noexcept {
+    return a > unbounded - b ? unbounded : a + b;
+}
+
+std::uint32_t saturating_mul(std::uint32_t a, std::uint32_t b) noexcept {
+    if (a == 0 || b == 0) return 0;
+    return a > unbounded / b ? unbounded : a * b;
+}
+
+// How deep the structure nests, counting no further than `limit`.
+std::uint32_t nesting(const node& n, std::uint32_t limit) noexcept {
+    if (limit == 0) return 1;
+    std::uint32_t deepest = 0;
+    for (const node& child : n.children) {
+        deepest = std::max(deepest, nesting(child, limit - 1));
+        if (deepest >= limit) break;
+    }
+    return deepest + 1;
+}
+
+struct too_large {
+    const char* why;
+};
+
+class emitter {
+public:
+    emitter(program& prog, const compile_limits& limits) : prog_(prog), limits_(limits) {}
+
+    void emit(const node& n) {
+        switch (n.type) {
+            case node::kind::empty: return;
+            case node::kind::character: {
+                if (n.cls >= prog_.classes.size()) throw too_large{"a character class out of range"};
+                const std::uint32_t pc = add(op::consume);
+                prog_.insts[pc].cls = n.cls;
+                prog_.insts[pc].next = pc + 1;
+                return;
+            }
+            case node::kind::assert: {
+                if (n.at >= assertion::count_) throw too_large{"an unknown assertion"};
+                const std::uint32_t pc = add(op::assert_at, static_cast<std::uint8_t>(n.at));
+                prog_.insts[pc].next = pc + 1;
+                prog_.assertions_used |= 1u << static_cast<unsigned>(n.at);
+                return;
+            }
+            case node::kind::concat:
+                for (const node& child : n.children) emit(child);
+                return;
+            case node::kind::alternate: return emit_alternation(n);
+            case node::kind::repeat: return emit_repeat(n);
+        }
+    }
+
+private:
+    std::uint32_t add(op code, std::uint8_t arg = 0) {
+        if (prog_.insts.size() >= limits_.max_instructions) throw too_large{"the program would be too large"};
+        const auto pc = static_cast<std::uint32_t>(prog_.insts.size());
+        prog_.insts.push_back(instruction{.code = code, .arg = arg});
+        prog_.level.push_back(static_cast<std::uint8_t>(level_));
+        return pc;
+    }
+
+    std::uint32_t here() const noexcept { return static_cast<std::uint32_t>(prog_.insts.size()); }
+
+    void emit_alternation(const node& n) {
+        if (n.children.empty()) return;
+        std::vector<std::uint32_t> ends;
+        for (std::size_t i = 0; i + 1 < n.children.size(); ++i) {
+            const std::uint32_t split = add(op::split);
+            prog_.insts[split].next = split + 1;
+            emit(n.children[i]);
+            ends.push_back(add(op::jump));
+            prog_.insts[split].alt = here();
+        }
+        emit(n.children.back());
+        for (std::uint32_t jump : ends) prog_.insts[jump].next = here();
+    }
+
+    // The split before an optional iteration whose body starts at `body`:
+    // greedy tries the body first.
+    void aim(std::uint32_t split, std::uint32_t body, std::uint32_t exit, bool greedy) {
+        prog_.insts[split].next = greedy ? body : exit;
+        prog_.insts[split].alt = greedy ? exit : body;
+    }
+
+    void emit_repeat(const node& n) {
+        const node& body = n.children.at(0);
+        if (n.max != unbounded && n.min > n.max) throw too_large{"a repeat with min above max"};
+        for (std::uint32_t i = 0; i < n.min; ++i) emit(body);
+        if (n.max == n.min) return;
+
+        const bool empty_body = min_width(body) == 0;
+        const std::uint32_t lvl = level_;
+        if (empty_body) {
+            if (lvl >= limits_.max_empty_levels) throw too_large{"too many nested repeats of empty-matching bodies"};
+            const std::uint32_t enter = add(op::enter, static_cast<std::uint8_t>(lvl));
+            prog_.insts[enter].next = enter + 1;
+            ++level_;
+        }
+        auto optional_iteration = [&](std::uint32_t split) {
+            prog_.insts[split].next = split + 1;  // placeholder until the exit is known
+            if (empty_body) {
+                const std::uint32_t check = add(op::check, static_cast<std::uint8_t>(lvl));
+                prog_.insts[check].next = check + 1;
+            }
+            emit(body);
+        };
+        if (n.max == unbounded) {
+            const std::uint32_t loop = add(op::split);
+            optional_iteration(loop);
+            const std::uint32_t back = add(op::jump);
+            prog_.insts[back].next = loop;
+            aim(loop, loop + 1, here(), n.greedy);
+        } else {
+            std::vector<std::uint32_t> splits;
+            for (std::uint32_t i = n.min; i < n.max; ++i) {
+                const std::uint32_t split = add(op::split);
+                splits.push_back(split);
+                optional_iteration(split);
+            }
+            for (std::uint32_t split : splits) aim(split, split + 1, here(), n.greedy);
+        }
+        if (empty_body) --level_;
+    }
+
+    program& prog_;
+    const compile_limits& limits_;
+    std::uint32_t level_ = 0;
+};
+
+}  // namespace
+
+std::uint32_t min_width(const node& n) noexcept {
+    switch (n.type) {
+        case node::kind::empty:
+        case node::kind::assert: return 0;
+        case node::kind::character: return 1;
+        case node::kind::concat: {
+            std::uint32_t sum = 0;
+            for (const node& child : n.children) sum = saturating_add(sum, min_width(child));
+            return sum;
+        }
+        case node::kind::alternate: {
+            std::uint32_t least = n.children.empty() ? 0 : unbounded;
+            for (const node& child : n.children) least = std::min(least, min_width(child));
+            return least;
+        }
+        case node::kind::repeat: return saturating_mul(n.min, min_width(n.children.at(0)));
+    }
+    return 0;
+}
+
+compile_result compile(const node& pattern, std::vector<char_class> classes, const compile_limits& limits) {
+    compile_result result;
+    if (nesting(pattern, limits.max_nesting + 1) > limits.max_nesting) {
+        result.refusal = "the pattern nests too deeply";
+        return result;
+    }
+    program& prog = result.prog;
+    prog.classes = std::move(classes);
+    try {
+        emitter(prog, limits).emit(pattern);
+    } catch (const too_large& e) {
+        result.refusal = e.why;
+        return result;
+    }
+    prog.insts.push_back(instruction{.code = op::match});
+    prog.level.push_back(0);
+
+    prog.slot_base.resize(prog.insts.size());
+    std::uint64_t slots = 0;
+    for (std::size_t pc = 0; pc < prog.insts.size(); ++pc) {
+        prog.slot_base[pc] = static_cast<std::uint32_t>(slots);
+        slots += std::uint64_t{1} << prog.level[pc];
+    }
+    if (slots > limits.max_slots) {
+        result.refusal = "the program would need too many states";
+        return result;
+    }
+    prog.slot_count = static_cast<std::uint32_t>(slots);
+    prog.start = 0;
+    prog.min_length = min_width(pattern);
+    prog.filter = derive_prefilter(prog, pattern);
+    result.ok = true;
+    return result;
+}
+
+}  // namespace tavrix::regex

@@ -1,0 +1,52 @@
+#include "engine.hpp"
+
+namespace tavrix::regex {
+
+bool exists(const program& prog, PyObject* text) {
+    workspace ws;
+    return with_text(text, [&](auto view) { return matcher(prog, view, ws).exists(0); });
+}
+
+std::optional<match_span> search(const program& prog, PyObject* text, std::size_t pos, bool must_advance) {
+    workspace ws;
+    return with_text(text, [&](auto view) -> std::optional<match_span> {
+        if (pos > view.size) return std::nullopt;
+        return matcher(prog, view, ws).search(pos, must_advance);
+    });
+}
+
+bool literal_replacement(PyObject* repl) {
+    return PyUnicode_CheckExact(repl) &&
+           PyUnicode_FindChar(repl, '\\', 0, PyUnicode_GET_LENGTH(repl), 1) == -1;
+}
+
+ref substitute(const program& prog, PyObject* repl, PyObject* text) {
+    // The pieces re's own substitution joins: the text between matches
+    // (non-empty stretches only) and the replacement for every match.
+    ref pieces = check(PyList_New(0));
+    Py_ssize_t copied = 0;
+    auto append = [&](PyObject* piece) { check_status(PyList_Append(pieces.get(), piece)); };
+    workspace ws;
+    with_text(text, [&](auto view) {
+        matcher(prog, view, ws).each_match([&](match_span m) {
+            const auto start = static_cast<Py_ssize_t>(m.start);
+            if (copied < start) {
+                ref between = check(PyUnicode_Substring(text, copied, start));
+                append(between.get());
+            }
+            append(repl);
+            copied = static_cast<Py_ssize_t>(m.end);
+        });
+    });
+    const Py_ssize_t size = PyUnicode_GET_LENGTH(text);
+    if (copied == 0 && PyList_GET_SIZE(pieces.get()) == 0) return ref::new_ref(text);  // nothing matched
+    if (copied < size) {
+        ref rest = check(PyUnicode_Substring(text, copied, size));
+        append(rest.get());
+    }
+    ref joiner = check(PyUnicode_Substring(text, 0, 0));
+    if (PyList_GET_SIZE(pieces.get()) == 0) return joiner;
+    return check(PyUnicode_Join(joiner.get(), pieces.get()));
+}
+
+}  // namespace tavrix::regex

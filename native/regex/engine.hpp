@@ -1,0 +1,40 @@
+// The engine's operations on Python strs: what `pattern.search(text)` and
+// `pattern.sub(repl, text)` answer, computed from the pattern's program on
+// the str's own storage.
+#pragma once
+
+#include <optional>
+
+#include "../support/ref.hpp"
+#include "matcher.hpp"
+
+namespace tavrix::regex {
+
+// Calls `f(text_view<Char>)` with the str's storage, whatever its width.
+template <class F>
+decltype(auto) with_text(PyObject* str, F&& f) {
+    const auto size = static_cast<std::size_t>(PyUnicode_GET_LENGTH(str));
+    switch (PyUnicode_KIND(str)) {
+        case PyUnicode_1BYTE_KIND: return f(text_view<Py_UCS1>{PyUnicode_1BYTE_DATA(str), size});
+        case PyUnicode_2BYTE_KIND: return f(text_view<Py_UCS2>{PyUnicode_2BYTE_DATA(str), size});
+        default: return f(text_view<Py_UCS4>{PyUnicode_4BYTE_DATA(str), size});
+    }
+}
+
+// bool(pattern.search(text)) for an exact str.
+[[nodiscard]] bool exists(const program& prog, PyObject* text);
+
+// pattern.search(text, pos).span(), sre's rule for a substitution's
+// searches included (`must_advance`).
+[[nodiscard]] std::optional<match_span> search(const program& prog, PyObject* text, std::size_t pos = 0,
+                                               bool must_advance = false);
+
+// pattern.sub(repl, text) for an exact str text and a str repl holding no
+// backslash (inserted literally). The same object comes back when nothing
+// matched, as from `re`.
+[[nodiscard]] ref substitute(const program& prog, PyObject* repl, PyObject* text);
+
+// Whether `repl` is a replacement `re` inserts literally.
+[[nodiscard]] bool literal_replacement(PyObject* repl);
+
+}  // namespace tavrix::regex

@@ -1,0 +1,28 @@
+// From an `re.Pattern` to a program, through the interpreter's own parse
+// of the pattern (`re._parser.parse`) for its structure and the
+// interpreter's own compiler (`re._compiler._compile`) for every character
+// item and assertion, so that syntax, flags and character semantics are
+// read exactly as `re` reads them.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "../support/ref.hpp"
+#include "program.hpp"
+
+namespace tavrix::regex {
+
+struct front_end_result {
+    std::shared_ptr<const program> prog;  // null when refused
+    std::string refusal;
+};
+
+// Compiles `pattern` (any object; only an exact `re.Pattern` of a str
+// pattern within the supported syntax gets a program). Errors the
+// interpreter raises while reading the pattern make it a refusal, except
+// those that must reach the caller (KeyboardInterrupt, MemoryError, ...),
+// which are thrown as `error_already_set`.
+[[nodiscard]] front_end_result compile_pattern(PyObject* pattern_type, PyObject* pattern);
+
+}  // namespace tavrix::regex

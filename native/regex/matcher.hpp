@@ -1,0 +1,448 @@
+// The matcher: a simulation of the program over the text, one position at
+// a time, with every live thread advanced together (a Pike VM). Threads are
+// kept in priority order (the order a backtracking matcher would try them),
+// so the first thread to reach the end of the program among those still
+// running decides the match exactly as backtracking would.
+//
+// Worst case: at each position, each dedupe slot (instruction x the
+// zero-width flags of the repeats around it, at most 2^6) is visited at
+// most once, and each instruction holds at most one thread; so a search is
+// linear in the text times the program size, whatever the pattern. Memory
+// is proportional to the program, plus, for substitutions, one bit per
+// instruction and position where a search ran on past its match.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "prefilter.hpp"
+#include "program.hpp"
+
+namespace tavrix::regex {
+
+inline constexpr std::size_t no_position = static_cast<std::size_t>(-1);
+
+struct match_span {
+    std::size_t start = 0;
+    std::size_t end = 0;
+};
+
+// The text as the matcher reads it: one of the interpreter's three storage
+// widths, never converted.
+template <class Char>
+struct text_view {
+    const Char* data = nullptr;
+    std::size_t size = 0;
+
+    [[nodiscard]] code_point operator[](std::size_t i) const noexcept { return static_cast<code_point>(data[i]); }
+};
+
+// Whether assertion `a` holds at `pos`, as the interpreter's matcher
+// decides it (on an empty text no word boundary holds, nor its negation).
+template <class Char>
+[[nodiscard]] bool assertion_holds(assertion a, text_view<Char> text, std::size_t pos) noexcept {
+    const std::size_t n = text.size;
+    switch (a) {
+        case assertion::beginning: return pos == 0;
+        case assertion::beginning_line: return pos == 0 || text[pos - 1] == '\n';
+        case assertion::end: return pos == n || (pos + 1 == n && text[pos] == '\n');
+        case assertion::end_line: return pos == n || text[pos] == '\n';
+        case assertion::end_string: return pos == n;
+        case assertion::boundary:
+        case assertion::non_boundary: {
+            if (n == 0) return false;
+            const bool before = pos > 0 && ascii_word(text[pos - 1]);
+            const bool after = pos < n && ascii_word(text[pos]);
+            return (before != after) == (a == assertion::boundary);
+        }
+        case assertion::uni_boundary:
+        case assertion::uni_non_boundary: {
+            if (n == 0) return false;
+            const bool before = pos > 0 && unicode_word(text[pos - 1]);
+            const bool after = pos < n && unicode_word(text[pos]);
+            return (before != after) == (a == assertion::uni_boundary);
+        }
+        case assertion::count_: break;
+    }
+    return false;
+}
+
+// Where matches can start: the prefilter applied to a text. `test` must be
+// called with positions that do not decrease (a new finder for a new
+// sequence of positions).
+template <class Char>
+class start_finder {
+public:
+    start_finder(const program& prog, text_view<Char> text) : prog_(prog), f_(prog.filter), text_(text) {}
+
+    // Whether a match can start at `pos` (<= size).
+    [[nodiscard]] bool test(std::size_t pos) {
+        switch (f_.type) {
+            case prefilter::kind::anywhere: return true;
+            case prefilter::kind::anchored: return pos == 0;
+            case prefilter::kind::prefix: return prefix_at(pos);
+            case prefilter::kind::gate:
+                if (gate_ == no_position || pos > gate_) find_gate(pos);
+                return gate_ != no_position && pos >= window_ && first_ok(pos);
+        }
+        return true;
+    }
+
+    // The first position >= pos, and <= limit, where a match can start; or
+    // else a position > limit before which none can (no_position: none
+    // anywhere).
+    [[nodiscard]] std::size_t next(std::size_t pos, std::size_t limit = no_position) {
+        const std::size_t n = text_.size;
+        if (pos > n) return no_position;
+        switch (f_.type) {
+            case prefilter::kind::anywhere: return pos;
+            case prefilter::kind::anchored: return pos == 0 ? 0 : no_position;
+            case prefilter::kind::prefix: {
+                const std::size_t k = f_.prefix.size();
+                if (n < k) return no_position;
+                const std::size_t last = n - k;
+                const std::size_t stop = std::min(last, limit);
+                const char_set& first = f_.prefix[0];
+                for (; pos <= stop; ++pos) {
+                    const code_point c = text_[pos];
+                    if ((c < 256 ? first.has_latin1(c) : set_contains(prog_, first, c)) && prefix_rest(pos))
+                        return pos;
+                }
+                return pos <= last ? pos : no_position;
+            }
+            case prefilter::kind::gate:
+                for (;;) {
+                    if (gate_ == no_position || pos > gate_) find_gate(pos);
+                    if (gate_ == no_position) return no_position;
+                    for (std::size_t p = std::max(pos, window_); p <= gate_; ++p) {
+                        if (p > limit) return p;
+                        if (first_ok(p)) return p;
+                    }
+                    pos = gate_ + 1;
+                }
+        }
+        return pos;
+    }
+
+    // For the table scan: `at` holds a gate character and every position
+    // before `floor` has been dealt with; makes `at` the current gate.
+    void seed_gate(std::size_t at, std::size_t floor) {
+        gate_ = at;
+        window_ = at;
+        while (window_ > floor && set_contains(prog_, f_.before_gate, text_[window_ - 1])) --window_;
+    }
+
+private:
+    bool prefix_at(std::size_t pos) const noexcept {
+        const std::size_t k = f_.prefix.size();
+        if (text_.size < k || pos > text_.size - k) return false;
+        return set_contains(prog_, f_.prefix[0], text_[pos]) && prefix_rest(pos);
+    }
+
+    bool prefix_rest(std::size_t pos) const noexcept {
+        for (std::size_t j = 1; j < f_.prefix.size(); ++j)
+            if (!set_contains(prog_, f_.prefix[j], text_[pos + j])) return false;
+        return true;
+    }
+
+    bool first_ok(std::size_t pos) const noexcept {
+        if (f_.prefix.empty()) return true;
+        return pos < text_.size && set_contains(prog_, f_.prefix[0], text_[pos]);
+    }
+
+    // The next gate character at or after `from`, and the window of
+    // positions before it that only characters allowed before the gate
+    // separate from it (windows of successive gates never overlap).
+    void find_gate(std::size_t from) {
+        const std::size_t n = text_.size;
+        std::size_t g = from;
+        while (g < n && !set_contains(prog_, f_.gate_set, text_[g])) ++g;
+        if (g >= n) {
+            gate_ = no_position;
+            return;
+        }
+        seed_gate(g, from);
+    }
+
+    const program& prog_;
+    const prefilter& f_;
+    text_view<Char> text_;
+    std::size_t gate_ = no_position;
+    std::size_t window_ = 0;
+};
+
+// Scratch space of the matcher, reused across searches and programs.
+class workspace {
+public:
+    void prepare(const program& prog) {
+        if (on_list_.size() < prog.insts.size()) on_list_.assign(prog.insts.size(), 0);
+        if (seen_.size() < prog.slot_count) seen_.assign(prog.slot_count, 0);
+        if (generation_ > 0xFFFF0000u) {
+            std::fill(on_list_.begin(), on_list_.end(), 0);
+            std::fill(seen_.begin(), seen_.end(), 0);
+            generation_ = 0;
+        }
+        current_.clear();
+        next_.clear();
+    }
+
+private:
+    template <class>
+    friend class matcher;
+
+    struct thread {
+        std::uint32_t pc;
+        std::size_t start;
+    };
+    struct pending {
+        std::uint32_t pc;
+        std::uint32_t flags;
+    };
+
+    std::vector<thread> current_, next_;
+    std::vector<std::uint32_t> on_list_;  // per instruction: the generation it was put on the list being built
+    std::vector<std::uint32_t> seen_;     // per slot: the generation it was visited
+    std::vector<pending> stack_;
+    std::uint32_t generation_ = 0;
+};
+
+// Instructions known to have no match ahead of them at given positions:
+// what a search ran through after its match (every thread still running
+// then had priority over the match, so none could reach the end). The next
+// search of a substitution starts at that match's end and drops threads
+// that arrive there. One bit per instruction and position, allocated by
+// blocks of 64 positions only where needed.
+class dead_ends {
+public:
+    void reset(std::size_t text_size, std::size_t instructions) {
+        blocks_.assign(text_size / 64 + 1, 0);
+        words_.clear();
+        words_.push_back(0);  // block 0 of the pool means "none"
+        width_ = instructions;
+        last_ = 0;
+        any_ = false;
+    }
+    [[nodiscard]] bool contains(std::uint32_t pc, std::size_t pos) const noexcept {
+        if (!any_ || pos > last_) return false;
+        const std::uint32_t block = blocks_[pos / 64];
+        return block != 0 && ((words_[block + pc] >> (pos % 64)) & 1u);
+    }
+    void add(std::uint32_t pc, std::size_t pos) {
+        std::uint32_t& block = blocks_[pos / 64];
+        if (block == 0) {
+            block = static_cast<std::uint32_t>(words_.size());
+            words_.resize(words_.size() + width_, 0);
+        }
+        words_[block + pc] |= std::uint64_t{1} << (pos % 64);
+        any_ = true;
+        last_ = std::max(last_, pos);
+    }
+
+private:
+    std::vector<std::uint32_t> blocks_;
+    std::vector<std::uint64_t> words_;
+    std::size_t width_ = 0;
+    std::size_t last_ = 0;
+    bool any_ = false;
+};
+
+template <class Char>
+class matcher {
+public:
+    matcher(const program& prog, text_view<Char> text, workspace& ws) : prog_(prog), text_(text), ws_(ws) {
+        ws_.prepare(prog_);
+    }
+
+    // Whether the program matches anywhere at or after `from`.
+    [[nodiscard]] bool exists(std::size_t from) {
+        start_finder<Char> starts(prog_, text_);
+        return run_exists(from, starts, no_position).found;
+    }
+
+    // The leftmost match at or after `from`, chosen as backtracking chooses
+    // it. With `must_advance`, an empty match at `from` does not count (the
+    // rule a substitution follows right after an empty match).
+    [[nodiscard]] std::optional<match_span> search(std::size_t from, bool must_advance = false) {
+        start_finder<Char> starts(prog_, text_);
+        return run_leftmost(from, must_advance, starts, no_position, nullptr).span;
+    }
+
+    // The matches a substitution replaces: non-overlapping, left to right,
+    // an empty match never right after another match at the same place.
+    template <class Visit>
+    void each_match(Visit&& visit) {
+        dead_ends dead;
+        dead.reset(text_.size, prog_.insts.size());
+        std::size_t pos = 0;
+        bool must_advance = false;
+        while (pos <= text_.size) {
+            // A fresh finder: the previous search may have looked past `pos`.
+            start_finder<Char> starts(prog_, text_);
+            const run_result r = run_leftmost(pos, must_advance, starts, no_position, &dead);
+            if (!r.span) return;
+            visit(*r.span);
+            must_advance = r.span->end == r.span->start;
+            pos = r.span->end;
+        }
+    }
+
+    // A run from `from` until a match is decided, or until no thread is
+    // left and the next possible start lies beyond `limit` (the table
+    // scan's trigger position; no_position: never stop early). Every
+    // position before `stopped` has been considered as a start.
+    struct run_result {
+        bool found = false;
+        std::optional<match_span> span;
+        std::size_t stopped = 0;
+    };
+    [[nodiscard]] run_result run_exists(std::size_t from, start_finder<Char>& starts, std::size_t limit);
+    [[nodiscard]] run_result run_leftmost(std::size_t from, bool must_advance, start_finder<Char>& starts,
+                                          std::size_t limit, dead_ends* dead);
+
+private:
+    using thread = workspace::thread;
+
+    void new_generation() noexcept { ++ws_.generation_; }
+
+    // Adds the threads reachable from `pc` at `pos` without consuming, in
+    // priority order; tells whether one of them is the end of the program.
+    bool add(std::vector<thread>& list, std::uint32_t root, std::size_t pos, std::size_t start, const dead_ends* dead);
+
+    const program& prog_;
+    text_view<Char> text_;
+    workspace& ws_;
+};
+
+template <class Char>
+bool matcher<Char>::add(std::vector<thread>& list, std::uint32_t root, std::size_t pos, std::size_t start,
+                        const dead_ends* dead) {
+    const std::uint32_t gen = ws_.generation_;
+    auto& stack = ws_.stack_;
+    bool reached_match = false;
+    stack.push_back({root, 0});
+    while (!stack.empty()) {
+        auto [pc, flags] = stack.back();
+        stack.pop_back();
+        for (;;) {
+            std::uint32_t& seen = ws_.seen_[prog_.slot(pc, flags)];
+            if (seen == gen) break;
+            seen = gen;
+            const instruction& inst = prog_.insts[pc];
+            if (inst.code == op::consume || inst.code == op::match) {
+                if (ws_.on_list_[pc] != gen && !(dead && dead->contains(pc, pos))) {
+                    ws_.on_list_[pc] = gen;
+                    list.push_back({pc, start});
+                    reached_match = reached_match || inst.code == op::match;
+                }
+                break;
+            }
+            if (inst.code == op::split) {
+                stack.push_back({inst.alt, flags});
+            } else if (inst.code == op::assert_at) {
+                if (!assertion_holds(static_cast<assertion>(inst.arg), text_, pos)) break;
+            } else if (inst.code == op::enter) {
+                flags &= ~(1u << inst.arg);
+            } else if (inst.code == op::check) {
+                const std::uint32_t bit = 1u << inst.arg;
+                if (flags & bit) break;
+                flags |= bit;
+            }
+            pc = inst.next;
+        }
+    }
+    return reached_match;
+}
+
+template <class Char>
+auto matcher<Char>::run_exists(std::size_t from, start_finder<Char>& starts, std::size_t limit) -> run_result {
+    const std::size_t n = text_.size;
+    auto& current = ws_.current_;
+    auto& next = ws_.next_;
+    current.clear();
+    std::size_t pos = from;
+    new_generation();
+    for (;;) {
+        if (pos <= n && starts.test(pos) && add(current, prog_.start, pos, pos, nullptr))
+            return {.found = true, .stopped = pos};
+        if (current.empty()) {
+            if (pos >= n) return {.stopped = n + 1};
+            const std::size_t resume = starts.next(pos + 1, limit);
+            if (resume > n) return {.stopped = n + 1};
+            if (resume > limit) return {.stopped = resume};
+            pos = resume;
+            new_generation();
+            continue;
+        }
+        if (pos >= n) return {.stopped = n + 1};
+        const code_point c = text_[pos];
+        new_generation();
+        next.clear();
+        for (const thread& t : current) {
+            const instruction& inst = prog_.insts[t.pc];
+            if (inst.code == op::consume && prog_.classes[inst.cls].contains(c) &&
+                add(next, inst.next, pos + 1, t.start, nullptr))
+                return {.found = true, .stopped = pos + 1};
+        }
+        current.swap(next);
+        ++pos;
+    }
+}
+
+template <class Char>
+auto matcher<Char>::run_leftmost(std::size_t from, bool must_advance, start_finder<Char>& starts, std::size_t limit,
+                                 dead_ends* dead) -> run_result {
+    const std::size_t n = text_.size;
+    auto& current = ws_.current_;
+    auto& next = ws_.next_;
+    current.clear();
+    run_result result;
+    std::size_t pos = from;
+    // Where the threads recorded as dead ends begin: past the best match.
+    std::vector<std::pair<std::uint32_t, std::size_t>> overrun;
+    new_generation();
+    for (;;) {
+        if (!result.span && pos <= n && starts.test(pos)) add(current, prog_.start, pos, pos, dead);
+        if (current.empty()) {
+            if (result.span) break;
+            const std::size_t resume = pos >= n ? no_position : starts.next(pos + 1, limit);
+            if (resume > n || resume > limit) {
+                result.stopped = std::min(resume, n + 1);
+                return result;
+            }
+            pos = resume;
+            new_generation();
+            continue;
+        }
+        if (dead && result.span)
+            for (const thread& t : current) overrun.emplace_back(t.pc, pos);
+        new_generation();
+        next.clear();
+        const code_point c = pos < n ? text_[pos] : 0;
+        for (const thread& t : current) {
+            const instruction& inst = prog_.insts[t.pc];
+            if (inst.code == op::match) {
+                if (must_advance && pos == from) continue;
+                result.span = match_span{t.start, pos};
+                break;  // every thread after this one has lower priority
+            }
+            if (pos < n && prog_.classes[inst.cls].contains(c)) add(next, inst.next, pos + 1, t.start, dead);
+        }
+        current.swap(next);
+        if (pos >= n) {
+            current.clear();
+            break;
+        }
+        ++pos;
+    }
+    result.found = result.span.has_value();
+    result.stopped = pos + 1;
+    if (dead && result.span)
+        for (const auto& [pc, at] : overrun)
+            if (at > result.span->end) dead->add(pc, at);
+    return result;
+}
+
+}  // namespace tavrix::regex

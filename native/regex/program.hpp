@@ -1,0 +1,99 @@
+// A compiled pattern: instructions for the matcher, the character classes
+// they test, and what the prefilter knows about where a match can start.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "char_class.hpp"
+#include "syntax.hpp"
+
+namespace tavrix::regex {
+
+enum class op : std::uint8_t {
+    consume,    // one character of class `cls`, then `next`
+    assert_at,  // assertion `arg`, then `next`
+    split,      // `next` first, then `alt`
+    jump,       // `next`
+    enter,      // a repeat whose body can match empty starts at level `arg`: clear its flag
+    check,      // another optional iteration of that repeat: only if its flag is clear; set it
+    match,
+};
+
+struct instruction {
+    op code = op::match;
+    std::uint8_t arg = 0;
+    std::uint32_t cls = 0;
+    std::uint32_t next = 0;
+    std::uint32_t alt = 0;
+};
+
+// A set of characters as the prefilter tests it: a Latin-1 bitmap, and for
+// wider characters the classes whose union it is.
+struct char_set {
+    std::uint64_t latin1[4] = {0, 0, 0, 0};
+    std::vector<std::uint32_t> wide_classes;  // into program::classes
+    bool wide_all = false;
+
+    [[nodiscard]] bool has_latin1(std::uint32_t c) const noexcept { return (latin1[c >> 6] >> (c & 63)) & 1u; }
+    [[nodiscard]] bool may_contain_wide() const noexcept { return wide_all || !wide_classes.empty(); }
+    [[nodiscard]] int latin1_count() const noexcept;
+};
+
+// Where a match can start, cheapest test first.
+struct prefilter {
+    enum class kind : std::uint8_t {
+        anywhere,  // every position (the pattern can match the empty string, or nothing better is known)
+        anchored,  // only the beginning of the text
+        prefix,    // every match's first `prefix.size()` characters are in these sets
+        gate,      // every match consumes a character of `gate` first preceded only by `before_gate`
+    };
+    kind type = kind::anywhere;
+    std::vector<char_set> prefix;  // prefix: the sets, at least one; gate: may be empty
+    char_set gate_set;
+    char_set before_gate;
+};
+
+struct program {
+    std::vector<instruction> insts;
+    std::vector<char_class> classes;
+    // Per instruction: how many repeats with a body that can match empty
+    // enclose its position (their flags are the only ones that matter
+    // there), and the first of its 2^level dedupe slots.
+    std::vector<std::uint8_t> level;
+    std::vector<std::uint32_t> slot_base;
+    std::uint32_t slot_count = 0;
+    std::uint32_t start = 0;
+    std::uint32_t assertions_used = 0;  // bit per `assertion`
+    std::uint32_t min_length = 0;
+    prefilter filter;
+
+    [[nodiscard]] std::uint32_t slot(std::uint32_t pc, std::uint32_t flags) const noexcept {
+        return slot_base[pc] + (flags & ((1u << level[pc]) - 1u));
+    }
+};
+
+// Limits beyond which a pattern is left to the interpreter: the program's
+// size bounds the matcher's work per character.
+struct compile_limits {
+    std::uint32_t max_instructions = 20000;
+    std::uint32_t max_nesting = 200;     // of the pattern's structure
+    std::uint32_t max_empty_levels = 6;  // nested repeats whose body can match empty
+    std::uint32_t max_slots = 1u << 17;
+};
+
+struct compile_result {
+    bool ok = false;
+    program prog;
+    std::string refusal;  // why not, when !ok
+};
+
+// The program of a pattern whose character nodes index `classes`.
+[[nodiscard]] compile_result compile(const node& pattern, std::vector<char_class> classes,
+                                     const compile_limits& limits = {});
+
+// The least number of characters a match of `n` consumes (saturating).
+[[nodiscard]] std::uint32_t min_width(const node& n) noexcept;
+
+}  // namespace tavrix::regex

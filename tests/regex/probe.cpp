@@ -1,0 +1,127 @@
+// A test-only extension module over the regular-expression engine, built
+// by the tests: compiles an re.Pattern with the engine and answers search,
+// substitution and scan questions, so that they can be compared with `re`
+// directly.
+#include <memory>
+
+#include "../../native/regex/engine.hpp"
+#include "../../native/regex/front_end.hpp"
+#include "../../native/regex/table_scan.hpp"
+
+using namespace tavrix;
+using namespace tavrix::regex;
+
+namespace {
+
+[[noreturn]] void raise_type(const char* usage) {
+    PyErr_SetString(PyExc_TypeError, usage);
+    throw_error();
+}
+
+ref pattern_type() {
+    ref re = check(PyImport_ImportModule("re"));
+    return check(PyObject_GetAttrString(re.get(), "Pattern"));
+}
+
+std::shared_ptr<const program> program_of(PyObject* pattern) {
+    ref type = pattern_type();
+    front_end_result r = compile_pattern(type.get(), pattern);
+    if (!r.prog) {
+        PyErr_Format(PyExc_ValueError, "refused: %s", r.refusal.c_str());
+        throw_error();
+    }
+    return r.prog;
+}
+
+ref span_or_none(const std::optional<match_span>& span) {
+    if (!span) return none();
+    return check(Py_BuildValue("(nn)", static_cast<Py_ssize_t>(span->start), static_cast<Py_ssize_t>(span->end)));
+}
+
+PyObject* refusal(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry_point([&] {
+        if (nargs != 1) raise_type("refusal(pattern)");
+        ref type = pattern_type();
+        front_end_result r = compile_pattern(type.get(), args[0]);
+        if (r.prog) return none();
+        return check(PyUnicode_FromString(r.refusal.c_str()));
+    });
+}
+
+PyObject* filter_kind(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry_point([&] {
+        if (nargs != 1) raise_type("filter_kind(pattern)");
+        auto prog = program_of(args[0]);
+        static constexpr const char* names[] = {"anywhere", "anchored", "prefix", "gate"};
+        return check(PyUnicode_FromString(names[static_cast<int>(prog->filter.type)]));
+    });
+}
+
+PyObject* search_span(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry_point([&] {
+        if (nargs < 2 || nargs > 4 || !PyUnicode_CheckExact(args[1])) raise_type("search(pattern, text, pos=0, must_advance=False)");
+        auto prog = program_of(args[0]);
+        Py_ssize_t pos = 0;
+        if (nargs > 2) {
+            pos = PyLong_AsSsize_t(args[2]);
+            if (pos == -1 && PyErr_Occurred()) throw_error();
+        }
+        const bool must_advance = nargs > 3 && PyObject_IsTrue(args[3]) == 1;
+        return span_or_none(search(*prog, args[1], static_cast<std::size_t>(pos), must_advance));
+    });
+}
+
+PyObject* exists_in(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry_point([&] {
+        if (nargs != 2 || !PyUnicode_CheckExact(args[1])) raise_type("exists(pattern, text)");
+        auto prog = program_of(args[0]);
+        return boolean(exists(*prog, args[1]));
+    });
+}
+
+PyObject* substitute_all(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry_point([&] {
+        if (nargs != 3 || !literal_replacement(args[1]) || !PyUnicode_CheckExact(args[2]))
+            raise_type("sub(pattern, repl, text)");
+        auto prog = program_of(args[0]);
+        return substitute(*prog, args[1], args[2]);
+    });
+}
+
+// scan(patterns, text, first) -> list of None / True / (start, end): the
+// table scan over several patterns at once; with `first`, the leftmost
+// match of each, otherwise only whether each matches.
+PyObject* scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry_point([&] {
+        if (nargs != 3 || !PyList_CheckExact(args[0]) || !PyUnicode_CheckExact(args[1]))
+            raise_type("scan(patterns, text, first)");
+        std::vector<std::shared_ptr<const program>> programs;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(args[0]); ++i) programs.push_back(program_of(PyList_GET_ITEM(args[0], i)));
+        const bool first = PyObject_IsTrue(args[2]) == 1;
+        table_scanner scanner(programs);
+        std::vector<scan_result> results = scanner.scan(args[1], first ? scan_mode::first_match : scan_mode::exists);
+        ref out = check(PyList_New(0));
+        for (const scan_result& r : results) {
+            ref item = !r.found ? none() : first ? span_or_none(r.span) : boolean(true);
+            check_status(PyList_Append(out.get(), item.get()));
+        }
+        return out;
+    });
+}
+
+PyMethodDef methods[] = {
+    {"refusal", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(refusal)), METH_FASTCALL, nullptr},
+    {"filter_kind", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(filter_kind)), METH_FASTCALL, nullptr},
+    {"search", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(search_span)), METH_FASTCALL, nullptr},
+    {"exists", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(exists_in)), METH_FASTCALL, nullptr},
+    {"sub", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(substitute_all)), METH_FASTCALL, nullptr},
+    {"scan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(scan)), METH_FASTCALL, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef definition = {PyModuleDef_HEAD_INIT, "regex_probe", nullptr, 0, methods,
+                          nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_regex_probe(void) { return PyModule_Create(&definition); }
