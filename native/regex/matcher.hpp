@@ -85,8 +85,8 @@ public:
             case prefilter::kind::anchored: return pos == 0;
             case prefilter::kind::prefix: return prefix_at(pos);
             case prefilter::kind::gate:
-                if (gate_ == no_position || pos > gate_) find_gate(pos);
-                return gate_ != no_position && pos >= window_ && first_ok(pos);
+                if (!started_ || pos > gate_) find_gate(pos);
+                return pos >= window_ && pos <= gate_ && first_ok(pos);
         }
         return true;
     }
@@ -115,8 +115,8 @@ public:
             }
             case prefilter::kind::gate:
                 for (;;) {
-                    if (gate_ == no_position || pos > gate_) find_gate(pos);
-                    if (gate_ == no_position) return no_position;
+                    if (!started_ || pos > gate_) find_gate(pos);
+                    if (gate_ == no_gate) return no_position;
                     for (std::size_t p = std::max(pos, window_); p <= gate_; ++p) {
                         if (p > limit) return p;
                         if (first_ok(p)) return p;
@@ -130,6 +130,7 @@ public:
     // For the table scan: `at` holds a gate character and every position
     // before `floor` has been dealt with; makes `at` the current gate.
     void seed_gate(std::size_t at, std::size_t floor) {
+        started_ = true;
         gate_ = at;
         window_ = at;
         while (window_ > floor && set_contains(prog_, f_.before_gate, text_[window_ - 1])) --window_;
@@ -155,22 +156,29 @@ private:
 
     // The next gate character at or after `from`, and the window of
     // positions before it that only characters allowed before the gate
-    // separate from it (windows of successive gates never overlap).
+    // separate from it (windows of successive gates never overlap). Past
+    // the last gate, `gate_` stays `no_gate` and nothing is scanned again.
     void find_gate(std::size_t from) {
+        if (started_ && gate_ == no_gate) return;
         const std::size_t n = text_.size;
         std::size_t g = from;
         while (g < n && !set_contains(prog_, f_.gate_set, text_[g])) ++g;
         if (g >= n) {
-            gate_ = no_position;
+            started_ = true;
+            gate_ = no_gate;
+            window_ = no_gate;
             return;
         }
         seed_gate(g, from);
     }
 
+    static constexpr std::size_t no_gate = no_position;  // past the last gate
+
     const program& prog_;
     const prefilter& f_;
     text_view<Char> text_;
-    std::size_t gate_ = no_position;
+    bool started_ = false;  // whether gate_ and window_ hold anything yet
+    std::size_t gate_ = 0;
     std::size_t window_ = 0;
 };
 

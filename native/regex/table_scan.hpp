@@ -12,6 +12,7 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -35,8 +36,13 @@ class table_scanner {
 public:
     explicit table_scanner(std::vector<std::shared_ptr<const program>> programs);
 
-    // One result per program, in order, for an exact str.
-    [[nodiscard]] std::vector<scan_result> scan(PyObject* text, scan_mode mode) const;
+    // One result per program, in order, for an exact str; the programs
+    // before `first` are skipped (their results stay empty).
+    [[nodiscard]] std::vector<scan_result> scan(PyObject* text, scan_mode mode, std::size_t first = 0) const;
+
+    // The same over a text's storage.
+    template <class Char>
+    [[nodiscard]] std::vector<scan_result> scan(text_view<Char> text, scan_mode mode, std::size_t first = 0) const;
 
     [[nodiscard]] const std::vector<std::shared_ptr<const program>>& programs() const noexcept { return programs_; }
 
@@ -44,26 +50,127 @@ private:
     // Up to 64 filtered programs share one set of masks.
     struct group {
         std::vector<std::size_t> members;       // indexes into programs_
-        std::array<std::uint64_t, 256> first{};  // by Latin-1 character: programs a position can concern
-        std::vector<std::uint64_t> pairs;       // by hashed character pair, for `paired` programs
-        std::uint64_t paired = 0;               // programs that also need the pair test
+        // By Latin-1 character: the programs a position can concern by its
+        // character alone (`single`), or as the first, second and third
+        // character of a match (the `paired` programs; `third` admits
+        // everything for those whose prefix is two characters long).
+        std::array<std::uint64_t, 256> single{};
+        std::array<std::uint64_t, 256> first{};
+        std::array<std::uint64_t, 256> second{};
+        std::array<std::uint64_t, 256> third{};
+        std::uint64_t paired = 0;
         std::uint64_t gates = 0;                // programs triggered by their gate character
         std::uint64_t wide_first = 0;           // programs a character above Latin-1 can concern
         std::uint64_t wide_second = 0;          // paired programs whose second set has such characters
     };
 
     template <class Char>
-    void scan_group(const group& g, text_view<Char> text, scan_mode mode, std::vector<scan_result>& out,
-                    workspace& ws) const;
+    void scan_group(const group& g, text_view<Char> text, scan_mode mode, std::size_t first,
+                    std::vector<scan_result>& out, workspace& ws) const;
 
     std::vector<std::shared_ptr<const program>> programs_;
     std::vector<group> groups_;
     std::vector<std::size_t> alone_;  // searched on their own
 };
 
-// The bucket of a pair of Latin-1 characters in a group's pair masks.
-[[nodiscard]] constexpr std::size_t pair_bucket(std::uint32_t a, std::uint32_t b) noexcept {
-    return ((((a << 8) | b) * 0x9E3779B1u) >> 20) & 4095u;
+template <class Char>
+void table_scanner::scan_group(const group& g, text_view<Char> text, scan_mode mode, std::size_t first,
+                               std::vector<scan_result>& out, workspace& ws) const {
+    const std::size_t n = text.size;
+    const std::size_t count = g.members.size();
+    std::uint64_t live = 0;
+    for (std::size_t q = 0; q < count; ++q)
+        if (g.members[q] >= first) live |= std::uint64_t{1} << q;
+    std::array<std::size_t, 64> watermark{};
+    std::vector<start_finder<Char>> finders;
+    finders.reserve(count);
+    for (std::size_t member : g.members) finders.emplace_back(*programs_[member], text);
+
+    // Runs member `q` from the trigger at `pos`.
+    auto trigger = [&](std::size_t q, std::size_t pos) {
+        const program& prog = *programs_[g.members[q]];
+        start_finder<Char>& starts = finders[q];
+        std::size_t from = pos;
+        if (!((g.gates >> q) & 1u)) {
+            if (!starts.test(pos)) return;  // the first characters fit, the rest of the prefix not
+        } else {
+            if (!set_contains(prog, prog.filter.gate_set, text[pos])) return;
+            starts.seed_gate(pos, watermark[q]);
+            from = starts.next(watermark[q], pos);
+            if (from > pos) {
+                watermark[q] = std::min(from, n + 1);
+                return;
+            }
+        }
+        matcher<Char> m(prog, text, ws);
+        auto r = mode == scan_mode::exists ? m.run_exists(from, starts, pos)
+                                           : m.run_leftmost(from, false, starts, pos, nullptr);
+        if (r.found) {
+            out[g.members[q]] = scan_result{true, r.span};
+            live &= ~(std::uint64_t{1} << q);
+        } else {
+            watermark[q] = r.stopped;
+            if (r.stopped > n) live &= ~(std::uint64_t{1} << q);
+        }
+    };
+
+    auto dispatch = [&](std::uint64_t m, std::size_t pos) {
+        while (m) {
+            const auto q = static_cast<std::size_t>(std::countr_zero(m));
+            m &= m - 1;
+            if (pos >= watermark[q]) trigger(q, pos);
+        }
+    };
+    // The programs position `pos` can concern, whatever its characters
+    // (characters above Latin-1, or the end of the text, near it).
+    auto wide_mask = [&](std::size_t pos) {
+        const code_point c = text[pos];
+        if (c >= 256) return g.wide_first & ~(pos + 1 < n ? 0 : g.paired);
+        std::uint64_t m = g.single[c];
+        if (pos + 1 < n) {
+            const code_point d = text[pos + 1];
+            m |= g.first[c] & (d < 256 ? g.second[d] : g.wide_second);
+        }
+        return m;
+    };
+    if (n == 0) return;
+    std::size_t pos = 0;
+    // Three characters at a time while there are three; then the tail,
+    // with the third character unknown.
+    for (; pos + 2 < n && live; ++pos) {
+        const code_point c = text[pos];
+        const code_point d = text[pos + 1];
+        const code_point e = text[pos + 2];
+        if constexpr (sizeof(Char) > 1) {
+            if ((c | d | e) >= 256) {
+                if (const std::uint64_t m = wide_mask(pos) & live) dispatch(m, pos);
+                continue;
+            }
+        }
+        if (const std::uint64_t m = (g.single[c] | (g.first[c] & g.second[d] & g.third[e])) & live) [[unlikely]]
+            dispatch(m, pos);
+    }
+    for (; pos < n && live; ++pos)
+        if (const std::uint64_t m = wide_mask(pos) & live) dispatch(m, pos);
+}
+
+
+template <class Char>
+std::vector<scan_result> table_scanner::scan(text_view<Char> text, scan_mode mode, std::size_t first) const {
+    std::vector<scan_result> out(programs_.size());
+    workspace ws;
+    for (std::size_t i : alone_) {
+        if (i < first) continue;
+        matcher m(*programs_[i], text, ws);
+        if (mode == scan_mode::exists) {
+            out[i].found = m.exists(0);
+        } else {
+            out[i].span = m.search(0);
+            out[i].found = out[i].span.has_value();
+        }
+    }
+    for (const group& g : groups_) scan_group(g, text, mode, first, out, ws);
+    return out;
 }
 
 }  // namespace tavrix::regex

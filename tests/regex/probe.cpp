@@ -88,6 +88,22 @@ PyObject* substitute_all(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
+// non_members(pattern) -> the code points, in order, that the class of a
+// one-character pattern does not contain (what re's `sub('', every code
+// point)` leaves).
+PyObject* non_members(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry_point([&] {
+        if (nargs != 1) raise_type("non_members(pattern)");
+        auto prog = program_of(args[0]);
+        if (prog->classes.size() != 1) raise_type("non_members needs a one-character pattern");
+        const char_class& cls = prog->classes[0];
+        std::vector<Py_UCS4> out;
+        for (code_point c = 0; c < 0x110000; ++c)
+            if (!cls.contains(c)) out.push_back(c);
+        return check(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, out.data(), static_cast<Py_ssize_t>(out.size())));
+    });
+}
+
 // scan(patterns, text, first) -> list of None / True / (start, end): the
 // table scan over several patterns at once; with `first`, the leftmost
 // match of each, otherwise only whether each matches.
@@ -109,7 +125,44 @@ PyObject* scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
+// scanner(patterns) -> an opaque scanner, for timing the scan alone;
+// scan_with(scanner, text, first) as scan().
+void free_scanner(PyObject* capsule) {
+    delete static_cast<table_scanner*>(PyCapsule_GetPointer(capsule, "regex_probe.scanner"));
+}
+
+PyObject* make_scanner(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry_point([&] {
+        if (nargs != 1 || !PyList_CheckExact(args[0])) raise_type("scanner(patterns)");
+        std::vector<std::shared_ptr<const program>> programs;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(args[0]); ++i) programs.push_back(program_of(PyList_GET_ITEM(args[0], i)));
+        auto scanner = std::make_unique<table_scanner>(std::move(programs));
+        ref capsule = check(PyCapsule_New(scanner.get(), "regex_probe.scanner", free_scanner));
+        scanner.release();
+        return capsule;
+    });
+}
+
+PyObject* scan_with(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry_point([&] {
+        if (nargs != 3 || !PyUnicode_CheckExact(args[1])) raise_type("scan_with(scanner, text, first)");
+        auto* scanner = static_cast<table_scanner*>(PyCapsule_GetPointer(args[0], "regex_probe.scanner"));
+        if (scanner == nullptr) throw_error();
+        const bool first = PyObject_IsTrue(args[2]) == 1;
+        std::vector<scan_result> results = scanner->scan(args[1], first ? scan_mode::first_match : scan_mode::exists);
+        ref out = check(PyList_New(0));
+        for (const scan_result& r : results) {
+            ref item = !r.found ? none() : first ? span_or_none(r.span) : boolean(true);
+            check_status(PyList_Append(out.get(), item.get()));
+        }
+        return out;
+    });
+}
+
 PyMethodDef methods[] = {
+    {"non_members", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(non_members)), METH_FASTCALL, nullptr},
+    {"scanner", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(make_scanner)), METH_FASTCALL, nullptr},
+    {"scan_with", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(scan_with)), METH_FASTCALL, nullptr},
     {"refusal", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(refusal)), METH_FASTCALL, nullptr},
     {"filter_kind", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(filter_kind)), METH_FASTCALL, nullptr},
     {"search", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(search_span)), METH_FASTCALL, nullptr},

@@ -5,6 +5,7 @@
 // interpreter's own re, so matching follows its dialect exactly, and an
 // application that replaces or extends a table changes the next scan.
 #include "guard.hpp"
+#include "pattern_matching.hpp"
 
 namespace tavrix::guard {
 
@@ -68,19 +69,17 @@ ref labelled_table(PyObject* re, const labelled_pattern (&rows)[N]) {
     return table;
 }
 
-// `if pattern.search(text):`
-bool found_in(const guard_state& st, PyObject* pattern, PyObject* text) {
-    ref match = call_method(pattern, st.search.get(), text);
-    return truthy(match.get());
-}
-
-// "<prefix><label>" for every label of the table whose pattern matches.
+// "<prefix><label>" for every label of the table whose pattern matches
+// (`if pattern.search(text):`).
 ref detect_labels(const module_view& m, PyObject* table_name, PyObject* prefix, PyObject* text) {
     const auto& st = state_of(m);
     ref violations = new_list();
     ref table = global(m, table_name);
+    table_prescan pre;
+    pre.scan(st, table.get(), text, regex::scan_mode::exists);
+    std::size_t index = 0;
     for_each_pair(st, table.get(), [&](PyObject* label, PyObject* pattern) {
-        if (!found_in(st, pattern, text)) return;
+        if (!pattern_found(st, pre, index++, pattern, text)) return;
         ref description = concat({prefix, label});
         append(violations.get(), description.get());
     });
@@ -132,10 +131,12 @@ ref detect_injection_impl(const module_view& m, PyObject* const* args) {
     PyObject* const text = args[0];
     ref violations = new_list();
     ref table = global(m, st.INJECTION_PATTERNS.get());
+    table_prescan pre;
+    pre.scan(st, table.get(), text, regex::scan_mode::first_match);
+    std::size_t index = 0;
     for_each(table.get(), [&](PyObject* pattern) {
-        ref match = call_method(pattern, st.search.get(), text);
-        if (!truthy(match.get())) return;
-        ref matched = call_method(match.get(), st.group.get());
+        ref matched = first_match_text(st, pre, index++, pattern, text);
+        if (matched.get() == Py_None) return;
         ref description = concat({st.injection_prefix.get(), matched.get(), st.quote.get()});
         append(violations.get(), description.get());
     });

@@ -108,7 +108,9 @@ namespace tavrix::guard {
     O(matcher_namespace)        \
     O(matcher_mro)              \
     O(matcher_code)             \
-    O(match_class)
+    O(match_class)              \
+    /* the engine's programs of the tables' patterns (pattern_matching.cpp) */ \
+    O(regex_cache)
 
 struct guard_state : state_base {
     TAVRIX_MODULE_STATE(TAVRIX_GUARD_STRINGS, TAVRIX_GUARD_OBJECTS)

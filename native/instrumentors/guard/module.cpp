@@ -2,6 +2,7 @@
 // configure(). Attributes are created in the order the SDK documents:
 // the imports, the logger and the three settings, the pattern tables,
 // then the class and the functions.
+#include "../../regex/pattern_cache.hpp"
 #include "guard.hpp"
 
 namespace tavrix::guard {
@@ -48,6 +49,8 @@ void exec(const module_view& m, guard_state& st) {
 
     import_into(m, "logging");
     ref re = import_into(m, "re");
+    ref pattern_type = check(PyObject_GetAttrString(re.get(), "Pattern"));
+    st.regex_cache = regex::new_pattern_cache(pattern_type.get());
     ref typing_name = intern("typing");
     ref optional_name = intern("Optional");
     ref optional = import_from(m, typing_name.get(), optional_name.get(), 0);

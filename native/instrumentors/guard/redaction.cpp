@@ -2,20 +2,30 @@
 // tables find is replaced by a placeholder naming its kind ("##EMAIL##").
 // Injection phrases are detected but never rewritten.
 #include "guard.hpp"
+#include "pattern_matching.hpp"
 
 namespace tavrix::guard {
 
 namespace {
 
 // Applies `pattern.sub("##" + label.upper() + "##", text)` for every row
-// of the table, each on the output of the previous one.
+// of the table, each on the output of the previous one. One pass of the
+// engine tells which of the served patterns match the text at all; those
+// that do not leave it as it is (`sub` returns the very same str), until a
+// substitution changes the text and the rest of the table is scanned again.
 ref substitute_table(const module_view& m, PyObject* table_name, ref text) {
     const auto& st = state_of(m);
     ref table = global(m, table_name);
+    table_prescan pre;
+    std::size_t index = 0;
     for_each_pair(st, table.get(), [&](PyObject* label, PyObject* pattern) {
         ref upper = call_method(label, st.upper.get());
         ref tag = concat({st.tag_mark.get(), upper.get(), st.tag_mark.get()});
-        text = call_method(pattern, st.sub.get(), tag.get(), text.get());
+        if (!pre.covers(text.get()) && PyUnicode_CheckExact(text.get()))
+            pre.scan(st, table.get(), text.get(), regex::scan_mode::exists, index);
+        const regex::scan_result* known = pre.find(index++, pattern, text.get());
+        if (known && !known->found) return;
+        text = substitute(st, pattern, tag.get(), text.get());
     });
     return text;
 }

@@ -1,0 +1,78 @@
+#include "pattern_matching.hpp"
+
+#include "../../regex/engine.hpp"
+
+namespace tavrix::guard {
+
+namespace {
+
+// The table's values in iteration order, owned; nothing else runs while
+// they are read.
+std::vector<ref> snapshot(PyObject* table) {
+    std::vector<ref> values;
+    if (PyDict_CheckExact(table)) {
+        Py_ssize_t pos = 0;
+        PyObject *key = nullptr, *value = nullptr;
+        while (PyDict_Next(table, &pos, &key, &value)) values.push_back(ref::new_ref(value));
+    } else if (PyList_CheckExact(table)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(table); ++i) values.push_back(ref::new_ref(PyList_GET_ITEM(table, i)));
+    }
+    return values;
+}
+
+}  // namespace
+
+void table_prescan::scan(const guard_state& st, PyObject* table, PyObject* text, regex::scan_mode mode,
+                         std::size_t from) {
+    entries_ = snapshot(table);
+    slots_.assign(entries_.size(), -1);
+    results_.clear();
+    text_ = ref::new_ref(text);
+    std::vector<regex::served_pattern> served;
+    std::size_t first = 0;  // among the served: the first at or after `from`
+    for (std::size_t i = 0; i < entries_.size(); ++i) {
+        std::shared_ptr<const regex::program> prog = regex::cached_program(st.regex_cache.get(), entries_[i].get());
+        if (!prog) continue;
+        if (i < from) ++first;
+        slots_[i] = static_cast<int>(served.size());
+        served.push_back({entries_[i].get(), std::move(prog)});
+    }
+    if (served.empty()) return;
+    std::shared_ptr<const regex::table_scanner> scanner = regex::cached_scanner(st.regex_cache.get(), served);
+    results_ = scanner->scan(text, mode, first);
+    for (std::size_t i = 0; i < from && i < slots_.size(); ++i) slots_[i] = -1;
+}
+
+bool pattern_found(const guard_state& st, const table_prescan& pre, std::size_t index, PyObject* pattern,
+                   PyObject* text) {
+    if (const regex::scan_result* known = pre.find(index, pattern, text)) return known->found;
+    if (PyUnicode_CheckExact(text))
+        if (auto prog = regex::cached_program(st.regex_cache.get(), pattern)) return regex::exists(*prog, text);
+    ref match = call_method(pattern, st.search.get(), text);
+    return truthy(match.get());
+}
+
+ref first_match_text(const guard_state& st, const table_prescan& pre, std::size_t index, PyObject* pattern,
+                     PyObject* text) {
+    std::optional<regex::match_span> span;
+    if (const regex::scan_result* known = pre.find(index, pattern, text)) {
+        span = known->span;
+    } else if (auto prog = PyUnicode_CheckExact(text) ? regex::cached_program(st.regex_cache.get(), pattern)
+                                                      : nullptr) {
+        span = regex::search(*prog, text);
+    } else {
+        ref match = call_method(pattern, st.search.get(), text);
+        if (!truthy(match.get())) return none();
+        return call_method(match.get(), st.group.get());
+    }
+    if (!span) return none();
+    return check(PyUnicode_Substring(text, static_cast<Py_ssize_t>(span->start), static_cast<Py_ssize_t>(span->end)));
+}
+
+ref substitute(const guard_state& st, PyObject* pattern, PyObject* repl, PyObject* text) {
+    if (PyUnicode_CheckExact(text) && regex::literal_replacement(repl))
+        if (auto prog = regex::cached_program(st.regex_cache.get(), pattern)) return regex::substitute(*prog, repl, text);
+    return call_method(pattern, st.sub.get(), repl, text);
+}
+
+}  // namespace tavrix::guard

@@ -1,0 +1,56 @@
+// The pattern tables matched with the module's own regular-expression
+// engine wherever it serves the pattern (an exact re.Pattern within its
+// syntax), with the same answers as the pattern's own `search` and `sub`,
+// which every other entry still gets.
+#pragma once
+
+#include <optional>
+#include <vector>
+
+#include "../../regex/pattern_cache.hpp"
+#include "guard.hpp"
+
+namespace tavrix::guard {
+
+// What one pass of the engine over a text found for the served entries of
+// a table, by position in the table's iteration order. The table is
+// walked again for the answers (so that an application's objects are
+// still called as before, in order); an answer is used only for the same
+// text and the same pattern at the same position.
+class table_prescan {
+public:
+    table_prescan() = default;
+
+    // The engine's answer for the `index`-th entry, `pattern`, on `text`.
+    [[nodiscard]] const regex::scan_result* find(std::size_t index, PyObject* pattern, PyObject* text) const noexcept {
+        if (text != text_.get() || index >= entries_.size() || entries_[index].get() != pattern) return nullptr;
+        const int slot = slots_[index];
+        return slot < 0 ? nullptr : &results_[static_cast<std::size_t>(slot)];
+    }
+
+    [[nodiscard]] bool covers(PyObject* text) const noexcept { return text_ && text == text_.get(); }
+
+    // Scans the served entries of `table` (an exact dict of patterns or an
+    // exact list) at `from` and after, on `text`; other tables get no
+    // prescan.
+    void scan(const guard_state& st, PyObject* table, PyObject* text, regex::scan_mode mode, std::size_t from = 0);
+
+private:
+    ref text_;
+    std::vector<ref> entries_;  // the table's patterns, in order
+    std::vector<int> slots_;    // per entry: its index among the scanned, or -1
+    std::vector<regex::scan_result> results_;
+};
+
+// bool(pattern.search(text)), for the `index`-th entry of a prescanned table.
+[[nodiscard]] bool pattern_found(const guard_state& st, const table_prescan& pre, std::size_t index,
+                                 PyObject* pattern, PyObject* text);
+
+// pattern.search(text).group(), or None when it does not match.
+[[nodiscard]] ref first_match_text(const guard_state& st, const table_prescan& pre, std::size_t index,
+                                   PyObject* pattern, PyObject* text);
+
+// pattern.sub(repl, text).
+[[nodiscard]] ref substitute(const guard_state& st, PyObject* pattern, PyObject* repl, PyObject* text);
+
+}  // namespace tavrix::guard

@@ -1,0 +1,353 @@
+// Checks of the regular-expression engine's compiler, matcher, prefilters
+// and table scan on hand-built patterns, without the interpreter's parser.
+// Every expected span below is what Python's `re` answers for the pattern
+// written in the comment next to it.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "../../native/regex/matcher.hpp"
+#include "../../native/regex/table_scan.hpp"
+
+using namespace tavrix::regex;
+
+namespace {
+
+int failures = 0;
+
+void expect(bool ok, const std::string& what) {
+    if (!ok) {
+        std::fprintf(stderr, "FAILED: %s\n", what.c_str());
+        ++failures;
+    }
+}
+
+// Builds patterns: classes are collected as the nodes are made.
+struct builder {
+    std::vector<char_class> classes;
+
+    node cls(char_class c) {
+        classes.push_back(std::move(c));
+        return node::character(static_cast<std::uint32_t>(classes.size() - 1));
+    }
+    node lit(code_point c) { return cls(char_class::of_literal(c)); }
+    node str(const std::u32string& s) {
+        std::vector<node> items;
+        for (char32_t c : s) items.push_back(lit(c));
+        return seq(std::move(items));
+    }
+    static node seq(std::vector<node> items) { return node::sequence(node::kind::concat, std::move(items)); }
+    static node alt(std::vector<node> items) { return node::sequence(node::kind::alternate, std::move(items)); }
+    static node rep(node body, std::uint32_t min, std::uint32_t max, bool greedy = true) {
+        return node::repeat(std::move(body), min, max, greedy);
+    }
+    static node at(assertion a) { return node::assert_at(a); }
+    static node empty() { return node{}; }
+
+    program compile(const node& n, const compile_limits& limits = {}) {
+        compile_result r = tavrix::regex::compile(n, classes, limits);
+        expect(r.ok, "compiles: " + r.refusal);
+        return std::move(r.prog);
+    }
+};
+
+using span = std::optional<std::pair<std::size_t, std::size_t>>;
+
+std::string show(const span& s) {
+    if (!s) return "None";
+    return "(" + std::to_string(s->first) + ", " + std::to_string(s->second) + ")";
+}
+
+std::string narrow(const std::u32string& s) {
+    std::string out;
+    for (char32_t c : s) out += c < 128 ? static_cast<char>(c) : '?';
+    return out;
+}
+
+// The search, in every storage width the text fits.
+span search(const program& prog, const std::u32string& text, std::size_t from = 0, bool must_advance = false) {
+    workspace ws;
+    auto in = [&](auto view) -> span {
+        auto m = matcher(prog, view, ws).search(from, must_advance);
+        if (!m) return std::nullopt;
+        return std::make_pair(m->start, m->end);
+    };
+    const span wide = in(text_view<char32_t>{text.data(), text.size()});
+    char32_t widest = 0;
+    for (char32_t c : text) widest = std::max(widest, c);
+    if (widest < 0x10000) {
+        std::u16string narrow16(text.begin(), text.end());
+        expect(in(text_view<char16_t>{narrow16.data(), narrow16.size()}) == wide, "same answer in two-byte storage");
+    }
+    if (widest < 0x100) {
+        std::string narrow8(text.begin(), text.end());
+        const auto* bytes = reinterpret_cast<const unsigned char*>(narrow8.data());
+        expect(in(text_view<unsigned char>{bytes, narrow8.size()}) == wide, "same answer in one-byte storage");
+    }
+    return wide;
+}
+
+std::vector<std::pair<std::size_t, std::size_t>> all_matches(const program& prog, const std::u32string& text) {
+    workspace ws;
+    std::vector<std::pair<std::size_t, std::size_t>> out;
+    matcher(prog, text_view<char32_t>{text.data(), text.size()}, ws).each_match([&](match_span m) {
+        out.emplace_back(m.start, m.end);
+    });
+    return out;
+}
+
+void check_search(const char* pattern, const program& prog, const std::u32string& text, span want) {
+    const span got = search(prog, text);
+    expect(got == want, std::string(pattern) + " on '" + narrow(text) + "': " + show(got) + ", want " + show(want));
+}
+
+span at_(std::size_t a, std::size_t b) { return std::make_pair(a, b); }
+
+void priorities() {
+    {
+        builder b;  // a|ab
+        auto p = b.compile(b.alt({b.lit('a'), b.str(U"ab")}));
+        check_search("a|ab", p, U"ab", at_(0, 1));
+    }
+    {
+        builder b;  // ab|a
+        auto p = b.compile(b.alt({b.str(U"ab"), b.lit('a')}));
+        check_search("ab|a", p, U"ab", at_(0, 2));
+    }
+    {
+        builder b;  // a*  a*?  a+?
+        auto star = b.compile(b.rep(b.lit('a'), 0, unbounded));
+        auto lazy = b.compile(b.rep(b.lit('a'), 0, unbounded, false));
+        auto lazy_plus = b.compile(b.rep(b.lit('a'), 1, unbounded, false));
+        check_search("a*", star, U"aaa", at_(0, 3));
+        check_search("a*?", lazy, U"aaa", at_(0, 0));
+        check_search("a+?", lazy_plus, U"aaa", at_(0, 1));
+    }
+    {
+        builder b;  // (?:a|ab)(?:c|bcd)
+        auto p = b.compile(b.seq({b.alt({b.lit('a'), b.str(U"ab")}), b.alt({b.lit('c'), b.str(U"bcd")})}));
+        check_search("(?:a|ab)(?:c|bcd)", p, U"abcd", at_(0, 4));
+    }
+    {
+        builder b;  // a{2,3}  a{2,3}?  (?:ab){2}
+        auto greedy = b.compile(b.rep(b.lit('a'), 2, 3));
+        auto lazy = b.compile(b.rep(b.lit('a'), 2, 3, false));
+        auto twice = b.compile(b.rep(b.str(U"ab"), 2, 2));
+        check_search("a{2,3}", greedy, U"aaaa", at_(0, 3));
+        check_search("a{2,3}?", lazy, U"aaaa", at_(0, 2));
+        check_search("(?:ab){2}", twice, U"xababab", at_(1, 5));
+        check_search("a{2,3}", greedy, U"a", std::nullopt);
+    }
+}
+
+// The interpreter's rule for repeats whose body can match empty: an
+// optional iteration never starts where the previous optional iteration
+// started; mandatory iterations always run.
+void zero_width_iterations() {
+    builder b;
+    auto empty_or_a = [&] { return b.alt({b.empty(), b.lit('a')}); };
+    auto a_or_empty = [&] { return b.alt({b.lit('a'), b.empty()}); };
+    auto p1 = b.compile(b.rep(empty_or_a(), 0, unbounded));                          // (?:|a)*
+    auto p2 = b.compile(b.rep(a_or_empty(), 0, unbounded));                          // (?:a|)*
+    auto p3 = b.compile(b.rep(empty_or_a(), 2, unbounded));                          // (?:|a){2,}
+    auto p4 = b.compile(b.seq({b.rep(empty_or_a(), 2, unbounded), b.lit('b')}));     // (?:|a){2,}b
+    auto p5 = b.compile(b.seq({b.rep(b.rep(b.lit('a'), 0, 1), 0, unbounded, false), b.lit('b')}));  // (?:a?)*?b
+    auto p6 = b.compile(b.rep(b.rep(empty_or_a(), 0, unbounded), 0, unbounded));    // (?:(?:|a)*)*
+    auto p7 = b.compile(b.rep(b.seq({b.rep(empty_or_a(), 0, unbounded), b.lit('b')}), 0, unbounded));  // (?:(?:|a)*b)*
+    auto p8 = b.compile(b.seq({b.rep(empty_or_a(), 0, unbounded, false), b.lit('b')}));  // (?:|a)*?b
+    auto p9 = b.compile(b.rep(a_or_empty(), 1, unbounded, false));                  // (?:a|)+?
+    auto p10 = b.compile(b.rep(empty_or_a(), 1, unbounded));                        // (?:|a)+
+    auto p11 = b.compile(b.rep(empty_or_a(), 1, 3));                                // (?:(?:)|a){1,3}
+    check_search("(?:|a)*", p1, U"aa", at_(0, 0));
+    check_search("(?:a|)*", p2, U"aa", at_(0, 2));
+    check_search("(?:|a){2,}", p3, U"aa", at_(0, 0));
+    check_search("(?:|a){2,}b", p4, U"aab", at_(0, 3));
+    check_search("(?:a?)*?b", p5, U"aab", at_(0, 3));
+    check_search("(?:(?:|a)*)*", p6, U"aa", at_(0, 0));
+    check_search("(?:(?:|a)*b)*", p7, U"abab", at_(0, 4));
+    check_search("(?:|a)*?b", p8, U"ab", at_(0, 2));
+    check_search("(?:a|)+?", p9, U"aa", at_(0, 1));
+    check_search("(?:|a)+", p10, U"aa", at_(0, 0));
+    check_search("(?:(?:)|a){1,3}", p11, U"aaa", at_(0, 0));
+}
+
+void assertions() {
+    builder b;
+    auto boundary = b.compile(b.at(assertion::uni_boundary));
+    auto non_boundary = b.compile(b.at(assertion::uni_non_boundary));
+    auto end = b.compile(b.at(assertion::end));
+    auto a_end = b.compile(b.seq({b.lit('a'), b.at(assertion::end)}));
+    auto line_b = b.compile(b.seq({b.at(assertion::beginning_line), b.lit('b')}));
+    auto end_string = b.compile(b.at(assertion::end_string));
+    auto word_x = b.compile(b.seq({b.at(assertion::uni_boundary), b.lit('x')}));
+    auto x_inside = b.compile(b.seq({b.lit('x'), b.at(assertion::uni_non_boundary)}));
+    auto ascii_b = b.compile(b.seq({b.at(assertion::boundary), b.lit('x')}));
+    check_search("\\b", boundary, U"", std::nullopt);  // no boundary, and no non-boundary, in an empty text
+    check_search("\\B", non_boundary, U"", std::nullopt);
+    check_search("\\B", non_boundary, U"a", std::nullopt);
+    check_search("$", end, U"a\n", at_(1, 1));
+    check_search("a$", a_end, U"a\n", at_(0, 1));
+    check_search("(?m)^b", line_b, U"a\nb", at_(2, 3));
+    check_search("\\Z", end_string, U"a\n", at_(2, 2));
+    check_search("\\bx", word_x, U"ax x", at_(3, 4));
+    check_search("x\\B", x_inside, U"xx", at_(0, 1));
+    // U+00E9 is a word character in Unicode, not in ASCII.
+    check_search("\\bx", word_x, U"\u00e9x", std::nullopt);
+    check_search("(?a)\\bx", ascii_b, U"\u00e9x", at_(1, 2));
+}
+
+// Substitution's sequence of matches, with sre's rule after an empty match.
+void successive_matches() {
+    builder b;
+    auto x_star = b.compile(b.rep(b.lit('x'), 0, unbounded));
+    auto a_star = b.compile(b.rep(b.lit('a'), 0, unbounded));
+    auto empty_or_a = b.compile(b.rep(b.alt({b.empty(), b.lit('a')}), 0, unbounded));
+    auto a_or_empty = b.compile(b.alt({b.lit('a'), b.empty()}));
+    using spans = std::vector<std::pair<std::size_t, std::size_t>>;
+    expect(all_matches(x_star, U"abc") == spans{{0, 0}, {1, 1}, {2, 2}, {3, 3}}, "x* over abc");
+    expect(all_matches(a_star, U"baaa") == spans{{0, 0}, {1, 4}, {4, 4}}, "a* over baaa");
+    // After an empty match the best non-empty match at the same place counts.
+    expect(all_matches(empty_or_a, U"aa") == spans{{0, 0}, {0, 1}, {1, 1}, {1, 2}, {2, 2}}, "(?:|a)* over aa");
+    expect(all_matches(a_or_empty, U"bab") == spans{{0, 0}, {1, 2}, {2, 2}, {3, 3}}, "a| over bab");
+    expect(search(empty_or_a, U"aa", 0, true) == at_(0, 1), "must_advance takes the best non-empty match");
+}
+
+// A search that runs past its match leaves dead ends behind; the next
+// search must still find every match.
+void dead_ends_after_overrun() {
+    builder b;  // (?:a*b)|a over "aaaa": every search runs to the end in vain
+    auto p = b.compile(b.alt({b.seq({b.rep(b.lit('a'), 0, unbounded), b.lit('b')}), b.lit('a')}));
+    std::u32string text(2000, U'a');
+    auto spans = all_matches(p, text);
+    bool ok = spans.size() == text.size();
+    for (std::size_t i = 0; ok && i < spans.size(); ++i) ok = spans[i] == std::make_pair(i, i + 1);
+    expect(ok, "(?:a*b)|a finds every a");
+    text += U"b";
+    spans = all_matches(p, text);
+    expect(spans.size() == 1 && spans[0] == std::make_pair(std::size_t{0}, text.size()), "(?:a*b)|a takes a*b when it can");
+}
+
+void character_classes() {
+    // A bigcharset: 2 blocks, block 1 (U+0100..U+01FF) holds U+017F only.
+    std::vector<std::uint32_t> code{static_cast<std::uint32_t>(class_op::in), static_cast<std::uint32_t>(class_op::set_bigcharset), 2};
+    std::vector<std::uint32_t> blocks(64, 0);
+    reinterpret_cast<unsigned char*>(blocks.data())[1] = 1;
+    code.insert(code.end(), blocks.begin(), blocks.end());
+    std::vector<std::uint32_t> maps(16, 0);
+    maps[8 + 0x7F / 32] = 1u << (0x7F % 32);
+    code.insert(code.end(), maps.begin(), maps.end());
+    code.push_back(static_cast<std::uint32_t>(class_op::set_end));
+    auto big = char_class::make(code);
+    expect(big.has_value(), "a well-formed big charset");
+    if (big) {
+        expect(big->contains(0x17F) && !big->contains(0x7F) && !big->contains(0x27F) && !big->contains(0x1017F),
+               "big charset membership by block");
+    }
+    // Malformed codes are refused: a block number beyond the maps, a
+    // truncated set, an unknown category, trailing words.
+    auto bad_block = code;
+    reinterpret_cast<unsigned char*>(bad_block.data() + 3)[2] = 5;
+    expect(!char_class::make(bad_block), "block number out of range");
+    expect(!char_class::make({static_cast<std::uint32_t>(class_op::in), static_cast<std::uint32_t>(class_op::set_range), 1}),
+           "truncated set");
+    expect(!char_class::make({static_cast<std::uint32_t>(class_op::category), 99}), "unknown category");
+    expect(!char_class::make({static_cast<std::uint32_t>(class_op::any), 0}), "trailing words");
+    expect(!char_class::make({}), "empty code");
+
+    const auto upper_only = char_class::of_range('A', 'Z');
+    const auto not_upper = char_class::of_range('A', 'Z', true);
+    const auto dot = char_class::of_any(false);
+    const auto digit = char_class::of_category(category::uni_digit);
+    expect(upper_only.contains('Q') && !upper_only.contains('q') && !upper_only.contains(0x410), "a range");
+    expect(!not_upper.contains('Q') && not_upper.contains(0x410) && not_upper.may_contain_wide(), "a negated range");
+    expect(!dot.contains('\n') && dot.contains(0x10FFFF), "dot");
+    expect(digit.contains(0x663) && !digit.contains(0xB2) && digit.contains('7'), "Unicode decimal digits");
+    expect(upper_only.latin1_count() == 26, "bitmap count");
+}
+
+void refusals() {
+    builder b;
+    node deep = b.lit('a');
+    for (int i = 0; i < 300; ++i) deep = builder::seq({std::move(deep)});
+    expect(!tavrix::regex::compile(deep, b.classes).ok, "nesting beyond the limit is refused");
+    expect(!tavrix::regex::compile(builder::rep(b.lit('a'), 30000, 30000), b.classes).ok, "too many instructions");
+    node nested = builder::alt({builder::empty(), b.lit('a')});
+    for (int i = 0; i < 7; ++i) nested = builder::rep(std::move(nested), 0, unbounded);
+    expect(!tavrix::regex::compile(nested, b.classes).ok, "too many nested empty-matching repeats");
+    expect(!tavrix::regex::compile(node::character(99), b.classes).ok, "a class index out of range");
+    expect(!tavrix::regex::compile(builder::rep(b.lit('a'), 3, 2), b.classes).ok, "min above max");
+}
+
+void prefilters() {
+    builder b;
+    // [a-z]+@x: gated by '@', starts only in the run of letters before it.
+    auto gated = b.compile(b.seq({b.rep(b.cls(char_class::of_range('a', 'z')), 1, unbounded), b.str(U"@x")}));
+    expect(gated.filter.type == prefilter::kind::gate, "a gate for [a-z]+@x");
+    const std::u32string text = U"ab cd@y ef@x";
+    start_finder<char32_t> starts(gated, text_view<char32_t>{text.data(), text.size()});
+    expect(starts.next(0) == 3, "the first window starts after the blank");
+    expect(starts.next(6) == 8, "the next window");
+    expect(starts.next(11) == no_position, "no gate after the last");
+    check_search("[a-z]+@x", gated, text, at_(8, 12));
+
+    auto word = b.compile(b.str(U"secret"));
+    expect(word.filter.type == prefilter::kind::prefix && word.filter.prefix.size() == 6, "a literal's prefix");
+    auto anchored = b.compile(b.seq({b.at(assertion::beginning), b.lit('a')}));
+    expect(anchored.filter.type == prefilter::kind::anchored, "anchored at the beginning");
+    auto nullable = b.compile(b.rep(b.lit('a'), 0, unbounded));
+    expect(nullable.filter.type == prefilter::kind::anywhere, "an empty match can start anywhere");
+}
+
+// The table scan against one search per program, over texts of every width.
+void table_scan() {
+    std::vector<std::shared_ptr<const program>> programs;
+    std::vector<builder> builders(6);
+    auto add = [&](builder& b, const node& n) { programs.push_back(std::make_shared<const program>(b.compile(n))); };
+    add(builders[0], builders[0].str(U"secret"));
+    add(builders[1], builder::seq({builders[1].rep(builders[1].cls(char_class::of_range('a', 'z')), 1, unbounded),
+                                   builders[1].str(U"@x")}));
+    add(builders[2], builder::rep(builders[2].lit('q'), 0, unbounded));
+    add(builders[3], builder::seq({builder::at(assertion::beginning), builders[3].lit('z')}));
+    add(builders[4], builders[4].lit(0x212A));
+    add(builders[5], builder::seq({builders[5].cls(char_class::of_category(category::uni_digit)),
+                                   builders[5].cls(char_class::of_category(category::uni_digit))}));
+    const table_scanner scanner(programs);
+    const std::u32string texts[] = {
+        U"", U"z", U"no secrets here: secret", U"mail ab@x", U"z\u212A \u0663\u0664", U"q", U"secre", U"ab@y cd@x",
+        U"\U0001D7D8\U0001D7D9", U"1", U"x secret@x",
+    };
+    for (const std::u32string& text : texts) {
+        const text_view<char32_t> view{text.data(), text.size()};
+        const auto found = scanner.scan(view, scan_mode::exists);
+        const auto first = scanner.scan(view, scan_mode::first_match);
+        const auto later = scanner.scan(view, scan_mode::first_match, 3);
+        for (std::size_t i = 0; i < programs.size(); ++i) {
+            const span want = search(*programs[i], text);
+            const span got = first[i].span ? span(std::make_pair(first[i].span->start, first[i].span->end)) : std::nullopt;
+            const std::string where = "program " + std::to_string(i) + " on '" + narrow(text) + "'";
+            expect(found[i].found == want.has_value(), "scan finds " + where);
+            expect(got == want, "scan's first match " + where + ": " + show(got) + ", want " + show(want));
+            expect(later[i].found == (i >= 3 && want.has_value()), "a scan from the fourth program " + where);
+        }
+    }
+}
+
+}  // namespace
+
+int main() {
+    priorities();
+    zero_width_iterations();
+    assertions();
+    successive_matches();
+    dead_ends_after_overrun();
+    character_classes();
+    refusals();
+    prefilters();
+    table_scan();
+    if (failures != 0) {
+        std::fprintf(stderr, "%d failure(s)\n", failures);
+        return 1;
+    }
+    std::printf("ok\n");
+    return 0;
+}

@@ -1,0 +1,172 @@
+"""The engine against Python's `re`: the same leftmost match, the same
+substitution, the same character membership, code point for code point.
+
+Patterns are drawn from the syntax the engine serves (every flag
+combination, local flags, the case-folding specials), texts from a small
+alphabet holding the characters where `re`'s rules are subtle, in every
+storage width."""
+
+from __future__ import annotations
+
+import re
+
+import pytest
+from hypothesis import HealthCheck, assume, given, settings
+from hypothesis import strategies as st
+
+# Characters whose handling differs between rules: case-folding specials
+# (long s, dotless i, dotted I, Kelvin sign, micro sign, sharp s, final
+# sigma), non-ASCII digits, spaces and letters, a line feed, and characters
+# of the two- and four-byte storage widths.
+SPECIALS = [
+    "a", "b", "k", "K", "\u212a", "s", "S", "\u017f", "i", "I", "\u0130", "\u0131", "\u00b5", "\u03bc", "\u00df",
+    "\u03c3", "\u03c2", "\u03a3", "1", "9", "\u0663", "\U0001d7d8", " ", "\t", "\n", "\xa0", "\u2028", "\x85", "_",
+    "-", ".", "@", ":", "\u00e9", "\u00c9", "\U0001d400", "\u01c5",
+]
+WORDS = ["ab", "key", "sk-", "x@", "secret", "pass", "\u0130d", "\u017fs"]
+
+ATOMS = [
+    "a", "b", "k", "s", "i", "I", "\u0130", "\u0131", "\u017f", "\u212a", "\u00b5", "\u03c3", "1", "\u00e9", " ", "-",
+    "@", ":", r"\.", ".", r"\d", r"\D", r"\s", r"\S", r"\w", r"\W", "[ab]", "[^a]", "[a-k]", r"[\d\s]", r"[^\W\d]",
+    "[k-s]", "[\u0130\u0131]", r"[^\n]", "[A-Z|a-z]", "[\u00e0-\u00ff]", r"[\w-]", "[\u2020-\U0001d7ff]", "[^k]",
+    "[S-s]", "[\u03a3-\u03c9]", "key", "sk-", "secret", "ab", "x@", "pass",
+]
+ASSERTIONS = ["^", "$", r"\A", r"\Z", r"\b", r"\B"]
+QUANTIFIERS = ["*", "+", "?", "{2}", "{0,2}", "{1,3}", "{2,}", "{,2}", "{0}"]
+LOCAL_FLAGS = ["i", "m", "s", "a", "-i", "i-s", "x"]
+FLAG_SETS = [f for f in range(16)]  # every combination of I, M, S, A below
+FLAG_BITS = [re.IGNORECASE, re.MULTILINE, re.DOTALL, re.ASCII]
+
+
+def flags_of(bits: int) -> int:
+    return sum(flag for i, flag in enumerate(FLAG_BITS) if bits >> i & 1)
+
+
+def patterns():
+    base = st.one_of(st.sampled_from(ATOMS), st.sampled_from(ATOMS), st.sampled_from(ASSERTIONS))
+
+    def extend(inner):
+        return st.one_of(
+            st.lists(inner, min_size=2, max_size=3).map("".join),
+            st.lists(st.one_of(inner, st.just("")), min_size=2, max_size=3).map(lambda xs: "(?:" + "|".join(xs) + ")"),
+            inner.map(lambda x: "(" + x + ")"),
+            st.tuples(inner, st.sampled_from(QUANTIFIERS), st.booleans()).map(
+                lambda t: "(?:" + t[0] + ")" + t[1] + ("?" if t[2] else "")),
+            st.tuples(st.sampled_from(LOCAL_FLAGS), inner).map(lambda t: f"(?{t[0]}:{t[1]})"),
+        )
+
+    return st.recursive(base, extend, max_leaves=8)
+
+
+def texts(max_fragments: int = 12):
+    fragment = st.one_of(st.sampled_from(SPECIALS), st.sampled_from(WORDS))
+    return st.lists(fragment, max_size=max_fragments).map("".join)
+
+
+def compiled(source: str, bits: int):
+    try:
+        return re.compile(source, flags_of(bits))
+    except (re.error, ValueError, OverflowError):
+        assume(False)
+
+
+def expected_span(pattern, text):
+    m = pattern.search(text)
+    return m.span() if m else None
+
+
+@settings(max_examples=400, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(source=patterns(), bits=st.sampled_from(FLAG_SETS), samples=st.lists(texts(), min_size=1, max_size=5))
+def test_random_patterns_search_and_substitute_as_re(probe, source, bits, samples):
+    pattern = compiled(source, bits)
+    assert probe.refusal(pattern) is None, source
+    for text in samples:
+        want = expected_span(pattern, text)
+        assert probe.search(pattern, text) == want, (source, text)
+        assert probe.exists(pattern, text) == (want is not None), (source, text)
+        assert probe.sub(pattern, "#", text) == pattern.sub("#", text), (source, text)
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(
+    sources=st.lists(st.tuples(patterns(), st.sampled_from(FLAG_SETS)), min_size=1, max_size=6),
+    samples=st.lists(texts(30), min_size=1, max_size=4),
+)
+def test_random_tables_scan_as_re(probe, sources, samples):
+    table = [compiled(source, bits) for source, bits in sources]
+    for text in samples:
+        exists = probe.scan(table, text, False)
+        first = probe.scan(table, text, True)
+        for pattern, found, span in zip(table, exists, first):
+            want = expected_span(pattern, text)
+            assert found == (True if want is not None else None), (pattern, text)
+            assert span == want, (pattern, text)
+
+
+# Hand-made cases the random grammar reaches rarely: backtracking's choices
+# among alternatives and repeats, the zero-width rule of repeats whose body
+# can match empty, assertions at the edges, global and verbose flags.
+CASES = [
+    (r"(?:|a)*", "aa"), (r"(?:a|)*", "aa"), (r"(?:|a){2,}b", "aab"), (r"(?:(?:|a)*b)*", "abab"),
+    (r"(?:a?)*?b", "aab"), (r"(?:|a)+", "aa"), (r"(?:(?:)|a){1,3}", "aaa"), (r"(?:a|ab)(?:c|bcd)", "abcd"),
+    (r"(a*)*b", "aaac"), (r"(?:a*b)|a", "aaaa"), (r"x*", "abc"), (r"a|", "bab"), (r"\b", ""), (r"\B", ""),
+    (r"\B", "a"), (r"$", "a\n"), (r"(?m)^b$", "a\nb\nc"), (r"\Z", "a\n"), (r"(?s).+", "a\nb"), (r".+", "a\nb"),
+    (r"(?i)\u212a+", "kK\u212a"), (r"(?i)[a-z]+", "\u017f\u0131\u212aX"), (r"(?ia)[a-z]+", "\u017f\u0131\u212aX"),
+    (r"(?x) a  b  # comment", "ab"), (r"(?i:s)S", "\u017fS"), (r"(?a)\w+\b", "caf\u00e9 x"), (r"\w+\b", "caf\u00e9 x"),
+    (r"\d+", "1\u0663\U0001d7d8\u00b2"), (r"\s+", "\x1c\x85\xa0\u2028 "), (r"[^\W\d_]+", "ab_1\u00e9"),
+]
+
+
+@pytest.mark.parametrize("source,text", CASES)
+def test_hand_made_cases_as_re(probe, source, text):
+    pattern = re.compile(source)
+    assert probe.refusal(pattern) is None
+    for start in range(len(text) + 1):
+        m = pattern.search(text, start)
+        assert probe.search(pattern, text, start) == (m.span() if m else None), start
+    assert probe.sub(pattern, "<>", text) == pattern.sub("<>", text)
+
+
+OUTSIDE = [
+    r"(a)\1", r"(?=a)a", r"(?!a)b", r"(?<=a)b", r"(?<!a)b", r"(a)?(?(1)b|c)", r"(?>a+)b", r"a*+", r"a++b",
+    r"a{2}+", r"a{30000}", "(" * 150 + "a" + ")" * 150,
+]
+
+
+@pytest.mark.parametrize("source", OUTSIDE)
+def test_patterns_outside_the_syntax_are_refused(probe, source):
+    assert probe.refusal(re.compile(source)) is not None
+
+
+def test_other_objects_are_refused(probe):
+    class Searcher:
+        def search(self, text):
+            return None
+
+    assert probe.refusal(re.compile(b"a")) is not None  # bytes
+    assert probe.refusal(Searcher()) is not None
+    assert probe.refusal("a") is not None
+
+
+# One-character patterns whose class the engine evaluates from the
+# interpreter's own code for it, against re over every code point.
+CLASS_SHAPES = [
+    (r"\d", 0), (r"\d", re.A), (r"\D", 0), (r"\s", 0), (r"\s", re.A), (r"\S", 0), (r"\w", 0), (r"\w", re.A),
+    (r"\W", 0), (r"\W", re.A), (".", 0), (".", re.S), ("k", re.I), ("k", re.I | re.A), ("s", re.I), ("i", re.I),
+    ("I", re.I | re.A), ("\u0131", re.I), ("\u0130", re.I), ("\u00df", re.I), ("\u00b5", re.I), ("\u03c3", re.I),
+    ("\u01c5", re.I), ("\u212a", re.I), ("\u017f", re.I), ("[^k]", re.I), ("[^k]", 0), ("[a-z]", re.I),
+    ("[^a-z]", re.I), ("[A-Z|a-z]", 0), ("[a-zA-Z0-9]", re.I), (r"[\d\s]", 0), (r"[^\W\d]", re.I), ("[k-s]", re.I),
+    ("[k-s]", re.I | re.A), ("[\u03a3-\u03c9]", re.I), ("[\u0400-\u04ff]", re.I), ("[\U00010400-\U0001044f]", re.I),
+    ("[0-9a-f\u0100-\u0180]", 0),
+]
+
+
+@pytest.fixture(scope="module")
+def every_code_point():
+    return "".join(map(chr, range(0x110000)))
+
+
+@pytest.mark.parametrize("source,flags", CLASS_SHAPES)
+def test_classes_contain_what_re_matches_at_every_code_point(probe, every_code_point, source, flags):
+    pattern = re.compile(source, flags)
+    assert probe.non_members(pattern) == pattern.sub("", every_code_point)
