@@ -149,6 +149,125 @@ private:
     std::uint32_t level_ = 0;
 };
 
+// Works out the closure tables, unless they would be too large.
+void build_closures(program& prog, const compile_limits& limits) {
+    closure_table& table = prog.closures;
+    int bit_of[static_cast<int>(assertion::count_)];
+    for (int a = 0; a < static_cast<int>(assertion::count_); ++a) {
+        bit_of[a] = -1;
+        if (prog.assertions_used & (1u << a)) {
+            bit_of[a] = static_cast<int>(table.kinds.size());
+            table.kinds.push_back(static_cast<assertion>(a));
+        }
+    }
+    if (table.kinds.size() > limits.max_table_assertions) return;
+    const std::size_t contexts = table.contexts();
+    const std::size_t size = prog.insts.size();
+    table.root_of.assign(size, closure_table::none);
+    std::vector<std::uint32_t> roots;
+    auto add_root = [&](std::uint32_t pc) {
+        if (table.root_of[pc] != closure_table::none) return;
+        table.root_of[pc] = static_cast<std::uint32_t>(roots.size());
+        roots.push_back(pc);
+    };
+    add_root(prog.start);
+    for (const instruction& inst : prog.insts)
+        if (inst.code == op::consume) add_root(inst.next);
+
+    std::vector<std::uint32_t> seen(prog.slot_count, 0), listed(size, 0);
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> stack;
+    std::uint32_t generation = 0;
+    std::uint64_t work = 0;
+    auto give_up = [&] { table = closure_table{}; };
+    for (std::uint32_t root : roots) {
+        for (std::size_t context = 0; context < contexts; ++context) {
+            ++generation;
+            const std::size_t first = table.threads.size();
+            table.begin.push_back(static_cast<std::uint32_t>(first));
+            bool match = false;
+            stack.assign(1, {root, 0});
+            while (!stack.empty()) {
+                auto [pc, flags] = stack.back();
+                stack.pop_back();
+                for (;;) {
+                    if (++work > limits.max_table_work) return give_up();
+                    std::uint32_t& visited = seen[prog.slot(pc, flags)];
+                    if (visited == generation) break;
+                    visited = generation;
+                    const instruction& inst = prog.insts[pc];
+                    if (inst.code == op::consume || inst.code == op::match) {
+                        if (listed[pc] != generation) {
+                            listed[pc] = generation;
+                            table.threads.push_back(pc);
+                            match = match || inst.code == op::match;
+                        }
+                        break;
+                    }
+                    if (inst.code == op::split) {
+                        stack.emplace_back(inst.alt, flags);
+                    } else if (inst.code == op::assert_at) {
+                        if (!((context >> bit_of[inst.arg]) & 1u)) break;
+                    } else if (inst.code == op::enter) {
+                        flags &= ~(1u << inst.arg);
+                    } else if (inst.code == op::check) {
+                        const std::uint32_t bit = 1u << inst.arg;
+                        if (flags & bit) break;
+                        flags |= bit;
+                    }
+                    pc = inst.next;
+                }
+            }
+            if (table.threads.size() - first > limits.max_table_list) return give_up();
+            table.has_match.push_back(match ? 1 : 0);
+        }
+    }
+    table.begin.push_back(static_cast<std::uint32_t>(table.threads.size()));
+    table.available = true;
+}
+
+// The bit machine, from the closure tables, when the program has at most
+// 64 threads.
+void build_bit_machine(program& prog) {
+    const closure_table& table = prog.closures;
+    bit_machine& machine = prog.bits;
+    if (!table.available) return;
+    std::vector<int> bit_of(prog.insts.size(), -1);
+    for (std::uint32_t pc = 0; pc < prog.insts.size(); ++pc) {
+        const op code = prog.insts[pc].code;
+        if (code != op::consume && code != op::match) continue;
+        if (machine.pcs.size() == 64) {
+            machine = bit_machine{};
+            return;
+        }
+        bit_of[pc] = static_cast<int>(machine.pcs.size());
+        machine.pcs.push_back(pc);
+    }
+    const std::size_t contexts = table.contexts();
+    auto mask_of = [&](std::uint32_t root, std::size_t context) {
+        const std::size_t at = table.root_of[root] * contexts + context;
+        std::uint64_t mask = 0;
+        for (std::uint32_t i = table.begin[at]; i < table.begin[at + 1]; ++i)
+            mask |= std::uint64_t{1} << bit_of[table.threads[i]];
+        return mask;
+    };
+    machine.follow.assign(machine.pcs.size() * contexts, 0);
+    for (std::size_t bit = 0; bit < machine.pcs.size(); ++bit) {
+        const instruction& inst = prog.insts[machine.pcs[bit]];
+        if (inst.code == op::match) {
+            machine.match = std::uint64_t{1} << bit;
+            continue;
+        }
+        const char_class& cls = prog.classes[inst.cls];
+        for (std::uint32_t c = 0; c < 256; ++c)
+            if (cls.contains(c)) machine.accepts[c] |= std::uint64_t{1} << bit;
+        if (cls.may_contain_wide()) machine.wide |= std::uint64_t{1} << bit;
+        for (std::size_t context = 0; context < contexts; ++context)
+            machine.follow[bit * contexts + context] = mask_of(inst.next, context);
+    }
+    for (std::size_t context = 0; context < contexts; ++context) machine.start.push_back(mask_of(prog.start, context));
+    machine.available = true;
+}
+
 }  // namespace
 
 std::uint32_t min_width(const node& n) noexcept {
@@ -202,6 +321,8 @@ compile_result compile(const node& pattern, std::vector<char_class> classes, con
     prog.start = 0;
     prog.min_length = min_width(pattern);
     prog.filter = derive_prefilter(prog, pattern);
+    build_closures(prog, limits);
+    build_bit_machine(prog);
     result.ok = true;
     return result;
 }

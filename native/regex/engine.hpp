@@ -30,9 +30,9 @@ decltype(auto) with_text(PyObject* str, F&& f) {
                                                bool must_advance = false);
 
 // pattern.sub(repl, text) for an exact str text and a str repl holding no
-// backslash (inserted literally). The same object comes back when nothing
-// matched, as from `re`.
-[[nodiscard]] ref substitute(const program& prog, PyObject* repl, PyObject* text);
+// backslash (inserted literally), when no match starts before `from`. The
+// same object comes back when nothing matched, as from `re`.
+[[nodiscard]] ref substitute(const program& prog, PyObject* repl, PyObject* text, std::size_t from = 0);
 
 // Whether `repl` is a replacement `re` inserts literally.
 [[nodiscard]] bool literal_replacement(PyObject* repl);

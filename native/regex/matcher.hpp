@@ -12,6 +12,7 @@
 // instruction and position where a search ran on past its match.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -78,15 +79,14 @@ class start_finder {
 public:
     start_finder(const program& prog, text_view<Char> text) : prog_(prog), f_(prog.filter), text_(text) {}
 
-    // Whether a match can start at `pos` (<= size).
+    // Whether a match can start at `pos` (<= size), by its first character
+    // (what a running search asks at every position).
     [[nodiscard]] bool test(std::size_t pos) {
         switch (f_.type) {
             case prefilter::kind::anywhere: return true;
             case prefilter::kind::anchored: return pos == 0;
-            case prefilter::kind::prefix: return prefix_at(pos);
-            case prefilter::kind::gate:
-                if (!started_ || pos > gate_) find_gate(pos);
-                return pos >= window_ && pos <= gate_ && first_ok(pos);
+            case prefilter::kind::prefix: return first_ok(pos);
+            case prefilter::kind::gate: return in_window(pos);
         }
         return true;
     }
@@ -101,17 +101,18 @@ public:
             case prefilter::kind::anywhere: return pos;
             case prefilter::kind::anchored: return pos == 0 ? 0 : no_position;
             case prefilter::kind::prefix: {
+                // Shift-and over the prefix sets: bit j of `state` says the
+                // last j + 1 characters fit the first j + 1 sets.
                 const std::size_t k = f_.prefix.size();
-                if (n < k) return no_position;
-                const std::size_t last = n - k;
-                const std::size_t stop = std::min(last, limit);
-                const char_set& first = f_.prefix[0];
-                for (; pos <= stop; ++pos) {
-                    const code_point c = text_[pos];
-                    if ((c < 256 ? first.has_latin1(c) : set_contains(prog_, first, c)) && prefix_rest(pos))
-                        return pos;
+                if (n < k || pos > n - k) return no_position;
+                const std::size_t stop = limit >= n - k ? n : limit + k;  // last character to read, exclusive
+                const unsigned full = 1u << (k - 1);
+                unsigned state = 0;
+                for (std::size_t i = pos; i < stop; ++i) {
+                    state = ((state << 1) | 1u) & mask_of(text_[i]);
+                    if (state & full) return i + 1 - k;
                 }
-                return pos <= last ? pos : no_position;
+                return stop < n ? stop + 1 - k : no_position;
             }
             case prefilter::kind::gate:
                 for (;;) {
@@ -136,22 +137,44 @@ public:
         while (window_ > floor && set_contains(prog_, f_.before_gate, text_[window_ - 1])) --window_;
     }
 
+    // Whether the whole prefix fits at `pos` (the table scan's check of a
+    // trigger before it runs the matcher).
+    [[nodiscard]] bool verify(std::size_t pos) const noexcept {
+        return f_.type != prefilter::kind::prefix || prefix_at(pos);
+    }
+
 private:
+    [[gnu::noinline]] bool in_window(std::size_t pos) {
+        if (!started_ || pos > gate_) find_gate(pos);
+        return pos >= window_ && pos <= gate_ && first_ok(pos);
+    }
+
+    unsigned mask_of(code_point c) const noexcept {
+        if (c < 256) return f_.prefix_mask[c];
+        unsigned mask = 0;
+        for (std::size_t j = 0; j < f_.prefix.size(); ++j)
+            if (set_contains(prog_, f_.prefix[j], c)) mask |= 1u << j;
+        return mask;
+    }
+
     bool prefix_at(std::size_t pos) const noexcept {
         const std::size_t k = f_.prefix.size();
         if (text_.size < k || pos > text_.size - k) return false;
-        return set_contains(prog_, f_.prefix[0], text_[pos]) && prefix_rest(pos);
+        return first_ok(pos) && prefix_rest(pos);
     }
 
     bool prefix_rest(std::size_t pos) const noexcept {
         for (std::size_t j = 1; j < f_.prefix.size(); ++j)
-            if (!set_contains(prog_, f_.prefix[j], text_[pos + j])) return false;
+            if (!((mask_of(text_[pos + j]) >> j) & 1u)) return false;
         return true;
     }
 
     bool first_ok(std::size_t pos) const noexcept {
-        if (f_.prefix.empty()) return true;
-        return pos < text_.size && set_contains(prog_, f_.prefix[0], text_[pos]);
+        if (pos >= text_.size) return f_.prefix.empty();
+        const code_point c = text_[pos];
+        if (c < 256) [[likely]]
+            return f_.prefix.empty() || (f_.prefix_mask[c] & 1u) != 0;
+        return f_.prefix.empty() || set_contains(prog_, f_.prefix[0], c);
     }
 
     // The next gate character at or after `from`, and the window of
@@ -280,11 +303,12 @@ public:
 
     // The matches a substitution replaces: non-overlapping, left to right,
     // an empty match never right after another match at the same place.
+    // (Starting at `from` when no match starts before it.)
     template <class Visit>
-    void each_match(Visit&& visit) {
+    void each_match(std::size_t from, Visit&& visit) {
         dead_ends dead;
         dead.reset(text_.size, prog_.insts.size());
-        std::size_t pos = 0;
+        std::size_t pos = from;
         bool must_advance = false;
         while (pos <= text_.size) {
             // A fresh finder: the previous search may have looked past `pos`.
@@ -305,6 +329,7 @@ public:
         bool found = false;
         std::optional<match_span> span;
         std::size_t stopped = 0;
+        std::size_t floor = 0;  // found: no match starts before this position
     };
     [[nodiscard]] run_result run_exists(std::size_t from, start_finder<Char>& starts, std::size_t limit);
     [[nodiscard]] run_result run_leftmost(std::size_t from, bool must_advance, start_finder<Char>& starts,
@@ -315,19 +340,75 @@ private:
 
     void new_generation() noexcept { ++ws_.generation_; }
 
-    // Adds the threads reachable from `pc` at `pos` without consuming, in
-    // priority order; tells whether one of them is the end of the program.
+    // Adds the threads reachable from `root` at `pos` without consuming, in
+    // priority order, after those already on the list (a thread already
+    // there keeps its place); tells whether the end of the program is among
+    // them. From the closure tables when the program has them.
     bool add(std::vector<thread>& list, std::uint32_t root, std::size_t pos, std::size_t start, const dead_ends* dead);
+
+    // Which of the program's assertions hold at `pos`, as a closure-table context.
+    std::size_t context_at(std::size_t pos) noexcept;
+
+    bool word_at(std::size_t pos, bool unicode) const noexcept {
+        const code_point c = text_[pos];
+        if (c < 128) return ascii_word(c);
+        return unicode && unicode_word(c);
+    }
+
+    // run_exists with the bit machine.
+    run_result run_exists_bits(std::size_t from, start_finder<Char>& starts, std::size_t limit);
+    [[nodiscard]] std::uint64_t wide_accepts(code_point c) const noexcept;
 
     const program& prog_;
     text_view<Char> text_;
     workspace& ws_;
+    std::size_t context_pos_ = no_position;
+    std::size_t context_ = 0;
 };
+
+template <class Char>
+std::size_t matcher<Char>::context_at(std::size_t pos) noexcept {
+    if (pos == context_pos_) return context_;
+    const auto& kinds = prog_.closures.kinds;
+    std::size_t context = 0;
+    for (std::size_t i = 0; i < kinds.size(); ++i) {
+        bool holds;
+        switch (kinds[i]) {
+            case assertion::uni_boundary:
+            case assertion::uni_non_boundary:
+            case assertion::boundary:
+            case assertion::non_boundary: {
+                const bool unicode = kinds[i] == assertion::uni_boundary || kinds[i] == assertion::uni_non_boundary;
+                const bool before = pos > 0 && word_at(pos - 1, unicode);
+                const bool after = pos < text_.size && word_at(pos, unicode);
+                const bool boundary = kinds[i] == assertion::uni_boundary || kinds[i] == assertion::boundary;
+                holds = text_.size != 0 && (before != after) == boundary;
+                break;
+            }
+            default: holds = assertion_holds(kinds[i], text_, pos); break;
+        }
+        if (holds) context |= std::size_t{1} << i;
+    }
+    context_pos_ = pos;
+    context_ = context;
+    return context_;
+}
 
 template <class Char>
 bool matcher<Char>::add(std::vector<thread>& list, std::uint32_t root, std::size_t pos, std::size_t start,
                         const dead_ends* dead) {
     const std::uint32_t gen = ws_.generation_;
+    const closure_table& table = prog_.closures;
+    if (table.available) {
+        const std::size_t at = table.root_of[root] * table.contexts() + context_at(pos);
+        for (std::uint32_t i = table.begin[at], end = table.begin[at + 1]; i < end; ++i) {
+            const std::uint32_t pc = table.threads[i];
+            if (ws_.on_list_[pc] == gen || (dead && dead->contains(pc, pos))) continue;
+            ws_.on_list_[pc] = gen;
+            list.push_back({pc, start});
+        }
+        return table.has_match[at] != 0;
+    }
     auto& stack = ws_.stack_;
     bool reached_match = false;
     stack.push_back({root, 0});
@@ -366,6 +447,7 @@ bool matcher<Char>::add(std::vector<thread>& list, std::uint32_t root, std::size
 
 template <class Char>
 auto matcher<Char>::run_exists(std::size_t from, start_finder<Char>& starts, std::size_t limit) -> run_result {
+    if (prog_.bits.available) return run_exists_bits(from, starts, limit);
     const std::size_t n = text_.size;
     auto& current = ws_.current_;
     auto& next = ws_.next_;
@@ -374,9 +456,14 @@ auto matcher<Char>::run_exists(std::size_t from, start_finder<Char>& starts, std
     new_generation();
     for (;;) {
         if (pos <= n && starts.test(pos) && add(current, prog_.start, pos, pos, nullptr))
-            return {.found = true, .stopped = pos};
+            return {.found = true, .stopped = pos, .floor = from};
         if (current.empty()) {
             if (pos >= n) return {.stopped = n + 1};
+            if (pos + 1 <= limit && starts.test(pos + 1)) {  // the common case in a dense stretch
+                ++pos;
+                new_generation();
+                continue;
+            }
             const std::size_t resume = starts.next(pos + 1, limit);
             if (resume > n) return {.stopped = n + 1};
             if (resume > limit) return {.stopped = resume};
@@ -392,11 +479,60 @@ auto matcher<Char>::run_exists(std::size_t from, start_finder<Char>& starts, std
             const instruction& inst = prog_.insts[t.pc];
             if (inst.code == op::consume && prog_.classes[inst.cls].contains(c) &&
                 add(next, inst.next, pos + 1, t.start, nullptr))
-                return {.found = true, .stopped = pos + 1};
+                return {.found = true, .stopped = pos + 1, .floor = from};
         }
         current.swap(next);
         ++pos;
     }
+}
+
+template <class Char>
+auto matcher<Char>::run_exists_bits(std::size_t from, start_finder<Char>& starts, std::size_t limit) -> run_result {
+    const bit_machine& machine = prog_.bits;
+    const std::size_t contexts = prog_.closures.contexts();
+    const std::size_t n = text_.size;
+    std::uint64_t state = 0;
+    std::size_t pos = from;
+    for (;;) {
+        if (pos <= n && starts.test(pos)) state |= machine.start[context_at(pos)];
+        if (state & machine.match) return {.found = true, .stopped = pos, .floor = from};
+        if (state == 0) {
+            if (pos >= n) return {.stopped = n + 1};
+            if (pos + 1 <= limit && starts.test(pos + 1)) {
+                ++pos;
+                continue;
+            }
+            const std::size_t resume = starts.next(pos + 1, limit);
+            if (resume > n) return {.stopped = n + 1};
+            if (resume > limit) return {.stopped = resume};
+            pos = resume;
+            continue;
+        }
+        if (pos >= n) return {.stopped = n + 1};
+        const code_point c = text_[pos];
+        std::uint64_t take = state & (c < 256 ? machine.accepts[c] : wide_accepts(c));
+        std::uint64_t after = 0;
+        if (take) {
+            const std::size_t context = context_at(pos + 1);
+            do {
+                after |= machine.follow[static_cast<std::size_t>(std::countr_zero(take)) * contexts + context];
+                take &= take - 1;
+            } while (take);
+        }
+        state = after;
+        ++pos;
+    }
+}
+
+template <class Char>
+std::uint64_t matcher<Char>::wide_accepts(code_point c) const noexcept {
+    const bit_machine& machine = prog_.bits;
+    std::uint64_t accepts = 0;
+    for (std::uint64_t bits = machine.wide; bits; bits &= bits - 1) {
+        const auto bit = static_cast<std::size_t>(std::countr_zero(bits));
+        if (prog_.classes[prog_.insts[machine.pcs[bit]].cls].contains(c)) accepts |= std::uint64_t{1} << bit;
+    }
+    return accepts;
 }
 
 template <class Char>
@@ -415,6 +551,11 @@ auto matcher<Char>::run_leftmost(std::size_t from, bool must_advance, start_find
         if (!result.span && pos <= n && starts.test(pos)) add(current, prog_.start, pos, pos, dead);
         if (current.empty()) {
             if (result.span) break;
+            if (pos < n && pos + 1 <= limit && starts.test(pos + 1)) {
+                ++pos;
+                new_generation();
+                continue;
+            }
             const std::size_t resume = pos >= n ? no_position : starts.next(pos + 1, limit);
             if (resume > n || resume > limit) {
                 result.stopped = std::min(resume, n + 1);

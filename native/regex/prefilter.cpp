@@ -152,7 +152,9 @@ int char_set::latin1_count() const noexcept {
     return n;
 }
 
-prefilter derive_prefilter(const program& prog, const node& pattern) {
+namespace {
+
+prefilter choose_prefilter(const program& prog, const node& pattern) {
     prefilter filter;
     if (anchored(pattern)) {
         filter.type = prefilter::kind::anchored;
@@ -174,6 +176,16 @@ prefilter derive_prefilter(const program& prog, const node& pattern) {
         filter.type = prefilter::kind::prefix;
         filter.prefix = std::move(sets);
     }
+    return filter;
+}
+
+}  // namespace
+
+prefilter derive_prefilter(const program& prog, const node& pattern) {
+    prefilter filter = choose_prefilter(prog, pattern);
+    for (std::size_t j = 0; j < filter.prefix.size(); ++j)
+        for (std::uint32_t c = 0; c < 256; ++c)
+            if (filter.prefix[j].has_latin1(c)) filter.prefix_mask[c] |= static_cast<std::uint8_t>(1u << j);
     return filter;
 }
 

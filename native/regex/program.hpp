@@ -51,8 +51,39 @@ struct prefilter {
     };
     kind type = kind::anywhere;
     std::vector<char_set> prefix;  // prefix: the sets, at least one; gate: may be empty
+    // By Latin-1 character: bit j set when the character is in prefix[j].
+    std::uint8_t prefix_mask[256] = {};
     char_set gate_set;
     char_set before_gate;
+};
+
+// The threads each root of the program (its start, and every instruction
+// after a consuming one) reaches without consuming, in priority order, for
+// every combination of the program's assertions holding or not at the
+// position: what the matcher would otherwise work out at every step.
+struct closure_table {
+    std::vector<assertion> kinds;         // bit i of a context: whether kinds[i] holds
+    std::vector<std::uint32_t> root_of;   // per instruction: its index as a root, or none
+    std::vector<std::uint32_t> begin;     // per root and context: where its threads start in `threads`
+    std::vector<std::uint32_t> threads;   // consuming instructions and the match
+    std::vector<std::uint8_t> has_match;  // per root and context
+    bool available = false;
+
+    static constexpr std::uint32_t none = 0xFFFFFFFFu;
+    [[nodiscard]] std::size_t contexts() const noexcept { return std::size_t{1} << kinds.size(); }
+};
+
+// For existence questions, where priorities do not matter: the program's
+// threads (at most 64 consuming instructions and the match) as bits of one
+// word, advanced a character at a time by table lookups.
+struct bit_machine {
+    bool available = false;
+    std::vector<std::uint32_t> pcs;          // bit -> instruction
+    std::uint64_t match = 0;                 // the match's bit
+    std::uint64_t wide = 0;                  // bits of classes that may hold characters above Latin-1
+    std::uint64_t accepts[256] = {};         // by Latin-1 character: the bits whose class holds it
+    std::vector<std::uint64_t> follow;       // per bit and context: the threads after consuming
+    std::vector<std::uint64_t> start;        // per context: the threads at a start
 };
 
 struct program {
@@ -68,6 +99,8 @@ struct program {
     std::uint32_t assertions_used = 0;  // bit per `assertion`
     std::uint32_t min_length = 0;
     prefilter filter;
+    closure_table closures;
+    bit_machine bits;
 
     [[nodiscard]] std::uint32_t slot(std::uint32_t pc, std::uint32_t flags) const noexcept {
         return slot_base[pc] + (flags & ((1u << level[pc]) - 1u));
@@ -81,6 +114,11 @@ struct compile_limits {
     std::uint32_t max_nesting = 200;     // of the pattern's structure
     std::uint32_t max_empty_levels = 6;  // nested repeats whose body can match empty
     std::uint32_t max_slots = 1u << 17;
+    // Closure tables: at most this many assertion kinds, threads per list,
+    // and work to build them; beyond, the matcher works closures out.
+    std::uint32_t max_table_assertions = 4;
+    std::uint32_t max_table_list = 32;
+    std::uint64_t max_table_work = 1u << 22;
 };
 
 struct compile_result {

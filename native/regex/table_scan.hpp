@@ -30,6 +30,7 @@ enum class scan_mode : std::uint8_t {
 struct scan_result {
     bool found = false;
     std::optional<match_span> span;  // first_match mode
+    std::size_t floor = 0;           // found: no match starts before this position
 };
 
 class table_scanner {
@@ -73,6 +74,9 @@ private:
     std::vector<std::size_t> alone_;  // searched on their own
 };
 
+// How far past its trigger a run looks for the next start before it stops.
+inline constexpr std::size_t run_ahead = 256;
+
 template <class Char>
 void table_scanner::scan_group(const group& g, text_view<Char> text, scan_mode mode, std::size_t first,
                                std::vector<scan_result>& out, workspace& ws) const {
@@ -92,7 +96,7 @@ void table_scanner::scan_group(const group& g, text_view<Char> text, scan_mode m
         start_finder<Char>& starts = finders[q];
         std::size_t from = pos;
         if (!((g.gates >> q) & 1u)) {
-            if (!starts.test(pos)) return;  // the first characters fit, the rest of the prefix not
+            if (!starts.verify(pos)) return;  // the first characters fit, the rest of the prefix not
         } else {
             if (!set_contains(prog, prog.filter.gate_set, text[pos])) return;
             starts.seed_gate(pos, watermark[q]);
@@ -102,11 +106,20 @@ void table_scanner::scan_group(const group& g, text_view<Char> text, scan_mode m
                 return;
             }
         }
+        // A run goes on through candidates close ahead rather than going
+        // idle and being triggered again right away.
+        const std::size_t limit = pos + run_ahead;
         matcher<Char> m(prog, text, ws);
-        auto r = mode == scan_mode::exists ? m.run_exists(from, starts, pos)
-                                           : m.run_leftmost(from, false, starts, pos, nullptr);
+        auto r = m.run_exists(from, starts, limit);
         if (r.found) {
-            out[g.members[q]] = scan_result{true, r.span};
+            // Whether it matches is known; which match comes first is then
+            // the leftmost search's, from where no match can start earlier.
+            scan_result& result = out[g.members[q]];
+            result = scan_result{true, std::nullopt, r.floor};
+            if (mode == scan_mode::first_match) {
+                result.span = matcher<Char>(prog, text, ws).search(r.floor);
+                result.floor = result.span->start;
+            }
             live &= ~(std::uint64_t{1} << q);
         } else {
             watermark[q] = r.stopped;

@@ -27,7 +27,8 @@ constexpr bool linebreak(code_point c) noexcept { return c == '\n'; }
 inline bool unicode_digit(code_point c) noexcept { return Py_UNICODE_ISDECIMAL(static_cast<Py_UCS4>(c)) != 0; }
 inline bool unicode_space(code_point c) noexcept { return Py_UNICODE_ISSPACE(static_cast<Py_UCS4>(c)) != 0; }
 inline bool unicode_word(code_point c) noexcept {
-    return c == '_' || Py_UNICODE_ISALNUM(static_cast<Py_UCS4>(c)) != 0;
+    if (c < 128) return ascii_word(c);  // the same set there
+    return Py_UNICODE_ISALNUM(static_cast<Py_UCS4>(c)) != 0;
 }
 inline bool unicode_linebreak(code_point c) noexcept {
     return Py_UNICODE_ISLINEBREAK(static_cast<Py_UCS4>(c)) != 0;

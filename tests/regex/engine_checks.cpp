@@ -90,7 +90,7 @@ span search(const program& prog, const std::u32string& text, std::size_t from = 
 std::vector<std::pair<std::size_t, std::size_t>> all_matches(const program& prog, const std::u32string& text) {
     workspace ws;
     std::vector<std::pair<std::size_t, std::size_t>> out;
-    matcher(prog, text_view<char32_t>{text.data(), text.size()}, ws).each_match([&](match_span m) {
+    matcher(prog, text_view<char32_t>{text.data(), text.size()}, ws).each_match(0, [&](match_span m) {
         out.emplace_back(m.start, m.end);
     });
     return out;

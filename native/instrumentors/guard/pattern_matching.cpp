@@ -69,9 +69,10 @@ ref first_match_text(const guard_state& st, const table_prescan& pre, std::size_
     return check(PyUnicode_Substring(text, static_cast<Py_ssize_t>(span->start), static_cast<Py_ssize_t>(span->end)));
 }
 
-ref substitute(const guard_state& st, PyObject* pattern, PyObject* repl, PyObject* text) {
+ref substitute(const guard_state& st, PyObject* pattern, PyObject* repl, PyObject* text, std::size_t from) {
     if (PyUnicode_CheckExact(text) && regex::literal_replacement(repl))
-        if (auto prog = regex::cached_program(st.regex_cache.get(), pattern)) return regex::substitute(*prog, repl, text);
+        if (auto prog = regex::cached_program(st.regex_cache.get(), pattern))
+            return regex::substitute(*prog, repl, text, from);
     return call_method(pattern, st.sub.get(), repl, text);
 }
 

@@ -50,7 +50,8 @@ private:
 [[nodiscard]] ref first_match_text(const guard_state& st, const table_prescan& pre, std::size_t index,
                                    PyObject* pattern, PyObject* text);
 
-// pattern.sub(repl, text).
-[[nodiscard]] ref substitute(const guard_state& st, PyObject* pattern, PyObject* repl, PyObject* text);
+// pattern.sub(repl, text), where no match starts before `from`.
+[[nodiscard]] ref substitute(const guard_state& st, PyObject* pattern, PyObject* repl, PyObject* text,
+                             std::size_t from = 0);
 
 }  // namespace tavrix::guard

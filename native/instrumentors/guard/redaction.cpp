@@ -25,7 +25,7 @@ ref substitute_table(const module_view& m, PyObject* table_name, ref text) {
             pre.scan(st, table.get(), text.get(), regex::scan_mode::exists, index);
         const regex::scan_result* known = pre.find(index++, pattern, text.get());
         if (known && !known->found) return;
-        text = substitute(st, pattern, tag.get(), text.get());
+        text = substitute(st, pattern, tag.get(), text.get(), known ? known->floor : 0);
     });
     return text;
 }
