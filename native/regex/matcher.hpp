@@ -140,7 +140,7 @@ public:
     // Whether the whole prefix fits at `pos` (the table scan's check of a
     // trigger before it runs the matcher).
     [[nodiscard]] bool verify(std::size_t pos) const noexcept {
-        return f_.type != prefilter::kind::prefix || prefix_at(pos);
+        return f_.type != prefilter::kind::prefix || (prefix_at(pos) && along_a_path(pos));
     }
 
 private:
@@ -155,6 +155,23 @@ private:
         for (std::size_t j = 0; j < f_.prefix.size(); ++j)
             if (set_contains(prog_, f_.prefix[j], c)) mask |= 1u << j;
         return mask;
+    }
+
+    // Whether the text at `pos` follows one of the opening paths (always,
+    // when there are none).
+    bool along_a_path(std::size_t pos) const noexcept {
+        if (f_.paths.empty()) return true;
+        return follows(0, pos, 0);
+    }
+
+    bool follows(std::uint32_t node, std::size_t pos, std::size_t depth) const noexcept {
+        const auto& at = f_.paths[node];
+        if (at.ends) return true;
+        if (pos + depth >= text_.size) return false;
+        const code_point c = text_[pos + depth];
+        for (const auto& [cls, child] : at.edges)
+            if (prog_.classes[cls].contains(c) && follows(child, pos, depth + 1)) return true;
+        return false;
     }
 
     bool prefix_at(std::size_t pos) const noexcept {

@@ -79,6 +79,68 @@ std::vector<char_set> prefix_sets(const program& prog) {
     return sets;
 }
 
+// The opening paths of the program: its branches followed character by
+// character from the start, each cut at a loop, at a large class, where
+// the match may end, or at eight characters; none when there are more
+// than `max_paths` of them.
+constexpr std::size_t max_paths = 16;
+constexpr int max_path_class = 64;
+
+std::vector<std::vector<std::uint32_t>> opening_paths(const program& prog) {
+    struct walker {
+        const program& prog;
+        std::vector<std::vector<std::uint32_t>> done;
+        std::vector<std::uint32_t> classes;
+        std::vector<std::uint32_t> on_path;  // instructions passed since the last character
+        bool overflow = false;
+
+        void finish() {
+            if (done.size() == max_paths) {
+                overflow = true;
+                return;
+            }
+            done.push_back(classes);
+        }
+
+        void walk(std::uint32_t pc) {
+            if (overflow) return;
+            // A loop, or a long way between two characters: the path ends here.
+            if (on_path.size() > 64 || std::find(on_path.begin(), on_path.end(), pc) != on_path.end()) return finish();
+            const instruction& inst = prog.insts[pc];
+            switch (inst.code) {
+                case op::match: return finish();
+                case op::consume: {
+                    if (classes.size() == max_prefix || prog.classes[inst.cls].latin1_count() > max_path_class)
+                        return finish();
+                    classes.push_back(inst.cls);
+                    std::vector<std::uint32_t> saved;
+                    saved.swap(on_path);
+                    on_path.push_back(pc);
+                    walk(inst.next);
+                    on_path.swap(saved);
+                    classes.pop_back();
+                    return;
+                }
+                case op::split:
+                    on_path.push_back(pc);
+                    walk(inst.next);
+                    walk(inst.alt);
+                    on_path.pop_back();
+                    return;
+                default:
+                    on_path.push_back(pc);
+                    walk(inst.next);
+                    on_path.pop_back();
+                    return;
+            }
+        }
+    };
+    walker w{prog, {}, {}, {}};
+    w.walk(prog.start);
+    if (w.overflow) return {};
+    return std::move(w.done);
+}
+
 bool disjoint_latin1(const char_set& a, const char_set& b) {
     for (int i = 0; i < 4; ++i)
         if (a.latin1[i] & b.latin1[i]) return false;
@@ -165,6 +227,24 @@ prefilter choose_prefilter(const program& prog, const node& pattern) {
     if (sets.size() >= 2 && sets[0].latin1_count() * sets[1].latin1_count() <= max_selective_pairs) {
         filter.type = prefilter::kind::prefix;
         filter.prefix = std::move(sets);
+        const auto paths = opening_paths(prog);
+        if (!paths.empty()) filter.paths.emplace_back();
+        for (const auto& path : paths) {
+            std::uint32_t at = 0;
+            for (std::uint32_t cls : path) {
+                auto& edges = filter.paths[at].edges;
+                auto edge = std::find_if(edges.begin(), edges.end(), [&](const auto& e) { return e.first == cls; });
+                if (edge != edges.end()) {
+                    at = edge->second;
+                    continue;
+                }
+                const auto child = static_cast<std::uint32_t>(filter.paths.size());
+                edges.emplace_back(cls, child);
+                filter.paths.emplace_back();
+                at = child;
+            }
+            filter.paths[at].ends = true;
+        }
         return filter;
     }
     if (find_gate(prog, filter)) {

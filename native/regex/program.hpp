@@ -53,6 +53,14 @@ struct prefilter {
     std::vector<char_set> prefix;  // prefix: the sets, at least one; gate: may be empty
     // By Latin-1 character: bit j set when the character is in prefix[j].
     std::uint8_t prefix_mask[256] = {};
+    // prefix: every match begins along one of the paths of this trie (the
+    // classes of its first characters); a finer test than the sets, when
+    // the opening branches are few. Node 0 is the root; empty: no trie.
+    struct path_node {
+        std::vector<std::pair<std::uint32_t, std::uint32_t>> edges;  // class -> node
+        bool ends = false;                                           // a path ends here
+    };
+    std::vector<path_node> paths;
     char_set gate_set;
     char_set before_gate;
 };

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "../support/ref.hpp"
+#include "byte_filter.hpp"
 #include "matcher.hpp"
 
 namespace tavrix::regex {
@@ -63,6 +64,7 @@ private:
         std::uint64_t gates = 0;                // programs triggered by their gate character
         std::uint64_t wide_first = 0;           // programs a character above Latin-1 can concern
         std::uint64_t wide_second = 0;          // paired programs whose second set has such characters
+        byte_filter bytes;                      // the first look at one-byte text
     };
 
     template <class Char>
@@ -148,6 +150,25 @@ void table_scanner::scan_group(const group& g, text_view<Char> text, scan_mode m
     };
     if (n == 0) return;
     std::size_t pos = 0;
+    auto exact = [&](std::size_t at) {
+        return (g.single[text[at]] | (g.first[text[at]] & g.second[text[at + 1]] & g.third[text[at + 2]])) & live;
+    };
+    if constexpr (sizeof(Char) == 1) {
+        // Blocks of 32 positions through the byte filter, then the exact
+        // test where it lets a position through.
+        constexpr std::size_t blocks_per_call = 32;
+        std::uint32_t masks[blocks_per_call];
+        while (live && pos + 32 + 2 <= n) {
+            const std::size_t blocks = std::min(blocks_per_call, (n - 2 - pos) / 32);
+            g.bytes.scan(text.data, pos, blocks, masks);
+            for (std::size_t k = 0; k < blocks && live; ++k)
+                for (std::uint32_t bits = masks[k]; bits && live; bits &= bits - 1) {
+                    const std::size_t at = pos + 32 * k + static_cast<std::size_t>(std::countr_zero(bits));
+                    if (const std::uint64_t m = exact(at)) dispatch(m, at);
+                }
+            pos += 32 * blocks;
+        }
+    }
     // Three characters at a time while there are three; then the tail,
     // with the third character unknown.
     for (; pos + 2 < n && live; ++pos) {

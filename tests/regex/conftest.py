@@ -20,7 +20,7 @@ HERE = pathlib.Path(__file__).resolve().parent
 ROOT = HERE.parent.parent
 ENGINE = sorted((ROOT / "native" / "regex").glob("*.cpp"))
 # The checks need only the engine's core, not its Python front end.
-CORE = [p for p in ENGINE if p.stem in {"char_class", "compiler", "prefilter", "table_scan"}]
+CORE = [p for p in ENGINE if p.stem in {"char_class", "compiler", "prefilter", "table_scan", "byte_filter"}]
 
 FLAGS = [
     "-std=c++20", "-O1", "-g", "-fPIC", "-UNDEBUG",

@@ -332,6 +332,41 @@ void table_scan() {
     }
 }
 
+// The general paths (closures worked out at every step; the Pike VM for
+// existence) answer as the tables and the bit machine do.
+void general_paths_agree() {
+    compile_limits general;
+    general.max_table_work = 0;  // no closure tables, hence no bit machine
+    auto patterns = [](builder& b) {
+        std::vector<node> out;
+        out.push_back(builder::rep(builder::alt({builder::empty(), b.lit('a')}), 0, unbounded));
+        out.push_back(builder::seq({builder::at(assertion::uni_boundary), builder::rep(b.lit('a'), 1, unbounded),
+                                    builder::at(assertion::end)}));
+        out.push_back(builder::alt({builder::seq({builder::rep(b.lit('a'), 0, unbounded), b.lit('b')}), b.lit('a')}));
+        out.push_back(builder::seq({b.str(U"ab"), builder::rep(builder::alt({b.lit('a'), b.str(U"ba")}), 0, 3, false),
+                                    builder::at(assertion::uni_non_boundary)}));
+        return out;
+    };
+    builder fast_b, general_b;
+    const auto fast_nodes = patterns(fast_b);
+    const auto general_nodes = patterns(general_b);
+    const std::u32string texts[] = {U"", U"a", U"aab", U"ab aa ba", U"abab", U"ba\nb", U"aaaa", U"abéaa"};
+    for (std::size_t i = 0; i < fast_nodes.size(); ++i) {
+        const program fast = fast_b.compile(fast_nodes[i]);
+        const program slow = general_b.compile(general_nodes[i], general);
+        expect(fast.closures.available && fast.bits.available, "the fast paths are there");
+        expect(!slow.closures.available && !slow.bits.available, "the general paths are forced");
+        for (const std::u32string& text : texts) {
+            const std::string where = "pattern " + std::to_string(i) + " on '" + narrow(text) + "'";
+            expect(search(fast, text) == search(slow, text), "search " + where);
+            expect(all_matches(fast, text) == all_matches(slow, text), "matches " + where);
+            workspace ws;
+            const text_view<char32_t> view{text.data(), text.size()};
+            expect(matcher(fast, view, ws).exists(0) == matcher(slow, view, ws).exists(0), "exists " + where);
+        }
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -344,6 +379,7 @@ int main() {
     refusals();
     prefilters();
     table_scan();
+    general_paths_agree();
     if (failures != 0) {
         std::fprintf(stderr, "%d failure(s)\n", failures);
         return 1;
