@@ -290,7 +290,8 @@ std::uint32_t min_width(const node& n) noexcept {
     return 0;
 }
 
-compile_result compile(const node& pattern, std::vector<char_class> classes, const compile_limits& limits) {
+compile_result compile(const node& pattern, std::vector<char_class> classes, const compile_limits& limits,
+                       std::uint32_t start_class) {
     compile_result result;
     if (nesting(pattern, limits.max_nesting + 1) > limits.max_nesting) {
         result.refusal = "the pattern nests too deeply";
@@ -319,6 +320,11 @@ compile_result compile(const node& pattern, std::vector<char_class> classes, con
     }
     prog.slot_count = static_cast<std::uint32_t>(slots);
     prog.start = 0;
+    if (start_class != 0xFFFFFFFFu && start_class >= prog.classes.size()) {
+        result.refusal = "a start class out of range";
+        return result;
+    }
+    prog.start_class = start_class;
     prog.min_length = min_width(pattern);
     prog.filter = derive_prefilter(prog, pattern);
     build_closures(prog, limits);

@@ -119,7 +119,10 @@ public:
         ref compiler = check(PyImport_ImportModule("re._compiler"));
         parser_ = check(PyImport_ImportModule("re._parser"));
         compile_ = attr(compiler.get(), "_compile");
+        compile_info_ = attr(compiler.get(), "_compile_info");
         combine_flags_ = attr(compiler.get(), "_combine_flags");
+        type_flags_ = as_long(attr(parser_.get(), "TYPE_FLAGS").get());
+        info_charset_ = as_long(attr(constants.get(), "SRE_INFO_CHARSET").get());
         maxrepeat_ = as_long(attr(constants.get(), "MAXREPEAT").get());
         read_names(constants.get(), op_names, ops_);
         read_names(constants.get(), at_names, ats_);
@@ -132,6 +135,24 @@ public:
     [[nodiscard]] PyObject* parser() const noexcept { return parser_.get(); }
     [[nodiscard]] long maxrepeat() const noexcept { return maxrepeat_; }
     [[nodiscard]] bool flags_supported(long flags) const noexcept { return (flags & ~supported_flags_) == 0; }
+
+    [[nodiscard]] long type_flags() const noexcept { return type_flags_; }
+    [[nodiscard]] long info_charset() const noexcept { return info_charset_; }
+    [[nodiscard]] long code_of(sre_op wanted) const {
+        for (const auto& [code, op] : ops_)
+            if (op == wanted) return code;
+        throw refused{"an opcode the interpreter lacks"};
+    }
+
+    // `_compile_info(code, parsed, flags)`: the information block re puts
+    // before a pattern's code.
+    [[nodiscard]] ref compile_info(PyObject* parsed, long flags) const {
+        ref code = check(PyList_New(0));
+        ref flag_value = check(PyLong_FromLong(flags));
+        PyObject* args[] = {code.get(), parsed, flag_value.get()};
+        ref ignored = check(PyObject_Vectorcall(compile_info_.get(), args, 3, nullptr));
+        return code;
+    }
 
     [[nodiscard]] sre_op op(long code) const noexcept {
         const auto it = ops_.find(code);
@@ -178,8 +199,10 @@ private:
         }
     }
 
-    ref parser_, compile_, combine_flags_;
+    ref parser_, compile_, compile_info_, combine_flags_;
     long maxrepeat_ = 0;
+    long type_flags_ = 0;
+    long info_charset_ = 0;
     long supported_flags_ = 0;
     std::map<long, sre_op> ops_;
     std::map<long, assertion> ats_;
@@ -206,7 +229,52 @@ public:
 
     std::vector<char_class> take_classes() { return std::move(classes_); }
 
+    // re's search only starts where the first character is in the set of
+    // its information block, a set compiled with the global flags even
+    // when the first item sits in a group whose local flags choose ASCII
+    // or Unicode otherwise; that set then becomes a class every start
+    // must pass (see program::start_class). 0xFFFFFFFF when it is not needed.
+    std::uint32_t start_class(PyObject* parsed, long flags) {
+        constexpr std::uint32_t none = 0xFFFFFFFFu;
+        long inner = flags;
+        ref sub = ref::new_ref(parsed);
+        for (;;) {
+            ref data = attr(sub.get(), "data");
+            if (!PyList_CheckExact(data.get()) || PyList_GET_SIZE(data.get()) == 0) return none;
+            PyObject* first = PyList_GET_ITEM(data.get(), 0);
+            if (!PyTuple_CheckExact(first) || PyTuple_GET_SIZE(first) != 2) return none;
+            if (v_.op(as_long(PyTuple_GET_ITEM(first, 0))) != sre_op::subpattern) break;
+            PyObject* av = PyTuple_GET_ITEM(first, 1);
+            if (!PyTuple_Check(av) || PyTuple_GET_SIZE(av) != 4) return none;
+            inner = v_.combine(inner, PyTuple_GET_ITEM(av, 1), PyTuple_GET_ITEM(av, 2));
+            ref next = ref::new_ref(PyTuple_GET_ITEM(av, 3));
+            sub = std::move(next);
+        }
+        if ((inner & v_.type_flags()) == (flags & v_.type_flags())) return none;
+        // <INFO> <skip> <mask> <min> <max> <charset ... FAILURE>
+        ref info = v_.compile_info(parsed, flags);
+        std::vector<std::uint32_t> raw;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(info.get()); ++i) raw.push_back(as_code(PyList_GET_ITEM(info.get(), i)));
+        if (raw.size() < 5 || !(raw[2] & static_cast<std::uint32_t>(v_.info_charset()))) return none;
+        if (raw[1] + 1u != raw.size()) throw refused{"an unexpected information block"};
+        std::vector<std::uint32_t> set{static_cast<std::uint32_t>(v_.code_of(sre_op::in)),
+                                       static_cast<std::uint32_t>(raw.size() - 5 + 1)};
+        set.insert(set.end(), raw.begin() + 5, raw.end());
+        return add_class(translate(set));
+    }
+
 private:
+    std::uint32_t add_class(std::vector<std::uint32_t> code) {
+        const auto known = index_.find(code);
+        if (known != index_.end()) return known->second;
+        std::optional<char_class> cls = char_class::make(code);
+        if (!cls) throw refused{"an unexpected character item"};
+        const auto index = static_cast<std::uint32_t>(classes_.size());
+        classes_.push_back(std::move(*cls));
+        index_.emplace(std::move(code), index);
+        return index;
+    }
+
     node read_item(PyObject* item, long flags, int depth) {
         if (!PyTuple_CheckExact(item) || PyTuple_GET_SIZE(item) != 2) throw refused{"an unexpected parse shape"};
         PyObject* av = PyTuple_GET_ITEM(item, 1);
@@ -258,15 +326,7 @@ private:
         std::vector<std::uint32_t> raw;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(code_list.get()); ++i)
             raw.push_back(as_code(PyList_GET_ITEM(code_list.get(), i)));
-        std::vector<std::uint32_t> code = translate(raw);
-        const auto known = index_.find(code);
-        if (known != index_.end()) return known->second;
-        std::optional<char_class> cls = char_class::make(code);
-        if (!cls) throw refused{"an unexpected character item"};
-        const auto index = static_cast<std::uint32_t>(classes_.size());
-        classes_.push_back(std::move(*cls));
-        index_.emplace(std::move(code), index);
-        return index;
+        return add_class(translate(raw));
     }
 
     assertion assertion_of(PyObject* item, long flags) {
@@ -373,7 +433,8 @@ front_end_result compile_checked(PyObject* pattern_type, PyObject* pattern) {
     if (!v.flags_supported(flags)) return {nullptr, "unsupported flags"};
     reader r(v);
     node structure = r.read(parsed.get(), flags, 0);
-    compile_result compiled = compile(structure, r.take_classes());
+    const std::uint32_t start_class = r.start_class(parsed.get(), flags);
+    compile_result compiled = compile(structure, r.take_classes(), {}, start_class);
     if (!compiled.ok) return {nullptr, std::move(compiled.refusal)};
     return {std::make_shared<const program>(std::move(compiled.prog)), {}};
 }

@@ -82,6 +82,7 @@ public:
     // Whether a match can start at `pos` (<= size), by its first character
     // (what a running search asks at every position).
     [[nodiscard]] bool test(std::size_t pos) {
+        if (prog_.start_class != 0xFFFFFFFFu && !start_class_ok(pos)) return false;
         switch (f_.type) {
             case prefilter::kind::anywhere: return true;
             case prefilter::kind::anchored: return pos == 0;
@@ -144,6 +145,10 @@ public:
     }
 
 private:
+    [[gnu::noinline]] bool start_class_ok(std::size_t pos) const noexcept {
+        return pos < text_.size && prog_.classes[prog_.start_class].contains(text_[pos]);
+    }
+
     [[gnu::noinline]] bool in_window(std::size_t pos) {
         if (!started_ || pos > gate_) find_gate(pos);
         return pos >= window_ && pos <= gate_ && first_ok(pos);

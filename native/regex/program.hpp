@@ -106,6 +106,11 @@ struct program {
     std::uint32_t start = 0;
     std::uint32_t assertions_used = 0;  // bit per `assertion`
     std::uint32_t min_length = 0;
+    // A class every match's first character must be in, on top of what the
+    // program says: re's search skips starts by a set it compiles with the
+    // pattern's global flags, which can differ from the local flags of the
+    // group the first character is in. `none` when there is no such class.
+    std::uint32_t start_class = 0xFFFFFFFFu;
     prefilter filter;
     closure_table closures;
     bit_machine bits;
@@ -135,9 +140,11 @@ struct compile_result {
     std::string refusal;  // why not, when !ok
 };
 
-// The program of a pattern whose character nodes index `classes`.
+// The program of a pattern whose character nodes index `classes`;
+// `start_class` (an index into them, or 0xFFFFFFFF) restricts where
+// matches start (see program::start_class).
 [[nodiscard]] compile_result compile(const node& pattern, std::vector<char_class> classes,
-                                     const compile_limits& limits = {});
+                                     const compile_limits& limits = {}, std::uint32_t start_class = 0xFFFFFFFFu);
 
 // The least number of characters a match of `n` consumes (saturating).
 [[nodiscard]] std::uint32_t min_width(const node& n) noexcept;
