@@ -54,6 +54,7 @@ demo: install-release
 	$(PY) -m tavrix_observe.demo
 
 bench: install-release
+	$(PIP_INSTALL) ".[bench]" -Cbuild-dir=$(BUILD_ROOT)/release
 	$(PY) benchmarks/run.py
 
 # Longer fuzzing than the test suite's: FUZZ_EXAMPLES hypothesis examples per

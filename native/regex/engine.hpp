@@ -5,7 +5,7 @@
 
 #include <optional>
 
-#include "../support/ref.hpp"
+#include "../support/errors.hpp"
 #include "matcher.hpp"
 
 namespace tavrix::regex {

@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "../support/ref.hpp"
+#include "../support/errors.hpp"
 #include "program.hpp"
 
 namespace tavrix::regex {

@@ -12,7 +12,7 @@
 #include <memory>
 #include <vector>
 
-#include "../support/ref.hpp"
+#include "../support/errors.hpp"
 #include "table_scan.hpp"
 
 namespace tavrix::regex {

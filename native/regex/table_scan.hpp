@@ -17,7 +17,7 @@
 #include <optional>
 #include <vector>
 
-#include "../support/ref.hpp"
+#include "../support/errors.hpp"
 #include "byte_filter.hpp"
 #include "matcher.hpp"
 

@@ -7,8 +7,6 @@ minutes finish."""
 from __future__ import annotations
 
 import gc
-import importlib.util
-import pathlib
 import re
 import sys
 
@@ -16,17 +14,9 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-ROOT = pathlib.Path(__file__).resolve().parents[2]
+import pyref_guard
 
-
-def load_reference():
-    spec = importlib.util.spec_from_file_location("pyref_guard_loader", ROOT / "benchmarks" / "pyref_guard.py")
-    loader = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(loader)
-    return loader.load()
-
-
-ref = load_reference()
+ref = pyref_guard.load()
 TEXT_FUNCTIONS = ["_detect_pii", "_detect_credentials", "_detect_injection", "_redact_text"]
 
 # Pieces that match, or almost match, each built-in pattern: non-ASCII

@@ -19,6 +19,8 @@ import pytest
 HERE = pathlib.Path(__file__).resolve().parent
 ROOT = HERE.parent.parent
 ENGINE = sorted((ROOT / "native" / "regex").glob("*.cpp"))
+# The probe's entry points follow the support layer's error convention.
+SUPPORT = [ROOT / "native" / "support" / "errors.cpp"]
 # The checks need only the engine's core, not its Python front end.
 CORE = [p for p in ENGINE if p.stem in {"char_class", "compiler", "prefilter", "table_scan", "byte_filter"}]
 
@@ -81,7 +83,7 @@ def engine_build(tmp_path_factory) -> Build:
 def probe(engine_build):
     """The test-only module over the engine."""
     suffix = sysconfig.get_config_var("EXT_SUFFIX")
-    path = engine_build.link(ENGINE + [HERE / "probe.cpp"], engine_build.directory / f"regex_probe{suffix}",
+    path = engine_build.link(ENGINE + SUPPORT + [HERE / "probe.cpp"], engine_build.directory / f"regex_probe{suffix}",
                              ["-shared"])
     spec = importlib.util.spec_from_file_location("regex_probe", path)
     module = importlib.util.module_from_spec(spec)

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "../../native/regex/engine.hpp"
+#include "../../native/support/values.hpp"
 #include "../../native/regex/front_end.hpp"
 #include "../../native/regex/table_scan.hpp"
 
