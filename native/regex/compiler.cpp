@@ -320,7 +320,7 @@ compile_result compile(const node& pattern, std::vector<char_class> classes, con
     }
     prog.slot_count = static_cast<std::uint32_t>(slots);
     prog.start = 0;
-    if (start_class != 0xFFFFFFFFu && start_class >= prog.classes.size()) {
+    if (start_class != no_class && start_class >= prog.classes.size()) {
         result.refusal = "a start class out of range";
         return result;
     }

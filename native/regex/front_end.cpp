@@ -233,9 +233,9 @@ public:
     // its information block, a set compiled with the global flags even
     // when the first item sits in a group whose local flags choose ASCII
     // or Unicode otherwise; that set then becomes a class every start
-    // must pass (see program::start_class). 0xFFFFFFFF when it is not needed.
+    // must pass (see program::start_class); no_class when none is needed.
     std::uint32_t start_class(PyObject* parsed, long flags) {
-        constexpr std::uint32_t none = 0xFFFFFFFFu;
+        constexpr std::uint32_t none = no_class;
         long inner = flags;
         ref sub = ref::new_ref(parsed);
         for (;;) {

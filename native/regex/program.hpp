@@ -11,6 +11,9 @@
 
 namespace tavrix::regex {
 
+// No class (program::start_class).
+inline constexpr std::uint32_t no_class = 0xFFFFFFFFu;
+
 enum class op : std::uint8_t {
     consume,    // one character of class `cls`, then `next`
     assert_at,  // assertion `arg`, then `next`
@@ -109,8 +112,8 @@ struct program {
     // A class every match's first character must be in, on top of what the
     // program says: re's search skips starts by a set it compiles with the
     // pattern's global flags, which can differ from the local flags of the
-    // group the first character is in. `none` when there is no such class.
-    std::uint32_t start_class = 0xFFFFFFFFu;
+    // group the first character is in.
+    std::uint32_t start_class = no_class;
     prefilter filter;
     closure_table closures;
     bit_machine bits;
@@ -141,10 +144,10 @@ struct compile_result {
 };
 
 // The program of a pattern whose character nodes index `classes`;
-// `start_class` (an index into them, or 0xFFFFFFFF) restricts where
-// matches start (see program::start_class).
+// `start_class` (an index into them, or no_class) restricts where matches
+// start (see program::start_class).
 [[nodiscard]] compile_result compile(const node& pattern, std::vector<char_class> classes,
-                                     const compile_limits& limits = {}, std::uint32_t start_class = 0xFFFFFFFFu);
+                                     const compile_limits& limits = {}, std::uint32_t start_class = no_class);
 
 // The least number of characters a match of `n` consumes (saturating).
 [[nodiscard]] std::uint32_t min_width(const node& n) noexcept;

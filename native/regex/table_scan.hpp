@@ -1,14 +1,17 @@
-// A whole table of programs over one text in one pass: a per-character
-// mask of which programs a position can concern (by the first two
-// characters of their matches, or by their gate character) sends each
-// program's matcher only where it can find something, and a watermark per
-// program keeps any program from looking at text it has already covered.
-// Programs the pass cannot filter (they can match the empty string, or
-// start only at the beginning) are searched on their own.
+// A whole table of programs over one text in one pass. For each position,
+// masks by character say which programs it can concern: by the first three
+// characters of their matches, or by a gate character (a one-byte text
+// gets a vectorised first look, see byte_filter.hpp). Each program's
+// matcher runs only from such positions, and a watermark per program keeps
+// it from looking at text it has already covered. Programs the pass cannot
+// filter (they can match the empty string, or start only at the beginning)
+// are searched on their own. Whether a program matches is answered first
+// (the bit machine where it fits); the leftmost match, when wanted, is then
+// searched for from where no earlier match can start.
 //
 // Worst case: the pass is linear in the text; each program's runs cover
-// disjoint stretches, so the total is linear in the text times the
-// programs' sizes.
+// disjoint stretches, and the leftmost search runs once per program, so
+// the total is linear in the text times the programs' sizes.
 #pragma once
 
 #include <array>
@@ -187,7 +190,6 @@ void table_scanner::scan_group(const group& g, text_view<Char> text, scan_mode m
     for (; pos < n && live; ++pos)
         if (const std::uint64_t m = wide_mask(pos) & live) dispatch(m, pos);
 }
-
 
 template <class Char>
 std::vector<scan_result> table_scanner::scan(text_view<Char> text, scan_mode mode, std::size_t first) const {
