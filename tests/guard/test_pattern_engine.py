@@ -147,6 +147,21 @@ def test_the_program_cache_is_bounded_and_lets_patterns_go(guard, monkeypatch):
     assert sys.getrefcount(first) < held
 
 
+def test_a_module_instance_lets_its_cached_patterns_go(fresh_module):
+    # The cache lives in the module's state: it goes with the module, cycle
+    # or not, and takes its patterns' references along.
+    pattern = re.compile("only-here")
+    before = sys.getrefcount(pattern)
+    module = fresh_module("tavrix_observe.instrumentors._guard")
+    module._INJECTION_PATTERNS = [pattern]
+    module.cycle = module  # kept alive by a cycle through its own namespace
+    assert module._detect_injection("only-here") == ["Prompt injection pattern: 'only-here'"]
+    assert sys.getrefcount(pattern) > before
+    del module
+    gc.collect()
+    assert sys.getrefcount(pattern) == before
+
+
 def test_engine_paths_do_not_leak(guard, block_growth, monkeypatch):
     text = "mail a@b.com, ssn 123-45-6789, password: x, jailbreak " * 3
 
