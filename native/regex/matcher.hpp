@@ -167,9 +167,27 @@ private:
     // them. From the closure tables when the program has them.
     bool add(std::vector<thread>& list, std::uint32_t root, std::size_t pos, std::size_t start, const dead_ends* dead);
 
-    // Which of the program's assertions hold at `pos`, as a closure-table context.
-    std::size_t context_at(std::size_t pos) noexcept;
+    // Which of the program's assertions hold at `pos`, as a closure-table
+    // context: inline for no assertion and for \b alone, the usual cases.
+    std::size_t context_at(std::size_t pos) noexcept {
+        if (pos == context_pos_) return context_;
+        const auto& kinds = prog_.closures.kinds;
+        std::size_t context;
+        if (kinds.empty()) {
+            context = 0;
+        } else if (kinds.size() == 1 && kinds[0] == assertion::uni_boundary) {
+            context = text_.size != 0 && word_before(pos, true) != word_after(pos, true);
+        } else {
+            context = context_of(pos);
+        }
+        context_pos_ = pos;
+        context_ = context;
+        return context;
+    }
+    std::size_t context_of(std::size_t pos) noexcept;
 
+    bool word_before(std::size_t pos, bool unicode) const noexcept { return pos > 0 && word_at(pos - 1, unicode); }
+    bool word_after(std::size_t pos, bool unicode) const noexcept { return pos < text_.size && word_at(pos, unicode); }
     bool word_at(std::size_t pos, bool unicode) const noexcept {
         const code_point c = text_[pos];
         if (c < 128) return ascii_word(c);
@@ -188,8 +206,7 @@ private:
 };
 
 template <class Char>
-std::size_t matcher<Char>::context_at(std::size_t pos) noexcept {
-    if (pos == context_pos_) return context_;
+std::size_t matcher<Char>::context_of(std::size_t pos) noexcept {
     const auto& kinds = prog_.closures.kinds;
     std::size_t context = 0;
     for (std::size_t i = 0; i < kinds.size(); ++i) {
@@ -200,19 +217,15 @@ std::size_t matcher<Char>::context_at(std::size_t pos) noexcept {
             case assertion::boundary:
             case assertion::non_boundary: {
                 const bool unicode = kinds[i] == assertion::uni_boundary || kinds[i] == assertion::uni_non_boundary;
-                const bool before = pos > 0 && word_at(pos - 1, unicode);
-                const bool after = pos < text_.size && word_at(pos, unicode);
                 const bool boundary = kinds[i] == assertion::uni_boundary || kinds[i] == assertion::boundary;
-                holds = text_.size != 0 && (before != after) == boundary;
+                holds = text_.size != 0 && (word_before(pos, unicode) != word_after(pos, unicode)) == boundary;
                 break;
             }
             default: holds = assertion_holds(kinds[i], text_, pos); break;
         }
         if (holds) context |= std::size_t{1} << i;
     }
-    context_pos_ = pos;
-    context_ = context;
-    return context_;
+    return context;
 }
 
 template <class Char>

@@ -80,7 +80,7 @@ private:
 };
 
 // How far past its trigger a run looks for the next start before it stops.
-inline constexpr std::size_t run_ahead = 256;
+inline constexpr std::size_t run_ahead = 1024;
 
 template <class Char>
 void table_scanner::scan_group(const group& g, text_view<Char> text, scan_mode mode, std::size_t first,
@@ -132,11 +132,23 @@ void table_scanner::scan_group(const group& g, text_view<Char> text, scan_mode m
         }
     };
 
+    // Below the lowest watermark of the live programs nothing can be
+    // triggered: the pass jumps there (what keeps dense stretches cheap).
+    std::size_t lowest = 0;
     auto dispatch = [&](std::uint64_t m, std::size_t pos) {
+        bool moved = false;
         while (m) {
             const auto q = static_cast<std::size_t>(std::countr_zero(m));
             m &= m - 1;
-            if (pos >= watermark[q]) trigger(q, pos);
+            if (pos >= watermark[q]) {
+                trigger(q, pos);
+                moved = true;
+            }
+        }
+        if (moved) {
+            lowest = no_position;
+            for (std::uint64_t rest = live; rest; rest &= rest - 1)
+                lowest = std::min(lowest, watermark[static_cast<std::size_t>(std::countr_zero(rest))]);
         }
     };
     // The programs position `pos` can concern, whatever its characters
@@ -162,19 +174,30 @@ void table_scanner::scan_group(const group& g, text_view<Char> text, scan_mode m
         constexpr std::size_t blocks_per_call = 32;
         std::uint32_t masks[blocks_per_call];
         while (live && pos + 32 + 2 <= n) {
+            pos = std::max(pos, lowest);
+            if (pos + 32 + 2 > n) break;
             const std::size_t blocks = std::min(blocks_per_call, (n - 2 - pos) / 32);
             g.bytes.scan(text.data, pos, blocks, masks);
-            for (std::size_t k = 0; k < blocks && live; ++k)
-                for (std::uint32_t bits = masks[k]; bits && live; bits &= bits - 1) {
-                    const std::size_t at = pos + 32 * k + static_cast<std::size_t>(std::countr_zero(bits));
+            for (std::size_t k = 0; k < blocks && live; ++k) {
+                const std::size_t base = pos + 32 * k;
+                std::uint32_t bits = masks[k];
+                if (base < lowest) bits = base + 32 <= lowest ? 0 : bits & (~0u << (lowest - base));
+                for (; bits && live; bits &= bits - 1) {
+                    const std::size_t at = base + static_cast<std::size_t>(std::countr_zero(bits));
+                    if (at < lowest) continue;  // raised by a trigger in this block
                     if (const std::uint64_t m = exact(at)) dispatch(m, at);
                 }
+            }
             pos += 32 * blocks;
         }
     }
     // Three characters at a time while there are three; then the tail,
     // with the third character unknown.
     for (; pos + 2 < n && live; ++pos) {
+        if (pos < lowest) {
+            pos = lowest - 1;
+            continue;
+        }
         const code_point c = text[pos];
         const code_point d = text[pos + 1];
         const code_point e = text[pos + 2];
@@ -187,7 +210,7 @@ void table_scanner::scan_group(const group& g, text_view<Char> text, scan_mode m
         if (const std::uint64_t m = (g.single[c] | (g.first[c] & g.second[d] & g.third[e])) & live) [[unlikely]]
             dispatch(m, pos);
     }
-    for (; pos < n && live; ++pos)
+    for (pos = std::max(pos, lowest); pos < n && live; ++pos)
         if (const std::uint64_t m = wide_mask(pos) & live) dispatch(m, pos);
 }
 

@@ -70,6 +70,21 @@ def test_each_fragment_at_the_edges_and_in_every_width(guard, fragment, around):
         assert getattr(guard, name)(text) == getattr(ref, name)(text), name
 
 
+# Long stretches where every position is a candidate (runs stop and are
+# triggered again further on), then a real hit, or none.
+DENSE = ["7" * 5000, "1234-" * 900, "123-45-678 " * 400, "pass" * 1200, "ignore all " * 450, "sk-" + "a1" * 2400,
+         "a." * 2500, "x@" + "a." * 2500, "secretsecret" * 400, "٣" * 3000]
+HITS = ["", " 123-45-6789", " jane@example.com", " password: x", " ignore previous instructions", " AKIA" + "B" * 16]
+
+
+@pytest.mark.parametrize("dense", DENSE, ids=range(len(DENSE)))
+@pytest.mark.parametrize("hit", HITS)
+def test_dense_stretches_then_a_hit(guard, dense, hit):
+    text = dense + hit + " " + dense[:1000]
+    for name in TEXT_FUNCTIONS:
+        assert getattr(guard, name)(text) == getattr(ref, name)(text), name
+
+
 def test_redaction_returns_the_text_itself_when_nothing_matches(guard):
     text = "nothing to see here " * 10
     assert guard._redact_text(text) is text
