@@ -12,6 +12,7 @@
 // consuming a character clears them all).
 #include <algorithm>
 
+#include "../support/recursion.hpp"
 #include "prefilter.hpp"
 #include "program.hpp"
 
@@ -28,9 +29,10 @@ std::uint32_t saturating_mul(std::uint32_t a, std::uint32_t b) noexcept {
     return a > unbounded / b ? unbounded : a * b;
 }
 
-// How deep the structure nests, counting no further than `limit`.
+// How deep the structure nests, counting no further than `limit` (nor
+// than this thread's stack allows: the walks below recurse as deep).
 std::uint32_t nesting(const node& n, std::uint32_t limit) noexcept {
-    if (limit == 0) return 1;
+    if (limit == 0 || stack::nearly_exhausted()) return limit + 1;
     std::uint32_t deepest = 0;
     for (const node& child : n.children) {
         deepest = std::max(deepest, nesting(child, limit - 1));
@@ -48,6 +50,7 @@ public:
     emitter(program& prog, const compile_limits& limits) : prog_(prog), limits_(limits) {}
 
     void emit(const node& n) {
+        if (stack::nearly_exhausted()) throw too_large{"the pattern nests too deeply for this thread's stack"};
         switch (n.type) {
             case node::kind::empty: return;
             case node::kind::character: {

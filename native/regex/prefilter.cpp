@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <bit>
 
+#include "../support/recursion.hpp"
+
 namespace tavrix::regex {
 
 namespace {
@@ -85,6 +87,7 @@ std::vector<char_set> prefix_sets(const program& prog) {
 // than `max_paths` of them.
 constexpr std::size_t max_paths = 16;
 constexpr int max_path_class = 64;
+constexpr int max_walk_depth = 256;
 
 std::vector<std::vector<std::uint32_t>> opening_paths(const program& prog) {
     struct walker {
@@ -93,6 +96,7 @@ std::vector<std::vector<std::uint32_t>> opening_paths(const program& prog) {
         std::vector<std::uint32_t> classes;
         std::vector<std::uint32_t> on_path;  // instructions passed since the last character
         bool overflow = false;
+        int depth = 0;
 
         void finish() {
             if (done.size() == max_paths) {
@@ -104,6 +108,14 @@ std::vector<std::vector<std::uint32_t>> opening_paths(const program& prog) {
 
         void walk(std::uint32_t pc) {
             if (overflow) return;
+            if (++depth > max_walk_depth || stack::nearly_exhausted()) {
+                overflow = true;  // no trie then: the per-position sets still filter
+                return;
+            }
+            struct leave {
+                int& depth;
+                ~leave() { --depth; }
+            } on_return{depth};
             // A loop, or a long way between two characters: the path ends here.
             if (on_path.size() > 64 || std::find(on_path.begin(), on_path.end(), pc) != on_path.end()) return finish();
             const instruction& inst = prog.insts[pc];
@@ -135,7 +147,7 @@ std::vector<std::vector<std::uint32_t>> opening_paths(const program& prog) {
             }
         }
     };
-    walker w{prog, {}, {}, {}};
+    walker w{prog, {}, {}, {}, false, 0};
     w.walk(prog.start);
     if (w.overflow) return {};
     return std::move(w.done);

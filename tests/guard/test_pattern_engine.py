@@ -7,7 +7,10 @@ minutes finish."""
 from __future__ import annotations
 
 import gc
+import os
+import pathlib
 import re
+import subprocess
 import sys
 
 import pytest
@@ -175,6 +178,20 @@ def test_a_module_instance_lets_its_cached_patterns_go(fresh_module):
     del module
     gc.collect()
     assert sys.getrefcount(pattern) == before
+
+
+# Patterns as deep as re compiles them (re itself refuses about 600 nested
+# groups), on threads with small stacks: the engine's walks over them either
+# fit or leave the pattern to re; a crash would end the subprocess.
+@pytest.mark.parametrize("depth", [20, 150, 450])
+@pytest.mark.parametrize(
+    "stack_kib", [0, 256, 1024] if "libasan" in os.environ.get("LD_PRELOAD", "") else [0, 128, 256, 1024])
+def test_deep_patterns_on_small_stacks(depth, stack_kib):
+    script = pathlib.Path(__file__).with_name("deep_patterns.py")
+    proc = subprocess.run([sys.executable, str(script), str(depth), str(stack_kib)],
+                          capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    assert proc.stdout.strip() == "same"
 
 
 def test_engine_paths_do_not_leak(guard, block_growth, monkeypatch):

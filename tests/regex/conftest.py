@@ -19,10 +19,13 @@ import pytest
 HERE = pathlib.Path(__file__).resolve().parent
 ROOT = HERE.parent.parent
 ENGINE = sorted((ROOT / "native" / "regex").glob("*.cpp"))
-# The probe's entry points follow the support layer's error convention.
-SUPPORT = [ROOT / "native" / "support" / "errors.cpp"]
-# The checks need only the engine's core, not its Python front end.
-CORE = [p for p in ENGINE if p.stem in {"char_class", "compiler", "prefilter", "table_scan", "byte_filter"}]
+# The probe's entry points follow the support layer's error convention;
+# the engine measures the stack as the support layer's recursion guard does.
+SUPPORT = [ROOT / "native" / "support" / "errors.cpp", ROOT / "native" / "support" / "recursion.cpp"]
+# The checks need only the engine's core, not its Python front end, and
+# the support layer's stack measure.
+CORE = [p for p in ENGINE if p.stem in {"char_class", "compiler", "prefilter", "table_scan", "byte_filter"}] + [
+    ROOT / "native" / "support" / "recursion.cpp"]
 
 FLAGS = [
     "-std=c++20", "-O1", "-g", "-fPIC", "-UNDEBUG",
