@@ -420,10 +420,47 @@ private:
     std::map<std::vector<std::uint32_t>, std::uint32_t> index_;
 };
 
+// The opening parentheses of a pattern's source, escaped ones aside: at
+// least how deep its parse can nest, counted without parsing.
+Py_ssize_t open_parentheses(PyObject* source) {
+    const Py_ssize_t size = PyUnicode_GET_LENGTH(source);
+    const int kind = PyUnicode_KIND(source);
+    const void* data = PyUnicode_DATA(source);
+    Py_ssize_t count = 0;
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c == '\\') {
+            ++i;
+        } else if (c == '(') {
+            ++count;
+        }
+    }
+    return count;
+}
+
+// Whether this thread's stack has room for parsing a pattern with that
+// many parentheses: the parse tree nests about as deep, and the
+// interpreter frees it recursively, a few frames per level, on the thread
+// that made it (which re itself never does after compiling).
+bool parse_fits_stack(Py_ssize_t parentheses) {
+    const std::uintptr_t lowest = stack::read_lowest_address();
+    if (lowest == 0) return true;  // unknown here: the interpreter's limits decide
+    const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    if (here < lowest) return true;  // not on this thread's own stack
+    constexpr std::uintptr_t per_level = stack::margin / 32;  // 1.5 KiB, 3 KiB in the sanitizer build
+    return here - lowest > stack::margin + static_cast<std::uintptr_t>(parentheses) * per_level;
+}
+
+// Patterns with more groups than this are left to re without a parse.
+constexpr Py_ssize_t max_parentheses = 100;
+
 front_end_result compile_checked(PyObject* pattern_type, PyObject* pattern) {
     if (!Py_IS_TYPE(pattern, reinterpret_cast<PyTypeObject*>(pattern_type))) return {nullptr, "not an re.Pattern"};
     ref source = attr(pattern, "pattern");
     if (!PyUnicode_CheckExact(source.get())) return {nullptr, "not a str pattern"};
+    const Py_ssize_t parentheses = open_parentheses(source.get());
+    if (parentheses > max_parentheses) return {nullptr, "too many groups"};
+    if (!parse_fits_stack(parentheses)) return {nullptr, "too little stack on this thread to read it", false};
     ref flag_value = attr(pattern, "flags");
     const vocabulary v;
     ref parsed = check(PyObject_CallMethod(v.parser(), "parse", "OO", source.get(), flag_value.get()));
@@ -448,10 +485,12 @@ front_end_result compile_pattern(PyObject* pattern_type, PyObject* pattern) {
         return {nullptr, r.why};
     } catch (const error_already_set&) {
         // The pattern is served by `re` instead, which reports its own
-        // errors; only what must not be swallowed goes on.
+        // errors; only what must not be swallowed goes on. A RecursionError
+        // says as much about this thread as about the pattern.
         if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) throw;
+        const bool lasting = !PyErr_ExceptionMatches(PyExc_RecursionError);
         PyErr_Clear();
-        return {nullptr, "the interpreter could not read the pattern again"};
+        return {nullptr, "the interpreter could not read the pattern again", lasting};
     }
 }
 

@@ -16,6 +16,7 @@ namespace tavrix::regex {
 struct front_end_result {
     std::shared_ptr<const program> prog;  // null when refused
     std::string refusal;
+    bool lasting = true;  // whether the refusal holds on any thread (else: this stack was too small)
 };
 
 // Compiles `pattern` (any object; only an exact `re.Pattern` of a str

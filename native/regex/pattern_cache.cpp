@@ -130,6 +130,7 @@ std::shared_ptr<const program> cached_program(PyObject* cache, PyObject* pattern
     front_end_result compiled = compile_pattern(type.get(), pattern);
     cache_state& now = state_of(cache);
     if (!now.pattern_type) return compiled.prog;  // cleared meanwhile
+    if (!compiled.prog && !compiled.lasting) return nullptr;  // refused on this thread only: asked again next time
     if (now.programs.size() >= max_programs) now.evict_programs();
     auto [it, inserted] = now.programs.try_emplace(pattern);
     if (inserted) it->second = {std::move(owner), compiled.prog, 0};
