@@ -73,65 +73,52 @@ std::uint32_t wavelet_matrix::extreme(std::size_t from, std::uint32_t lo, std::u
     return prefix;
 }
 
-// Both searches follow x's bits down while the stretch stays non-empty,
-// remembering the deepest plane where the other branch holds only values
-// on the wanted side of x; when x itself is absent, the answer is the
-// extreme value of that branch.
-std::uint32_t wavelet_matrix::next_value(std::uint32_t lo, std::uint32_t hi, std::uint32_t x) const noexcept {
-    if (lo >= hi || (bits_ < 32 && (x >> bits_) != 0)) return none;
+// Follows x's bits down while the stretch stays non-empty, remembering the
+// deepest plane where the branch x does not take holds only values on the
+// wanted side of x (above it when `upward`); when x itself is absent, the
+// answer is the extreme value of that branch.
+std::uint32_t wavelet_matrix::nearest(std::uint32_t lo, std::uint32_t hi, std::uint32_t x,
+                                      bool upward) const noexcept {
     std::size_t fallback = bits_;
     std::uint32_t fallback_lo = 0, fallback_hi = 0, fallback_prefix = 0;
     std::uint32_t prefix = 0;
     for (std::size_t level = 0; level < bits_ && lo < hi; ++level) {
         const std::uint32_t bit = std::uint32_t{1} << (bits_ - 1 - level);
         const split s = descend(planes_[level], lo, hi);
-        if (x & bit) {
+        const bool one = (x & bit) != 0;
+        // The other branch lies above x when x's bit is a zero, below when a one.
+        if (one != upward) {
+            const std::uint32_t other_lo = one ? s.lo0 : s.lo1, other_hi = one ? s.hi0 : s.hi1;
+            if (other_lo < other_hi) {
+                fallback = level;
+                fallback_lo = other_lo;
+                fallback_hi = other_hi;
+                fallback_prefix = one ? prefix : prefix | bit;
+            }
+        }
+        if (one) {
             lo = s.lo1;
             hi = s.hi1;
             prefix |= bit;
         } else {
-            if (s.lo1 < s.hi1) {
-                fallback = level;
-                fallback_lo = s.lo1;
-                fallback_hi = s.hi1;
-                fallback_prefix = prefix | bit;
-            }
             lo = s.lo0;
             hi = s.hi0;
         }
     }
     if (lo < hi) return x;
     if (fallback == bits_) return none;
-    return extreme(fallback + 1, fallback_lo, fallback_hi, fallback_prefix, true);
+    return extreme(fallback + 1, fallback_lo, fallback_hi, fallback_prefix, upward);
+}
+
+std::uint32_t wavelet_matrix::next_value(std::uint32_t lo, std::uint32_t hi, std::uint32_t x) const noexcept {
+    if (lo >= hi || (bits_ < 32 && (x >> bits_) != 0)) return none;
+    return nearest(lo, hi, x, true);
 }
 
 std::uint32_t wavelet_matrix::prev_value(std::uint32_t lo, std::uint32_t hi, std::uint32_t x) const noexcept {
     if (lo >= hi) return none;
     if (bits_ < 32 && (x >> bits_) != 0) return extreme(0, lo, hi, 0, false);
-    std::size_t fallback = bits_;
-    std::uint32_t fallback_lo = 0, fallback_hi = 0, fallback_prefix = 0;
-    std::uint32_t prefix = 0;
-    for (std::size_t level = 0; level < bits_ && lo < hi; ++level) {
-        const std::uint32_t bit = std::uint32_t{1} << (bits_ - 1 - level);
-        const split s = descend(planes_[level], lo, hi);
-        if (x & bit) {
-            if (s.lo0 < s.hi0) {
-                fallback = level;
-                fallback_lo = s.lo0;
-                fallback_hi = s.hi0;
-                fallback_prefix = prefix;
-            }
-            lo = s.lo1;
-            hi = s.hi1;
-            prefix |= bit;
-        } else {
-            lo = s.lo0;
-            hi = s.hi0;
-        }
-    }
-    if (lo < hi) return x;
-    if (fallback == bits_) return none;
-    return extreme(fallback + 1, fallback_lo, fallback_hi, fallback_prefix, false);
+    return nearest(lo, hi, x, false);
 }
 
 }  // namespace tavrix::diff

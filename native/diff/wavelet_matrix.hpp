@@ -44,6 +44,10 @@ private:
     [[nodiscard]] std::uint32_t extreme(std::size_t from, std::uint32_t lo, std::uint32_t hi, std::uint32_t prefix,
                                         bool smallest) const noexcept;
 
+    // next_value (upward) or prev_value on a non-empty stretch, x within range.
+    [[nodiscard]] std::uint32_t nearest(std::uint32_t lo, std::uint32_t hi, std::uint32_t x,
+                                        bool upward) const noexcept;
+
     std::vector<plane> planes_;  // the top bit's plane first
     unsigned bits_ = 0;
 };

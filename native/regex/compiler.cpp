@@ -206,17 +206,11 @@ void build_closures(program& prog, const compile_limits& limits) {
                         }
                         break;
                     }
-                    if (inst.code == op::split) {
-                        stack.emplace_back(inst.alt, flags);
-                    } else if (inst.code == op::assert_at) {
-                        if (!((context >> bit_of[inst.arg]) & 1u)) break;
-                    } else if (inst.code == op::enter) {
-                        flags &= ~(1u << inst.arg);
-                    } else if (inst.code == op::check) {
-                        const std::uint32_t bit = 1u << inst.arg;
-                        if (flags & bit) break;
-                        flags |= bit;
-                    }
+                    const bool goes_on = empty_step(
+                        inst, flags,
+                        [&](assertion a) { return ((context >> bit_of[static_cast<std::size_t>(a)]) & 1u) != 0; },
+                        [&](std::uint32_t alt, std::uint32_t f) { stack.emplace_back(alt, f); });
+                    if (!goes_on) break;
                     pc = inst.next;
                 }
             }

@@ -262,17 +262,10 @@ bool matcher<Char>::add(std::vector<thread>& list, std::uint32_t root, std::size
                 }
                 break;
             }
-            if (inst.code == op::split) {
-                stack.push_back({inst.alt, flags});
-            } else if (inst.code == op::assert_at) {
-                if (!assertion_holds(static_cast<assertion>(inst.arg), text_, pos)) break;
-            } else if (inst.code == op::enter) {
-                flags &= ~(1u << inst.arg);
-            } else if (inst.code == op::check) {
-                const std::uint32_t bit = 1u << inst.arg;
-                if (flags & bit) break;
-                flags |= bit;
-            }
+            const bool goes_on = empty_step(
+                inst, flags, [&](assertion a) { return assertion_holds(a, text_, pos); },
+                [&](std::uint32_t alt, std::uint32_t f) { stack.push_back({alt, f}); });
+            if (!goes_on) break;
             pc = inst.next;
         }
     }

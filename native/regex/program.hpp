@@ -123,6 +123,32 @@ struct program {
     }
 };
 
+// One step of an epsilon closure over an instruction that consumes nothing
+// (split, assertion, jump, enter, check): pushes a split's second branch with
+// `branch(alt, flags)`, asks `holds(assertion)` at an assertion, updates the
+// repeat flags, and says whether the path goes on to `inst.next`.
+template <class Holds, class Branch>
+[[nodiscard]] inline bool empty_step(const instruction& inst, std::uint32_t& flags, Holds&& holds, Branch&& branch) {
+    switch (inst.code) {
+        case op::split:
+            branch(inst.alt, flags);
+            return true;
+        case op::assert_at:
+            return holds(static_cast<assertion>(inst.arg));
+        case op::enter:
+            flags &= ~(1u << inst.arg);
+            return true;
+        case op::check: {
+            const std::uint32_t bit = 1u << inst.arg;
+            if (flags & bit) return false;
+            flags |= bit;
+            return true;
+        }
+        default:
+            return true;
+    }
+}
+
 // Limits beyond which a pattern is left to the interpreter: the program's
 // size bounds the matcher's work per character.
 struct compile_limits {

@@ -142,4 +142,14 @@ inline void append(PyObject* list, PyObject* item) { check_status(PyList_Append(
 [[nodiscard]] ref mapping_get(const method_names& names, PyObject* mapping, PyObject* key,
                               PyObject* dflt = nullptr);
 
+// Whether every key of the dict is an exact str: then a lookup with a str
+// key runs no Python code (no key's __eq__ or __hash__).
+[[nodiscard]] inline bool str_keys_only(PyObject* dict) noexcept {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &pos, &key, &value))
+        if (!PyUnicode_CheckExact(key)) return false;
+    return true;
+}
+
 }  // namespace tavrix

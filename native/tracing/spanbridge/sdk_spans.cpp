@@ -415,20 +415,6 @@ bool copy_still_current(const spanbridge_state& st, PyObject* span, attributes_c
     return same_items(made.copy.get(), now.dict.get(), made.str_keys);
 }
 
-namespace {
-
-// Whether every key of the dict is an exact str: then a lookup with a str
-// key runs no Python code (no key's __eq__).
-bool str_keys_only(PyObject* dict) {
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(dict, &pos, &key, &value))
-        if (!PyUnicode_CheckExact(key)) return false;
-    return true;
-}
-
-}  // namespace
-
 bool span_attribute_reader::open(const spanbridge_state& st, PyObject* span) {
     st_ = &st;
     if (!reads_directly(st, span, span_property::attributes)) return false;

@@ -80,15 +80,6 @@ namespace {
 
 ref clean_attr_key_impl(const module_view& m, PyObject* const* args) { return cleaned_key(state_of(m), args[0]); }
 
-// Whether every key of the dict is an exact str.
-bool str_keys_only(PyObject* dict) {
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(dict, &pos, &key, &value))
-        if (!PyUnicode_CheckExact(key)) return false;
-    return true;
-}
-
 // Copies the span's attributes into the matched entry; keys the entry
 // already has keep the entry's value. With a redaction function, what is
 // copied is redacted first, as a record's attributes are.
