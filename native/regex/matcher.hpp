@@ -92,7 +92,6 @@ public:
         any_ = true;
         last_ = std::max(last_, pos);
     }
-
 private:
     std::vector<std::uint32_t> blocks_;
     std::vector<std::uint64_t> words_;
@@ -371,8 +370,6 @@ auto matcher<Char>::run_leftmost(std::size_t from, bool must_advance, start_find
     current.clear();
     run_result result;
     std::size_t pos = from;
-    // Where the threads recorded as dead ends begin: past the best match.
-    std::vector<std::pair<std::uint32_t, std::size_t>> overrun;
     new_generation();
     for (;;) {
         if (!result.span && pos <= n && starts.test(pos)) add(current, prog_.start, pos, pos, dead);
@@ -392,8 +389,6 @@ auto matcher<Char>::run_leftmost(std::size_t from, bool must_advance, start_find
             new_generation();
             continue;
         }
-        if (dead && result.span)
-            for (const thread& t : current) overrun.emplace_back(t.pc, pos);
         new_generation();
         next.clear();
         const code_point c = pos < n ? text_[pos] : 0;
@@ -406,6 +401,13 @@ auto matcher<Char>::run_leftmost(std::size_t from, bool must_advance, start_find
             }
             if (pos < n && prog_.classes[inst.cls].contains(c)) add(next, inst.next, pos + 1, t.start, dead);
         }
+        // The threads still running past the best match so far are dead ends
+        // unless one of them later makes a longer match; but then the next
+        // search starts at that match's end, past every position recorded
+        // here, so they can be recorded as each position is left: memory
+        // stays one bit per instruction and position.
+        if (dead && result.span && result.span->end < pos)
+            for (const thread& t : current) dead->add(t.pc, pos);
         current.swap(next);
         if (pos >= n) {
             current.clear();
@@ -415,9 +417,6 @@ auto matcher<Char>::run_leftmost(std::size_t from, bool must_advance, start_find
     }
     result.found = result.span.has_value();
     result.stopped = pos + 1;
-    if (dead && result.span)
-        for (const auto& [pc, at] : overrun)
-            if (at > result.span->end) dead->add(pc, at);
     return result;
 }
 

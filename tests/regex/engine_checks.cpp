@@ -225,6 +225,13 @@ void dead_ends_after_overrun() {
     text += U"b";
     spans = all_matches(p, text);
     expect(spans.size() == 1 && spans[0] == std::make_pair(std::size_t{0}, text.size()), "(?:a*b)|a takes a*b when it can");
+
+    // The match grows after threads past the first one were recorded:
+    // (?:ab*c)|a over "abbbc" then "abbb": (0,5), then the lone a at 5.
+    builder b2;
+    auto q = b2.compile(b2.alt({b2.seq({b2.lit('a'), b2.rep(b2.lit('b'), 0, unbounded), b2.lit('c')}), b2.lit('a')}));
+    expect(all_matches(q, U"abbbcabbb") == std::vector<std::pair<std::size_t, std::size_t>>{{0, 5}, {5, 6}}, "(?:ab*c)|a after a longer match");
+    expect(all_matches(q, U"abbbabbbc") == std::vector<std::pair<std::size_t, std::size_t>>{{0, 1}, {4, 9}}, "(?:ab*c)|a after an overrun");
 }
 
 void character_classes() {
