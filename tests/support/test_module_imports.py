@@ -41,3 +41,44 @@ def test_a_rebound_package_changes_the_next_import(fresh_module, monkeypatch):
     assert guard._server_check_prompt("b") == {"from": "second", "text": "b"}
     guard.__package__ = "first_sdk.instrumentors"
     assert guard._server_check_prompt("c") == {"from": "first", "text": "c"}
+
+
+def finished_span():
+    from opentelemetry.sdk.trace import SpanProcessor, TracerProvider
+
+    captured = []
+
+    class Capture(SpanProcessor):
+        def on_end(self, span):
+            captured.append(span)
+
+    provider = TracerProvider()
+    provider.add_span_processor(Capture())
+    provider.get_tracer("tests").start_span("SELECT", attributes={"db.system": "sqlite", "db.statement": "SELECT 1"}).end()
+    return captured[0]
+
+
+def test_a_rebound_package_changes_the_run_context_on_end_reads(fresh_module, monkeypatch):
+    # on_end remembers what its import of the context variable found and only
+    # checks it next time; the package it was resolved against is part of that.
+    from contextvars import ContextVar
+
+    from tavrix_observe.context import TavrixContext
+
+    spanbridge = fresh_module("tavrix_observe.tracing.spanbridge")
+    runs = {}
+    for package in ("first_sdk", "second_sdk"):
+        fake_sdk(monkeypatch, package, {})
+        variable_module = types.ModuleType(f"{package}.instrumentors._context_var")
+        variable_module._current_context = ContextVar(f"{package}_context")
+        runs[package] = TavrixContext(run_id=package)
+        variable_module._current_context.set(runs[package])
+        monkeypatch.setitem(sys.modules, variable_module.__name__, variable_module)
+
+    processor = spanbridge.TavrixSpanProcessor()
+    span = finished_span()
+    for package in ("first_sdk", "second_sdk", "first_sdk"):
+        # `from ..instrumentors._context_var import _current_context`
+        spanbridge.__package__ = f"{package}.tracing"
+        processor.on_end(span)
+    assert [len(runs[p]._otel_spans) for p in ("first_sdk", "second_sdk")] == [2, 1]
