@@ -4,6 +4,7 @@ told from a replaced or modified one, and the hard shapes at 1 MB."""
 
 from __future__ import annotations
 
+import builtins
 import collections
 import difflib
 import re
@@ -236,6 +237,12 @@ def _renamed_code(function):
         pytest.param(lambda mp: mp.setattr(difflib.SequenceMatcher, "extra", 1, raising=False), id="new attribute"),
         pytest.param(lambda mp: mp.setattr(difflib, "Match", collections.namedtuple("Match", "a b size")),
                      id="other Match"),
+        pytest.param(lambda mp: mp.setattr(difflib.Match, "__lt__", tuple.__lt__, raising=False),
+                     id="Match method added"),
+        pytest.param(lambda mp: mp.setattr(difflib.Match, "_make", classmethod(lambda cls, it: tuple.__new__(cls, it))),
+                     id="Match method replaced"),
+        pytest.param(lambda mp: mp.setattr(difflib, "len", len, raising=False), id="difflib name hiding a builtin"),
+        pytest.param(lambda mp: mp.setattr(builtins, "enumerate", lambda *a, _e=enumerate: _e(*a)), id="builtin replaced"),
     ],
 )
 def test_changed_matcher_takes_the_general_path(guard, monkeypatch, change):
@@ -244,6 +251,23 @@ def test_changed_matcher_takes_the_general_path(guard, monkeypatch, change):
     assert "get_opcodes" in names and pairs == PAIRS
     monkeypatch.undo()  # restored: the native diff again
     assert run(guard) == ([], PAIRS)
+
+
+def test_replacement_opcode_tags_compare_as_python_does(guard, monkeypatch):
+    """`if tag != "replace": continue`, with the tag's own comparison and no
+    shortcut for an identical object."""
+
+    class Tag(str):
+        def __ne__(self, other):
+            return str(self) != "equal"  # only the equal block is kept
+
+    class TaggingMatcher(PlainMatcher):
+        def get_opcodes(self):
+            return [(Tag(tag), *rest) for tag, *rest in super().get_opcodes()]
+
+    monkeypatch.setattr(difflib, "SequenceMatcher", TaggingMatcher)
+    assert guard._ml_substitutions("a b", "a c") == [("a", "a")]
+    assert pyref_guard._ml_substitutions("a b", "a c") == [("a", "a")]
 
 
 def test_matcher_captured_before_a_replacement(fresh_module, monkeypatch):

@@ -102,13 +102,9 @@ namespace tavrix::guard {
     O(error_class)              \
     O(autojunk_kwnames)         \
     O(first_five)               \
-    /* difflib as imported with the module (ml_redaction.cpp) */ \
-    O(difflib_module)           \
-    O(matcher_class)            \
-    O(matcher_namespace)        \
-    O(matcher_mro)              \
-    O(matcher_code)             \
-    O(match_class)              \
+    /* difflib's classes as imported with the module (ml_redaction.cpp) */ \
+    O(matcher_snapshot)         \
+    O(match_snapshot)           \
     /* the engine's programs of the tables' patterns (pattern_matching.cpp) */ \
     O(regex_cache)
 
