@@ -24,23 +24,16 @@ std::vector<ref> snapshot(PyObject* table) {
 
 void table_prescan::scan(const guard_state& st, PyObject* table, PyObject* text, regex::scan_mode mode,
                          std::size_t from) {
-    entries_ = snapshot(table);
-    slots_.assign(entries_.size(), -1);
+    std::vector<ref> entries = snapshot(table);
     results_.clear();
     text_ = ref::new_ref(text);
-    std::vector<regex::served_pattern> served;
+    set_ = regex::cached_rule_set(st.regex_cache.get(), entries);
+    if (!set_->scanner) return;
     std::size_t first = 0;  // among the served: the first at or after `from`
-    for (std::size_t i = 0; i < entries_.size(); ++i) {
-        std::shared_ptr<const regex::program> prog = regex::cached_program(st.regex_cache.get(), entries_[i].get());
-        if (!prog) continue;
-        if (i < from) ++first;
-        slots_[i] = static_cast<int>(served.size());
-        served.push_back({entries_[i].get(), std::move(prog)});
-    }
-    if (served.empty()) return;
-    std::shared_ptr<const regex::table_scanner> scanner = regex::cached_scanner(st.regex_cache.get(), served);
-    results_ = scanner->scan(text, mode, first);
-    for (std::size_t i = 0; i < from && i < slots_.size(); ++i) slots_[i] = -1;
+    for (std::size_t i = 0; i < from && i < set_->slots.size(); ++i)
+        if (set_->slots[i] >= 0) ++first;
+    results_ = set_->scanner->scan(text, mode, first);
+    from_ = from;
 }
 
 bool pattern_found(const guard_state& st, const table_prescan& pre, std::size_t index, PyObject* pattern,

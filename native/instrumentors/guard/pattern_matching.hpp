@@ -23,9 +23,11 @@ public:
 
     // The engine's answer for the `index`-th entry, `pattern`, on `text`.
     [[nodiscard]] const regex::scan_result* find(std::size_t index, PyObject* pattern, PyObject* text) const noexcept {
-        if (text != text_.get() || index >= entries_.size() || entries_[index].get() != pattern) return nullptr;
-        const int slot = slots_[index];
-        return slot < 0 ? nullptr : &results_[static_cast<std::size_t>(slot)];
+        if (!set_ || text != text_.get() || index < from_ || index >= set_->entries.size() ||
+            set_->entries[index].get() != pattern)
+            return nullptr;
+        const int slot = set_->slots[index];
+        return slot < 0 || results_.empty() ? nullptr : &results_[static_cast<std::size_t>(slot)];
     }
 
     [[nodiscard]] bool covers(PyObject* text) const noexcept { return text_ && text == text_.get(); }
@@ -37,8 +39,8 @@ public:
 
 private:
     ref text_;
-    std::vector<ref> entries_;  // the table's patterns, in order
-    std::vector<int> slots_;    // per entry: its index among the scanned, or -1
+    std::shared_ptr<const regex::rule_set> set_;  // the table's entries, in order, and the served ones' scanner
+    std::size_t from_ = 0;                         // entries before this one were not scanned
     std::vector<regex::scan_result> results_;
 };
 
