@@ -324,6 +324,7 @@ compile_result compile(const node& pattern, std::vector<char_class> classes, con
     prog.start_class = start_class;
     prog.min_length = min_width(pattern);
     prog.filter = derive_prefilter(prog, pattern);
+    prog.literal = find_required_literals(pattern, prog.classes);
     build_closures(prog, limits);
     build_bit_machine(prog);
     result.ok = true;

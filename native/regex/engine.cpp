@@ -20,7 +20,7 @@ bool literal_replacement(PyObject* repl) {
            PyUnicode_FindChar(repl, '\\', 0, PyUnicode_GET_LENGTH(repl), 1) == -1;
 }
 
-ref substitute(const program& prog, PyObject* repl, PyObject* text, std::size_t from) {
+ref substitute(const program& prog, PyObject* repl, PyObject* text, std::size_t from, const window_list* windows) {
     // The pieces re's own substitution joins: the text between matches
     // (non-empty stretches only) and the replacement for every match.
     ref pieces = check(PyList_New(0));
@@ -28,7 +28,7 @@ ref substitute(const program& prog, PyObject* repl, PyObject* text, std::size_t 
     auto append = [&](PyObject* piece) { check_status(PyList_Append(pieces.get(), piece)); };
     workspace ws;
     with_text(text, [&](auto view) {
-        matcher(prog, view, ws).each_match(from, [&](match_span m) {
+        matcher(prog, view, ws, windows).each_match(from, [&](match_span m) {
             const auto start = static_cast<Py_ssize_t>(m.start);
             if (copied < start) {
                 ref between = check(PyUnicode_Substring(text, copied, start));

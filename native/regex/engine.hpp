@@ -30,9 +30,11 @@ decltype(auto) with_text(PyObject* str, F&& f) {
                                                bool must_advance = false);
 
 // pattern.sub(repl, text) for an exact str text and a str repl holding no
-// backslash (inserted literally), when no match starts before `from`. The
-// same object comes back when nothing matched, as from `re`.
-[[nodiscard]] ref substitute(const program& prog, PyObject* repl, PyObject* text, std::size_t from = 0);
+// backslash (inserted literally), when no match starts before `from`, nor
+// outside `windows` when given. The same object comes back when nothing
+// matched, as from `re`.
+[[nodiscard]] ref substitute(const program& prog, PyObject* repl, PyObject* text, std::size_t from = 0,
+                             const window_list* windows = nullptr);
 
 // Whether `repl` is a replacement `re` inserts literally.
 [[nodiscard]] bool literal_replacement(PyObject* repl);

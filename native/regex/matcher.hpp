@@ -103,13 +103,15 @@ private:
 template <class Char>
 class matcher {
 public:
-    matcher(const program& prog, text_view<Char> text, workspace& ws) : prog_(prog), text_(text), ws_(ws) {
+    // Matches start only within `windows`, when given (see start_finder).
+    matcher(const program& prog, text_view<Char> text, workspace& ws, const window_list* windows = nullptr)
+        : prog_(prog), text_(text), ws_(ws), windows_(windows) {
         ws_.prepare(prog_);
     }
 
     // Whether the program matches anywhere at or after `from`.
     [[nodiscard]] bool exists(std::size_t from) {
-        start_finder<Char> starts(prog_, text_);
+        start_finder<Char> starts(prog_, text_, windows_);
         return run_exists(from, starts, no_position).found;
     }
 
@@ -117,7 +119,7 @@ public:
     // it. With `must_advance`, an empty match at `from` does not count (the
     // rule a substitution follows right after an empty match).
     [[nodiscard]] std::optional<match_span> search(std::size_t from, bool must_advance = false) {
-        start_finder<Char> starts(prog_, text_);
+        start_finder<Char> starts(prog_, text_, windows_);
         return run_leftmost(from, must_advance, starts, no_position, nullptr).span;
     }
 
@@ -132,7 +134,7 @@ public:
         bool must_advance = false;
         while (pos <= text_.size) {
             // A fresh finder: the previous search may have looked past `pos`.
-            start_finder<Char> starts(prog_, text_);
+            start_finder<Char> starts(prog_, text_, windows_);
             const run_result r = run_leftmost(pos, must_advance, starts, no_position, &dead);
             if (!r.span) return;
             visit(*r.span);
@@ -200,6 +202,7 @@ private:
     const program& prog_;
     text_view<Char> text_;
     workspace& ws_;
+    const window_list* windows_;
     std::size_t context_pos_ = no_position;
     std::size_t context_ = 0;
 };

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "char_class.hpp"
+#include "literals.hpp"
 #include "syntax.hpp"
 
 namespace tavrix::regex {
@@ -115,6 +116,9 @@ struct program {
     // group the first character is in.
     std::uint32_t start_class = no_class;
     prefilter filter;
+    // The literals every match contains, and where matches start relative
+    // to them (the table scan searches a whole table's at once).
+    required_literals literal;
     closure_table closures;
     bit_machine bits;
 

@@ -41,11 +41,22 @@ struct halves {
     }
 };
 
+// Whether a program is searched through its literals rather than in the
+// filtered passes: literals of two characters or more, or of one where the
+// program's prefilter cannot narrow anything.
+bool by_literals(const program& prog) {
+    const std::size_t shortest = prog.literal.shortest();
+    if (!prog.literal.known() || prog.filter.type == prefilter::kind::anchored) return false;
+    return shortest >= 2 || (shortest == 1 && prog.filter.type == prefilter::kind::anywhere);
+}
+
 }  // namespace
 
 table_scanner::table_scanner(std::vector<std::shared_ptr<const program>> programs) : programs_(std::move(programs)) {
     std::vector<std::vector<halves>> member_halves;
     for (std::size_t i = 0; i < programs_.size(); ++i) {
+        if (by_literals(*programs_[i]) && literals_.add(static_cast<std::uint32_t>(i), programs_[i]->literal.strings))
+            continue;
         const prefilter& f = programs_[i]->filter;
         const bool filtered = f.type == prefilter::kind::prefix || f.type == prefilter::kind::gate;
         if (!filtered) {
@@ -86,6 +97,7 @@ table_scanner::table_scanner(std::vector<std::shared_ptr<const program>> program
             each_latin1(first, [&](std::uint32_t c) { g.single[c] |= bit; });
         }
     }
+    literals_.build();
     // Eight buckets per group: each program goes where it widens the
     // bucket's sets the least.
     for (std::size_t k = 0; k < groups_.size(); ++k) {

@@ -9,11 +9,21 @@
 // (the bit machine where it fits); the leftmost match, when wanted, is then
 // searched for from where no earlier match can start.
 //
-// Worst case: the pass is linear in the text; each program's runs cover
-// disjoint stretches, and the leftmost search runs once per program, so
-// the total is linear in the text times the programs' sizes.
+// Programs with required literals (literals.hpp) are not in those passes:
+// one pass of a literal searcher over the text finds every occurrence of
+// every such program's literals, each occurrence confirmed against the
+// literal's classes gives a window of positions where that program's
+// matches can start, and the program's matcher runs only from its
+// windows (merged, so one run covers each position at most once). A
+// program none of whose literals occurs costs nothing beyond that pass.
+//
+// Worst case: the passes are linear in the text (the literal pass also in
+// the occurrences it reports); each program's runs cover disjoint
+// stretches, and the leftmost search runs once per program, so the total
+// is linear in the text times the programs' sizes.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <memory>
@@ -22,6 +32,7 @@
 
 #include "../support/errors.hpp"
 #include "byte_filter.hpp"
+#include "literal_search.hpp"
 #include "matcher.hpp"
 
 namespace tavrix::regex {
@@ -35,6 +46,10 @@ struct scan_result {
     bool found = false;
     std::optional<match_span> span;  // first_match mode
     std::size_t floor = 0;           // found: no match starts before this position
+    // For a program searched through its literals: the only stretches
+    // where its matches start in this text (what a substitution of it on
+    // the same text can be limited to).
+    std::shared_ptr<const window_list> windows;
 };
 
 class table_scanner {
@@ -73,8 +88,12 @@ private:
     template <class Char>
     void scan_group(const group& g, text_view<Char> text, scan_mode mode, std::size_t first,
                     std::vector<scan_result>& out, workspace& ws) const;
+    template <class Char>
+    void scan_literals(text_view<Char> text, scan_mode mode, std::size_t first, std::vector<scan_result>& out,
+                       workspace& ws) const;
 
     std::vector<std::shared_ptr<const program>> programs_;
+    literal_searcher literals_;  // of the programs searched through their literals
     std::vector<group> groups_;
     std::vector<std::size_t> alone_;  // searched on their own
 };
@@ -215,9 +234,58 @@ void table_scanner::scan_group(const group& g, text_view<Char> text, scan_mode m
 }
 
 template <class Char>
+void table_scanner::scan_literals(text_view<Char> text, scan_mode mode, std::size_t first,
+                                  std::vector<scan_result>& out, workspace& ws) const {
+    struct hit {
+        std::uint32_t owner;
+        window w;
+    };
+    std::vector<hit> hits;
+    literals_.scan(text, [&](std::size_t end, const literal_searcher::entry& e) {
+        if (e.owner < first) return;
+        const program& prog = *programs_[e.owner];
+        const literal& lit = prog.literal.strings[e.literal];
+        const std::size_t start = end - lit.size();
+        for (std::size_t j = 0; j < lit.size(); ++j)
+            if (!prog.classes[lit[j].cls].contains(text[start + j])) return;
+        const required_literals& req = prog.literal;
+        if (start < req.lead_min) return;
+        const std::size_t lo = req.lead_max == unbounded || req.lead_max > start ? 0 : start - req.lead_max;
+        hits.push_back({e.owner, {lo, start - req.lead_min}});
+    });
+    std::sort(hits.begin(), hits.end(), [](const hit& a, const hit& b) {
+        return a.owner != b.owner ? a.owner < b.owner : a.w.lo < b.w.lo;
+    });
+    for (std::size_t i = 0; i < hits.size();) {
+        const std::uint32_t owner = hits[i].owner;
+        auto windows = std::make_shared<window_list>();
+        for (; i < hits.size() && hits[i].owner == owner; ++i) {
+            const window w = hits[i].w;
+            if (!windows->empty() && w.lo <= windows->back().hi + 1)
+                windows->back().hi = std::max(windows->back().hi, w.hi);
+            else
+                windows->push_back(w);
+        }
+        const program& prog = *programs_[owner];
+        matcher<Char> m(prog, text, ws, windows.get());
+        scan_result& result = out[owner];
+        if (mode == scan_mode::exists) {
+            result.found = m.exists(0);
+            result.floor = windows->front().lo;
+        } else {
+            result.span = m.search(0);
+            result.found = result.span.has_value();
+            if (result.span) result.floor = result.span->start;
+        }
+        result.windows = std::move(windows);
+    }
+}
+
+template <class Char>
 std::vector<scan_result> table_scanner::scan(text_view<Char> text, scan_mode mode, std::size_t first) const {
     std::vector<scan_result> out(programs_.size());
     workspace ws;
+    if (!literals_.empty()) scan_literals(text, mode, first, out, ws);
     for (std::size_t i : alone_) {
         if (i < first) continue;
         matcher m(*programs_[i], text, ws);

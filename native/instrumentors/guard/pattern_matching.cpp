@@ -62,10 +62,13 @@ ref first_match_text(const guard_state& st, const table_prescan& pre, std::size_
     return check(PyUnicode_Substring(text, static_cast<Py_ssize_t>(span->start), static_cast<Py_ssize_t>(span->end)));
 }
 
-ref substitute(const guard_state& st, PyObject* pattern, PyObject* repl, PyObject* text, std::size_t from) {
-    if (PyUnicode_CheckExact(text) && regex::literal_replacement(repl))
-        if (auto prog = regex::cached_program(st.regex_cache.get(), pattern))
-            return regex::substitute(*prog, repl, text, from);
+ref substitute(const guard_state& st, PyObject* pattern, PyObject* repl, PyObject* text, std::size_t from,
+               const regex::window_list* windows, const regex::program* prog) {
+    if (PyUnicode_CheckExact(text) && regex::literal_replacement(repl)) {
+        if (prog) return regex::substitute(*prog, repl, text, from, windows);
+        if (auto cached = regex::cached_program(st.regex_cache.get(), pattern))
+            return regex::substitute(*cached, repl, text, from, windows);
+    }
     return call_method(pattern, st.sub.get(), repl, text);
 }
 

@@ -30,6 +30,13 @@ public:
         return slot < 0 || results_.empty() ? nullptr : &results_[static_cast<std::size_t>(slot)];
     }
 
+    // The program of the `index`-th entry, `pattern`, when the engine serves it.
+    [[nodiscard]] const regex::program* program(std::size_t index, PyObject* pattern) const noexcept {
+        if (!set_ || index >= set_->entries.size() || set_->entries[index].get() != pattern) return nullptr;
+        const int slot = set_->slots[index];
+        return slot < 0 ? nullptr : set_->scanner->programs()[static_cast<std::size_t>(slot)].get();
+    }
+
     [[nodiscard]] bool covers(PyObject* text) const noexcept { return text_ && text == text_.get(); }
 
     // Scans the served entries of `table` (an exact dict of patterns or an
@@ -52,8 +59,10 @@ private:
 [[nodiscard]] ref first_match_text(const guard_state& st, const table_prescan& pre, std::size_t index,
                                    PyObject* pattern, PyObject* text);
 
-// pattern.sub(repl, text), where no match starts before `from`.
+// pattern.sub(repl, text), where no match starts before `from`, nor
+// outside `windows` when given; `prog`, when given, is the pattern's.
 [[nodiscard]] ref substitute(const guard_state& st, PyObject* pattern, PyObject* repl, PyObject* text,
-                             std::size_t from = 0);
+                             std::size_t from = 0, const regex::window_list* windows = nullptr,
+                             const regex::program* prog = nullptr);
 
 }  // namespace tavrix::guard

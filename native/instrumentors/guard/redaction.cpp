@@ -23,9 +23,11 @@ ref substitute_table(const module_view& m, PyObject* table_name, ref text) {
         ref tag = concat({st.tag_mark.get(), upper.get(), st.tag_mark.get()});
         if (!pre.covers(text.get()) && PyUnicode_CheckExact(text.get()))
             pre.scan(st, table.get(), text.get(), regex::scan_mode::exists, index);
-        const regex::scan_result* known = pre.find(index++, pattern, text.get());
+        const regex::scan_result* known = pre.find(index, pattern, text.get());
+        const regex::program* prog = pre.program(index++, pattern);
         if (known && !known->found) return;
-        text = substitute(st, pattern, tag.get(), text.get(), known ? known->floor : 0);
+        text = substitute(st, pattern, tag.get(), text.get(), known ? known->floor : 0,
+                          known ? known->windows.get() : nullptr, prog);
     });
     return text;
 }
