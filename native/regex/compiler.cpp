@@ -78,6 +78,7 @@ public:
 private:
     std::uint32_t add(op code, std::uint8_t arg = 0) {
         if (prog_.insts.size() >= limits_.max_instructions) throw too_large{"the program would be too large"};
+        if (code == op::split && ++splits_ > limits_.max_splits) throw too_large{"the program would branch too much"};
         const auto pc = static_cast<std::uint32_t>(prog_.insts.size());
         prog_.insts.push_back(instruction{.code = code, .arg = arg});
         prog_.level.push_back(static_cast<std::uint8_t>(level_));
@@ -150,6 +151,7 @@ private:
     program& prog_;
     const compile_limits& limits_;
     std::uint32_t level_ = 0;
+    std::uint32_t splits_ = 0;
 };
 
 // Works out the closure tables, unless they would be too large.

@@ -73,7 +73,7 @@ void literal_searcher::build() {
         for (const auto& [fold, v] : trie_[u].children) {
             const std::uint8_t s = symbol_of_fold[fold];
             fail[v] = u == 0 ? 0 : delta_[fail[u] * a + s];
-            delta_[u * a + s] = static_cast<std::uint16_t>(v);
+            delta_[u * a + s] = v;
             order.push_back(v);
         }
         if (u != 0)
@@ -85,6 +85,9 @@ void literal_searcher::build() {
         }
         report_[u] = !trie_[u].outputs.empty() ? u : output_link_[u];
     }
+    // Transitions as the next state's row, flagged where it reports.
+    for (std::uint32_t& next : delta_)
+        next = static_cast<std::uint32_t>(next * a) | (report_[next] != none ? reports : 0u);
     out_begin_.assign(n + 1, 0);
     for (std::size_t u = 0; u < n; ++u) {
         out_begin_[u] = static_cast<std::uint32_t>(outputs_.size());

@@ -6,11 +6,11 @@
 //
 // Size: one state per distinct prefix of the literals, at most
 // `max_states` (65,536); the transition table holds states x symbols
-// 16-bit entries, symbols being the distinct folded characters of the
-// literals plus one for every other character (at most 97: ASCII folded
-// has 102 values, of which the 26 capitals fold away), so at most 12.6 MB
-// and typically far less (a table of 1,600 rules: 0.2 MB per thousand
-// states). Building is linear in that table.
+// 32-bit entries, symbols being the distinct folded characters of the
+// literals plus one for every other character (at most 103: ASCII has 128
+// characters, of which the 26 capitals fold away), so at most 27 MB and
+// typically far less (about 0.2 MB per thousand states for a table of
+// secret-scanning rules). Building is linear in that table.
 #pragma once
 
 #include <cstddef>
@@ -43,14 +43,16 @@ public:
     [[nodiscard]] std::size_t states() const noexcept { return report_.size(); }
     [[nodiscard]] std::size_t symbols() const noexcept { return symbols_; }
 
-    // Calls report(end, entry) for every occurrence, in order of `end`
-    // (the position after its last character); linear in the text plus
-    // the occurrences.
+    // Calls report(end, entry) for every occurrence ending in [from, to),
+    // in order of `end` (the position after its last character), going on
+    // from `state` (0 at the text's start); returns the state reached
+    // there, to go on from. Linear in the stretch plus the occurrences.
     template <class Char, class Report>
-    void scan(text_view<Char> text, Report&& report) const {
-        const std::size_t a = symbols_;
-        std::uint32_t s = 0;
-        for (std::size_t i = 0; i < text.size; ++i) {
+    std::uint32_t scan(text_view<Char> text, std::size_t from, std::size_t to, std::uint32_t state,
+                       Report&& report) const {
+        const auto a = static_cast<std::uint32_t>(symbols_);
+        std::uint32_t s = state;
+        for (std::size_t i = from; i < to; ++i) {
             const code_point c = text[i];
             std::uint32_t sym;
             if (c < 128) [[likely]] {
@@ -59,14 +61,19 @@ public:
                 const int f = fold_of(c);
                 sym = f < 0 ? 0 : ascii_symbol_[f];
             }
-            s = delta_[s * a + sym];
-            for (std::uint32_t t = report_[s]; t != none; t = output_link_[t]) [[unlikely]]
-                for (std::uint32_t k = out_begin_[t]; k < out_begin_[t + 1]; ++k) report(i + 1, outputs_[k]);
+            s = delta_[s + sym];  // a row's offset, the report flag in its top bit
+            if (s & reports) [[unlikely]] {
+                s &= ~reports;
+                for (std::uint32_t t = report_[s / a]; t != none; t = output_link_[t])
+                    for (std::uint32_t k = out_begin_[t]; k < out_begin_[t + 1]; ++k) report(i + 1, outputs_[k]);
+            }
         }
+        return s;
     }
 
 private:
     static constexpr std::uint32_t none = 0xFFFFFFFFu;
+    static constexpr std::uint32_t reports = 0x80000000u;
 
     // The trie while literals are added: children by symbol, outputs by node.
     struct trie_node {
@@ -77,7 +84,7 @@ private:
 
     std::uint8_t ascii_symbol_[128] = {};  // by character: its symbol (0: in no literal)
     std::size_t symbols_ = 1;
-    std::vector<std::uint16_t> delta_;        // state x symbol -> state
+    std::vector<std::uint32_t> delta_;        // state row + symbol -> the next state's row (and `reports`)
     std::vector<std::uint32_t> report_;       // per state: the first state of its suffix chain with outputs
     std::vector<std::uint32_t> output_link_;  // per state: the next such state, after its own
     std::vector<std::uint32_t> out_begin_;    // per state: its outputs in `outputs_` (one more at the end)

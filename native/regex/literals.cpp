@@ -97,11 +97,12 @@ struct candidate {
     }
 };
 
-// Which of two candidates narrows the search more: longer literals (up
-// to a length where they are rare anyway), then a bounded lead, then a
-// shorter lead, then fewer literals.
+// Which of two candidates narrows the search more: literals of three
+// characters or more (rare enough), then a bounded lead (an unbounded one
+// makes every occurrence a run from the text's start), then a shorter
+// lead, then longer literals, then fewer of them.
 bool better(const candidate& a, const candidate& b) {
-    const std::size_t la = std::min<std::size_t>(a.shortest(), 4), lb = std::min<std::size_t>(b.shortest(), 4);
+    const std::size_t la = std::min<std::size_t>(a.shortest(), 3), lb = std::min<std::size_t>(b.shortest(), 3);
     if (la != lb) return la > lb;
     const bool ba = a.lead_max != unbounded, bb = b.lead_max != unbounded;
     if (ba != bb) return ba;

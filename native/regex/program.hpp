@@ -157,6 +157,11 @@ template <class Holds, class Branch>
 // size bounds the matcher's work per character.
 struct compile_limits {
     std::uint32_t max_instructions = 20000;
+    // Branch points (an alternative, an optional iteration): each can add
+    // a thread at every position, so a counted repeat with a large range
+    // ({0,1000}) would cost the matcher that much per character, where
+    // re's backtracking costs it only per start position that reaches it.
+    std::uint32_t max_splits = 600;
     std::uint32_t max_nesting = 200;     // of the pattern's structure
     std::uint32_t max_empty_levels = 6;  // nested repeats whose body can match empty
     std::uint32_t max_slots = 1u << 17;

@@ -42,21 +42,29 @@ struct halves {
 };
 
 // Whether a program is searched through its literals rather than in the
-// filtered passes: literals of two characters or more, or of one where the
-// program's prefilter cannot narrow anything.
-bool by_literals(const program& prog) {
+// filtered passes: where its prefilter cannot narrow anything, or where
+// the table is too large for one filtered pass (64 programs a pass), with
+// literals of two characters or more.
+constexpr std::size_t one_pass = 64;
+
+bool by_literals(const program& prog, std::size_t table_size) {
     const std::size_t shortest = prog.literal.shortest();
     if (!prog.literal.known() || prog.filter.type == prefilter::kind::anchored) return false;
-    return shortest >= 2 || (shortest == 1 && prog.filter.type == prefilter::kind::anywhere);
+    if (prog.filter.type == prefilter::kind::anywhere) return true;
+    return shortest >= 2 && table_size > one_pass;
 }
 
 }  // namespace
 
 table_scanner::table_scanner(std::vector<std::shared_ptr<const program>> programs) : programs_(std::move(programs)) {
     std::vector<std::vector<halves>> member_halves;
+    literal_owner_.assign(programs_.size(), 0);
     for (std::size_t i = 0; i < programs_.size(); ++i) {
-        if (by_literals(*programs_[i]) && literals_.add(static_cast<std::uint32_t>(i), programs_[i]->literal.strings))
+        if (by_literals(*programs_[i], programs_.size()) &&
+            literals_.add(static_cast<std::uint32_t>(i), programs_[i]->literal.strings)) {
+            literal_owner_[i] = 1;
             continue;
+        }
         const prefilter& f = programs_[i]->filter;
         const bool filtered = f.type == prefilter::kind::prefix || f.type == prefilter::kind::gate;
         if (!filtered) {

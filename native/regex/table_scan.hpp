@@ -94,6 +94,7 @@ private:
 
     std::vector<std::shared_ptr<const program>> programs_;
     literal_searcher literals_;  // of the programs searched through their literals
+    std::vector<std::uint8_t> literal_owner_;  // per program: whether it is one of those
     std::vector<group> groups_;
     std::vector<std::size_t> alone_;  // searched on their own
 };
@@ -241,8 +242,9 @@ void table_scanner::scan_literals(text_view<Char> text, scan_mode mode, std::siz
         window w;
     };
     std::vector<hit> hits;
-    literals_.scan(text, [&](std::size_t end, const literal_searcher::entry& e) {
-        if (e.owner < first) return;
+    std::vector<std::uint8_t> decided(programs_.size(), 0);
+    auto collect = [&](std::size_t end, const literal_searcher::entry& e) {
+        if (e.owner < first || decided[e.owner]) return;
         const program& prog = *programs_[e.owner];
         const literal& lit = prog.literal.strings[e.literal];
         const std::size_t start = end - lit.size();
@@ -252,33 +254,63 @@ void table_scanner::scan_literals(text_view<Char> text, scan_mode mode, std::siz
         if (start < req.lead_min) return;
         const std::size_t lo = req.lead_max == unbounded || req.lead_max > start ? 0 : start - req.lead_max;
         hits.push_back({e.owner, {lo, start - req.lead_min}});
-    });
-    std::sort(hits.begin(), hits.end(), [](const hit& a, const hit& b) {
-        return a.owner != b.owner ? a.owner < b.owner : a.w.lo < b.w.lo;
-    });
-    for (std::size_t i = 0; i < hits.size();) {
-        const std::uint32_t owner = hits[i].owner;
-        auto windows = std::make_shared<window_list>();
-        for (; i < hits.size() && hits[i].owner == owner; ++i) {
-            const window w = hits[i].w;
-            if (!windows->empty() && w.lo <= windows->back().hi + 1)
-                windows->back().hi = std::max(windows->back().hi, w.hi);
-            else
-                windows->push_back(w);
+    };
+    // Runs each program with occurrences from its windows; with `final`
+    // false, only those few asked whether they match, and only a match
+    // settles a program (its windows so far are not all there are).
+    auto run = [&](bool final) {
+        std::sort(hits.begin(), hits.end(), [](const hit& a, const hit& b) {
+            return a.owner != b.owner ? a.owner < b.owner : a.w.lo < b.w.lo;
+        });
+        for (std::size_t i = 0; i < hits.size();) {
+            const std::uint32_t owner = hits[i].owner;
+            auto windows = std::make_shared<window_list>();
+            for (; i < hits.size() && hits[i].owner == owner; ++i) {
+                const window w = hits[i].w;
+                if (!windows->empty() && w.lo <= windows->back().hi + 1)
+                    windows->back().hi = std::max(windows->back().hi, w.hi);
+                else
+                    windows->push_back(w);
+            }
+            if (decided[owner]) continue;
+            const program& prog = *programs_[owner];
+            matcher<Char> m(prog, text, ws, windows.get());
+            scan_result& result = out[owner];
+            if (mode == scan_mode::exists) {
+                result.found = m.exists(0);
+                result.floor = windows->front().lo;
+            } else {
+                result.span = m.search(0);
+                result.found = result.span.has_value();
+                if (result.span) result.floor = result.span->start;
+            }
+            if (result.found || final) {
+                result.windows = std::move(windows);
+                decided[owner] = 1;
+            }
         }
-        const program& prog = *programs_[owner];
-        matcher<Char> m(prog, text, ws, windows.get());
-        scan_result& result = out[owner];
-        if (mode == scan_mode::exists) {
-            result.found = m.exists(0);
-            result.floor = windows->front().lo;
-        } else {
-            result.span = m.search(0);
-            result.found = result.span.has_value();
-            if (result.span) result.floor = result.span->start;
-        }
-        result.windows = std::move(windows);
+        if (!final) std::erase_if(hits, [&](const hit& h) { return decided[h.owner] != 0; });
+    };
+    // Whether each program matches can often be told from the text's
+    // beginning: where few programs go by their literals, those are asked
+    // at checkpoints 16 times apart, and the pass stops once all have
+    // matched (the asking costs at most a few times what one run would).
+    std::size_t undecided = 0;
+    for (std::size_t i = first; i < programs_.size(); ++i) undecided += literal_owner_[i];
+    const bool early = mode == scan_mode::exists && undecided <= 4;
+    std::size_t pos = 0;
+    std::uint32_t state = 0;
+    for (std::size_t checkpoint = early ? 16384 : text.size;; checkpoint *= 16) {
+        const std::size_t to = std::min(text.size, checkpoint);
+        state = literals_.scan(text, pos, to, state, collect);
+        pos = to;
+        if (pos >= text.size) break;
+        run(false);
+        std::size_t left = 0;
+        for (std::size_t i = first; i < programs_.size(); ++i) left += literal_owner_[i] && !decided[i];
+        if (left == 0) return;
     }
+    run(true);
 }
 
 template <class Char>
