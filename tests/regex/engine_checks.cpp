@@ -3,9 +3,11 @@
 // Every expected span below is what Python's `re` answers for the pattern
 // written in the comment next to it.
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "../../native/regex/literal_search.hpp"
 #include "../../native/regex/matcher.hpp"
 #include "../../native/regex/table_scan.hpp"
 
@@ -374,6 +376,80 @@ void general_paths_agree() {
     }
 }
 
+// The literals every match must contain and where matches start from
+// them, as listings: each literal's folded characters, then the lead.
+std::string listing(const required_literals& r) {
+    if (!r.known()) return "none";
+    std::string out;
+    for (const literal& l : r.strings) {
+        for (const literal_position& p : l) out += static_cast<char>(p.fold);
+        out += '|';
+    }
+    out.pop_back();
+    out += " @" + std::to_string(r.lead_min) + "..";
+    out += r.lead_max == unbounded ? std::string("inf") : std::to_string(r.lead_max);
+    return out;
+}
+
+void required_literals_and_search() {
+    struct golden {
+        const char* what;
+        std::function<node(builder&)> make;
+        const char* want;
+    };
+    const golden cases[] = {
+        {"(?:flat).{0,40}\\b[0-9]{4}", [](builder& b) {
+             return builder::seq({b.str(U"flat"), builder::rep(b.cls(char_class::of_any(false)), 0, 40),
+                                  builder::at(assertion::uni_boundary),
+                                  builder::rep(b.cls(char_class::of_range('0', '9')), 4, 4)});
+         }, "flat @0..0"},
+        {"[\\w]{0,50}?Vendor", [](builder& b) {
+             return builder::seq({builder::rep(b.cls(char_class::of_category(category::uni_word)), 0, 50, false),
+                                  b.str(U"Vendor")});
+         }, "vendor @0..50"},
+        {"\\w*word\\d", [](builder& b) {
+             return builder::seq({builder::rep(b.cls(char_class::of_category(category::uni_word)), 0, unbounded),
+                                  b.str(U"word"), b.cls(char_class::of_category(category::uni_digit))});
+         }, "word @0..inf"},
+        {"sk_(?:live|test)_", [](builder& b) {
+             return builder::seq({b.str(U"sk_"), builder::alt({b.str(U"live"), b.str(U"test")}), b.lit('_')});
+         }, "sk_live_|sk_test_ @0..0"},
+        {"a[_-]?b", [](builder& b) {
+             node dash = b.cls(char_class::of_range('-', '-'));
+             return builder::seq({b.lit('a'), builder::rep(builder::alt({b.lit('_'), std::move(dash)}), 0, 1),
+                                  b.lit('b')});
+         }, "ab|a_b|a-b @0..0"},
+        {"\\d+x?", [](builder& b) {
+             return builder::seq({builder::rep(b.cls(char_class::of_category(category::uni_digit)), 1, unbounded),
+                                  builder::rep(b.lit('x'), 0, 1)});
+         }, "none"},
+    };
+    for (const golden& g : cases) {
+        builder b;
+        const node n = g.make(b);
+        const program prog = b.compile(n);
+        const std::string got = listing(prog.literal);
+        expect(got == g.want, std::string("literals of ") + g.what + ": " + got + ", want " + g.want);
+    }
+    // Every occurrence, overlapping ones included, in order of their ends.
+    builder b;
+    literal_searcher searcher;
+    const char32_t* words[] = {U"he", U"she", U"his", U"hers"};
+    for (std::uint32_t i = 0; i < 4; ++i) {
+        literal l;
+        for (const char32_t* c = words[i]; *c; ++c) l.push_back({static_cast<std::uint8_t>(*c), 0});
+        expect(searcher.add(i, {l}), "a literal fits");
+    }
+    searcher.build();
+    const std::u32string text = U"uSHErs h\u0130s";
+    std::string seen;
+    searcher.scan(text_view<char32_t>{text.data(), text.size()}, 0, text.size(), 0,
+                  [&](std::size_t end, const literal_searcher::entry& e) {
+                      seen += std::to_string(end) + ":" + std::to_string(e.owner) + " ";
+                  });
+    expect(seen == "4:1 4:0 6:3 10:2 ", "the occurrences of he, she, his, hers: " + seen);
+}
+
 }  // namespace
 
 int main() {
@@ -387,6 +463,7 @@ int main() {
     prefilters();
     table_scan();
     general_paths_agree();
+    required_literals_and_search();
     if (failures != 0) {
         std::fprintf(stderr, "%d failure(s)\n", failures);
         return 1;
