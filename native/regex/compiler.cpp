@@ -250,6 +250,7 @@ void build_bit_machine(program& prog) {
         return mask;
     };
     machine.follow.assign(machine.pcs.size() * contexts, 0);
+    machine.accepts.assign(256, 0);
     for (std::size_t bit = 0; bit < machine.pcs.size(); ++bit) {
         const instruction& inst = prog.insts[machine.pcs[bit]];
         if (inst.code == op::match) {

@@ -97,15 +97,19 @@ struct candidate {
     }
 };
 
-// Which of two candidates narrows the search more: literals of three
-// characters or more (rare enough), then a bounded lead (an unbounded one
-// makes every occurrence a run from the text's start), then a shorter
-// lead, then longer literals, then fewer of them.
+// Which of two candidates narrows the search more, at the least cost to
+// the literal pass: literals of three characters or more (rare enough),
+// then a bounded lead (an unbounded one makes every occurrence a run from
+// the text's start), then few literals (each costs the automaton states),
+// then a shorter lead, then longer literals, then fewer of them.
+int few(std::size_t count) noexcept { return count <= 8 ? 0 : count <= 64 ? 1 : 2; }
+
 bool better(const candidate& a, const candidate& b) {
     const std::size_t la = std::min<std::size_t>(a.shortest(), 3), lb = std::min<std::size_t>(b.shortest(), 3);
     if (la != lb) return la > lb;
     const bool ba = a.lead_max != unbounded, bb = b.lead_max != unbounded;
     if (ba != bb) return ba;
+    if (few(a.strings.size()) != few(b.strings.size())) return few(a.strings.size()) < few(b.strings.size());
     const std::uint32_t sa = a.lead_max - a.lead_min, sb = b.lead_max - b.lead_min;
     if (ba && sa != sb) return sa < sb;
     if (a.shortest() != b.shortest()) return a.shortest() > b.shortest();
@@ -193,12 +197,29 @@ private:
         std::vector<literal> run;
         std::uint32_t run_min = 0, run_max = 0;
         bool all_exact = true;  // the whole concatenation is the run
+        // The stretch of children that match one string each: a single
+        // literal, often better than the run's many.
+        literal plain;
+        std::uint32_t plain_min = 0, plain_max = 0;
         auto close_run = [&] {
             if (run_open) keep_better(out.best, candidate{run, run_min, run_max});
             run_open = false;
         };
+        auto close_plain = [&] {
+            if (!plain.empty()) keep_better(out.best, candidate{{std::move(plain)}, plain_min, plain_max});
+            plain.clear();
+        };
         for (const node& child : n.children) {
             info c = of(child);
+            if (c.has_exact && c.exact.size() == 1 && plain.size() + c.exact[0].size() <= limits_.max_length) {
+                if (plain.empty()) {
+                    plain_min = at_min;
+                    plain_max = at_max;
+                }
+                plain.insert(plain.end(), c.exact[0].begin(), c.exact[0].end());
+            } else {
+                close_plain();
+            }
             if (c.has_exact) {
                 std::optional<std::vector<literal>> joined;
                 if (run_open) joined = product(run, c.exact);
@@ -225,6 +246,7 @@ private:
             at_min = add_widths(at_min, c.min);
             at_max = add_widths(at_max, c.max);
         }
+        close_plain();
         out.min = at_min;
         out.max = at_max;
         if (all_exact && run_open) {

@@ -121,7 +121,8 @@ namespace {
 // miss; `lasting` tells whether a refusal holds on every thread. Compiling
 // runs Python code (the interpreter's parser): the cache may change
 // meanwhile, so nothing of it is held across.
-std::shared_ptr<const program> program_of(PyObject* cache, PyObject* pattern, bool& lasting) {
+std::shared_ptr<const program> program_of(PyObject* cache, PyObject* pattern, bool& lasting,
+                                          pattern_reader* reader = nullptr) {
     lasting = true;
     cache_state& st = state_of(cache);
     if (!Py_IS_TYPE(pattern, reinterpret_cast<PyTypeObject*>(st.pattern_type.get()))) return nullptr;
@@ -131,7 +132,7 @@ std::shared_ptr<const program> program_of(PyObject* cache, PyObject* pattern, bo
     }
     ref owner = ref::new_ref(pattern);
     ref type = st.pattern_type.copy();
-    front_end_result compiled = compile_pattern(type.get(), pattern);
+    front_end_result compiled = reader ? reader->compile(pattern) : compile_pattern(type.get(), pattern);
     cache_state& now = state_of(cache);
     lasting = compiled.lasting;
     if (!now.pattern_type) return compiled.prog;  // cleared meanwhile
@@ -182,6 +183,7 @@ std::shared_ptr<const rule_set> cached_rule_set(PyObject* cache, const std::vect
     set->slots.assign(entries.size(), -1);
     std::vector<std::shared_ptr<const program>> served;
     bool lasting = true;
+    pattern_reader reader(state_of(cache).pattern_type.get());
     for (std::size_t i = 0; i < entries.size(); ++i) {
         PyObject* pattern = entries[i].get();
         set->entries.push_back(ref::new_ref(pattern));
@@ -190,7 +192,7 @@ std::shared_ptr<const rule_set> cached_rule_set(PyObject* cache, const std::vect
             prog = it->second;
         } else {
             bool this_lasting = true;
-            prog = program_of(cache, pattern, this_lasting);
+            prog = program_of(cache, pattern, this_lasting, &reader);
             lasting = lasting && this_lasting;
         }
         if (!prog) continue;

@@ -93,7 +93,7 @@ struct bit_machine {
     std::vector<std::uint32_t> pcs;          // bit -> instruction
     std::uint64_t match = 0;                 // the match's bit
     std::uint64_t wide = 0;                  // bits of classes that may hold characters above Latin-1
-    std::uint64_t accepts[256] = {};         // by Latin-1 character: the bits whose class holds it
+    std::vector<std::uint64_t> accepts;      // by Latin-1 character (256): the bits whose class holds it
     std::vector<std::uint64_t> follow;       // per bit and context: the threads after consuming
     std::vector<std::uint64_t> start;        // per context: the threads at a start
 };
