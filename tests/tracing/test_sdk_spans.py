@@ -14,6 +14,7 @@ import enum
 import json
 import subprocess
 import sys
+from importlib.metadata import version
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -114,10 +115,10 @@ def sdk_python_calls():
         sys.setprofile(None)
 
 
-# Before 1.43 the SDK's attribute mapping keeps an OrderedDict and iterates
-# a copy of it: a span's attributes are then read through the SDK's code,
-# the rest of the span directly.
-ATTRIBUTES_READ_DIRECTLY = type(BoundedAttributes()._dict) is dict
+# Before 1.43 the SDK's attribute mapping iterates a copy of its dict (1.20
+# keeps an OrderedDict): a span's attributes are then read through the SDK's
+# code, the rest of the span directly.
+ATTRIBUTES_READ_DIRECTLY = tuple(map(int, version("opentelemetry-api").split(".")[:2])) >= (1, 43)
 ATTRIBUTE_READS = {"ReadableSpan.attributes", "BoundedAttributes.__len__", "BoundedAttributes.__iter__",
                    "BoundedAttributes.__getitem__"}
 
@@ -384,7 +385,7 @@ from types import MappingProxyType
 from opentelemetry.sdk.trace import ReadableSpan
 from opentelemetry.trace.span import SpanContext
 
-def attributes(self):  # the getter of releases before 1.21
+def attributes(self):  # the getter of 1.20
     return MappingProxyType(self._attributes)
 
 ReadableSpan.__dict__["attributes"].fget.__code__ = attributes.__code__
