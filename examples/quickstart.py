@@ -20,37 +20,6 @@ import urllib.request
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import Any
 
-from opentelemetry import trace
-from opentelemetry.instrumentation.sqlite3 import SQLite3Instrumentor
-from opentelemetry.instrumentation.urllib import URLLibInstrumentor
-from opentelemetry.sdk.trace import TracerProvider
-
-from tavrix_observe.context import TavrixContext
-from tavrix_observe.cost import estimate_cost
-from tavrix_observe.instrumentors._autochoice import extract_tool_names_from_request, record_tool_decisions
-from tavrix_observe.instrumentors._guard import PromptGuardError, check_prompt, configure
-from tavrix_observe.tracing.spanbridge import TavrixSpanProcessor
-
-# --- once, at start-up -------------------------------------------------------
-
-provider = TracerProvider()
-provider.add_span_processor(TavrixSpanProcessor())
-# Instrumentations use the global provider unless given one: without this
-# line their spans never reach the processor.
-trace.set_tracer_provider(provider)
-URLLibInstrumentor().instrument()
-SQLite3Instrumentor().instrument()
-configure(enabled=True, server=False, action="redact")  # the prompt guard
-tracer = trace.get_tracer("quickstart")
-
-EMAIL = re.compile(r"[\w.+-]+@[\w-]+\.[\w.]+")
-
-
-def scrub(text: str) -> str:
-    """The run's content redaction, applied to what the processor records."""
-    return EMAIL.sub("[email]", text)
-
-
 # --- a model to talk to: a chat-completions-style API on loopback -------------
 
 
@@ -76,42 +45,69 @@ class FakeModel(BaseHTTPRequestHandler):
         pass
 
 
-def call_the_model(url: str, request: dict[str, Any]) -> dict[str, Any]:
-    http_request = urllib.request.Request(url, data=json.dumps(request).encode(), method="POST",
-                                          headers={"Content-Type": "application/json"})
-    with urllib.request.urlopen(http_request, timeout=10) as response:  # an instrumented HTTP call
+def start_model() -> tuple[ThreadingHTTPServer, str]:
+    """The model's server on 127.0.0.1 (a free port), and its URL."""
+    server = ThreadingHTTPServer(("127.0.0.1", 0), FakeModel)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server, f"http://127.0.0.1:{server.server_address[1]}/v1/chat/completions"
+
+
+def post_json(url: str, body: dict[str, Any]) -> dict[str, Any]:
+    request = urllib.request.Request(url, data=json.dumps(body).encode(), method="POST",
+                                     headers={"Content-Type": "application/json"})
+    with urllib.request.urlopen(request, timeout=10) as response:
         return json.loads(response.read())
+
+
+# --- the quick start: the README shows the file from here on -------------------
+
+from opentelemetry import trace
+from opentelemetry.instrumentation.sqlite3 import SQLite3Instrumentor
+from opentelemetry.instrumentation.urllib import URLLibInstrumentor
+from opentelemetry.sdk.trace import TracerProvider
+
+from tavrix_observe.context import TavrixContext
+from tavrix_observe.cost import estimate_cost
+from tavrix_observe.instrumentors._autochoice import extract_tool_names_from_request, record_tool_decisions
+from tavrix_observe.instrumentors._guard import PromptGuardError, check_prompt, configure
+from tavrix_observe.tracing.spanbridge import TavrixSpanProcessor
+
+provider = TracerProvider()
+provider.add_span_processor(TavrixSpanProcessor())  # once, at start-up
+trace.set_tracer_provider(provider)  # instrumentations use the global provider unless given one
+URLLibInstrumentor().instrument()
+SQLite3Instrumentor().instrument()
+configure(enabled=True, server=False, action="redact")  # the prompt guard
+tracer = trace.get_tracer("quickstart")
+
+
+def scrub(text: str) -> str:
+    """The run's content redaction, applied to what the processor records."""
+    return re.sub(r"[\w.+-]+@[\w-]+\.[\w.]+", "[email]", text)
 
 
 def get_weather(ctx: TavrixContext, db: sqlite3.Connection, city: str) -> dict[str, Any]:
     """A tool, recorded as the SDK's tool instrumentation records one: the
-    entry first, then the tool runs inside a span marked as a tool call;
-    when the span ends, its attributes are merged into the entry."""
+    entry first, then the tool runs in a span marked as a tool call, whose
+    attributes are merged into the entry when it ends."""
     ctx.record_tool("get_weather", input_data={"city": city})
-    attributes = {"tavrix.span_type": "tool_call", "tavrix.tool": "get_weather",
-                  "tavrix.tool.input": json.dumps({"city": city})}
-    with tracer.start_as_current_span("execute_tool get_weather", attributes=attributes) as span:
+    marks = {"tavrix.span_type": "tool_call", "tavrix.tool": "get_weather",
+             "tavrix.tool.input": json.dumps({"city": city})}
+    with tracer.start_as_current_span("execute_tool get_weather", attributes=marks) as span:
         cursor = db.cursor()  # queries through a cursor are traced
         cursor.execute("SELECT forecast, celsius FROM forecasts WHERE city = ?", (city,))
-        row = cursor.fetchone()
-        result = {"city": city, "forecast": row[0], "celsius": row[1]}
+        forecast, celsius = cursor.fetchone()
+        result = {"city": city, "forecast": forecast, "celsius": celsius}
         span.set_attribute("tavrix.tool.output", json.dumps(result))
     return result
 
 
-# --- one run -------------------------------------------------------------------
-
-
 def main() -> None:
-    server = ThreadingHTTPServer(("127.0.0.1", 0), FakeModel)
-    threading.Thread(target=server.serve_forever, daemon=True).start()
-    url = f"http://127.0.0.1:{server.server_address[1]}/v1/chat/completions"
-    db = sqlite3.connect(":memory:")  # connected after instrument(): its queries are traced
+    server, url = start_model()
+    db = sqlite3.connect(":memory:")  # connected after instrument(): traced
     db.executescript("CREATE TABLE forecasts (city TEXT, forecast TEXT, celsius INTEGER);"
                      "INSERT INTO forecasts VALUES ('Lisbon', 'sunny', 24);")
-
-    model = "gpt-4o-mini"
-    system = "You are a weather assistant."
+    model, system = "gpt-4o-mini", "You are a weather assistant."
     messages = [{"role": "user", "content": "Weather in Lisbon? Mail it to maria@example.com"}]
     request: dict[str, Any] = {"model": model, "messages": messages, "tools": [
         {"type": "function", "function": {"name": "get_weather"}},
@@ -125,12 +121,11 @@ def main() -> None:
         if verdict is not None and verdict.action == "redact":
             messages = verdict.redacted_messages  # send only the copies
             system = getattr(verdict, "_redacted_system", system)
-        sent = {**request, "messages": [{"role": "system", "content": system}, *messages]}
         # The model call as the SDK's provider instrumentors mark it: the span
         # reports its provider and is never recorded itself.
         marks = {"tavrix.span_type": "llm_call", "gen_ai.provider.name": "openai", "gen_ai.request.model": model}
         with tracer.start_as_current_span(f"chat {model}", attributes=marks):
-            response = call_the_model(url, sent)
+            response = post_json(url, {**request, "messages": [{"role": "system", "content": system}, *messages]})
         tool_calls = [{"name": c["function"]["name"], "input": json.loads(c["function"]["arguments"])}
                       for c in response["choices"][0]["message"]["tool_calls"]]
         record_tool_decisions(tool_calls, offered)
