@@ -11,6 +11,7 @@
 // enclosing such repeat (`enter` clears it, `check` tests and sets it,
 // consuming a character clears them all).
 #include <algorithm>
+#include <cassert>
 
 #include "../support/recursion.hpp"
 #include "prefilter.hpp"
@@ -330,6 +331,7 @@ compile_result compile(const node& pattern, std::vector<char_class> classes, con
     prog.literal = find_required_literals(pattern, prog.classes);
     build_closures(prog, limits);
     build_bit_machine(prog);
+    assert(well_formed(prog));
     result.ok = true;
     return result;
 }

@@ -15,6 +15,10 @@ std::optional<match_span> search(const program& prog, PyObject* text, std::size_
     });
 }
 
+std::vector<scan_result> scan_table(const table_scanner& scanner, PyObject* text, scan_mode mode, std::size_t first) {
+    return with_text(text, [&](auto view) { return scanner.scan(view, mode, first); });
+}
+
 bool literal_replacement(PyObject* repl) {
     return PyUnicode_CheckExact(repl) &&
            PyUnicode_FindChar(repl, '\\', 0, PyUnicode_GET_LENGTH(repl), 1) == -1;

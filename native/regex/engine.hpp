@@ -1,12 +1,16 @@
 // The engine's operations on Python strs: what `pattern.search(text)` and
 // `pattern.sub(repl, text)` answer, computed from the pattern's program on
-// the str's own storage.
+// the str's own storage. The engine's core (programs, matcher, literal
+// search, table scan) holds no Python object and calls no interpreter
+// function but the Unicode database's predicates; this file, the front end
+// and the caches are its boundary with the interpreter.
 #pragma once
 
 #include <optional>
 
 #include "../support/errors.hpp"
 #include "matcher.hpp"
+#include "table_scan.hpp"
 
 namespace tavrix::regex {
 
@@ -35,6 +39,10 @@ decltype(auto) with_text(PyObject* str, F&& f) {
 // matched, as from `re`.
 [[nodiscard]] ref substitute(const program& prog, PyObject* repl, PyObject* text, std::size_t from = 0,
                              const window_list* windows = nullptr);
+
+// The table scan over an exact str (see table_scanner::scan).
+[[nodiscard]] std::vector<scan_result> scan_table(const table_scanner& scanner, PyObject* text, scan_mode mode,
+                                                  std::size_t first = 0);
 
 // Whether `repl` is a replacement `re` inserts literally.
 [[nodiscard]] bool literal_replacement(PyObject* repl);

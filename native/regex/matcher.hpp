@@ -59,6 +59,11 @@ private:
     std::vector<std::uint32_t> seen_;     // per slot: the generation it was visited
     std::vector<pending> stack_;
     std::uint32_t generation_ = 0;
+
+public:
+    // Work done: threads put on a list, and positions the bit machine
+    // advanced over; what the checks compare with the stated bound.
+    std::uint64_t work = 0;
 };
 
 // Instructions known to have no match ahead of them at given positions:
@@ -160,7 +165,17 @@ public:
 private:
     using thread = workspace::thread;
 
-    void new_generation() noexcept { ++ws_.generation_; }
+    // A new mark for the lists being built. Marks are compared for equality
+    // only, so after 2^32 of them (a long enough text) the marks left in
+    // the tables could be taken for the current one: they are cleared
+    // before the counter comes round.
+    void new_generation() noexcept {
+        if (++ws_.generation_ == 0xFFFFFFFFu) [[unlikely]] {
+            std::fill(ws_.on_list_.begin(), ws_.on_list_.end(), 0);
+            std::fill(ws_.seen_.begin(), ws_.seen_.end(), 0);
+            ws_.generation_ = 1;
+        }
+    }
 
     // Adds the threads reachable from `root` at `pos` without consuming, in
     // priority order, after those already on the list (a thread already
@@ -242,6 +257,7 @@ bool matcher<Char>::add(std::vector<thread>& list, std::uint32_t root, std::size
             if (ws_.on_list_[pc] == gen || (dead && dead->contains(pc, pos))) continue;
             ws_.on_list_[pc] = gen;
             list.push_back({pc, start});
+            ++ws_.work;
         }
         return table.has_match[at] != 0;
     }
@@ -260,6 +276,7 @@ bool matcher<Char>::add(std::vector<thread>& list, std::uint32_t root, std::size
                 if (ws_.on_list_[pc] != gen && !(dead && dead->contains(pc, pos))) {
                     ws_.on_list_[pc] = gen;
                     list.push_back({pc, start});
+                    ++ws_.work;
                     reached_match = reached_match || inst.code == op::match;
                 }
                 break;
@@ -338,6 +355,7 @@ auto matcher<Char>::run_exists_bits(std::size_t from, start_finder<Char>& starts
             continue;
         }
         if (pos >= n) return {.stopped = n + 1};
+        ++ws_.work;
         const code_point c = text_[pos];
         std::uint64_t take = state & (c < 256 ? machine.accepts[c] : wide_accepts(c));
         std::uint64_t after = 0;

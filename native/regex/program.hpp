@@ -127,6 +127,16 @@ struct program {
     }
 };
 
+// The program as text, an instruction a line, then its prefilter's kind
+// and its literals: what the checks compare with golden listings.
+[[nodiscard]] std::string dump(const program& prog);
+
+// Whether the program's structure holds: every target and class in range,
+// the match last, the dedupe slots as the levels give them, the literals
+// and closure tables consistent. Checked after every compile in builds
+// with assertions.
+[[nodiscard]] bool well_formed(const program& prog);
+
 // One step of an epsilon closure over an instruction that consumes nothing
 // (split, assertion, jump, enter, check): pushes a split's second branch with
 // `branch(alt, flags)`, asks `holds(assertion)` at an assertion, updates the

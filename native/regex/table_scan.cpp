@@ -2,7 +2,6 @@
 
 #include <bit>
 
-#include "engine.hpp"
 
 namespace tavrix::regex {
 
@@ -135,10 +134,6 @@ table_scanner::table_scanner(std::vector<std::shared_ptr<const program>> program
                     if (((buckets[b].low[j] >> (c & 15)) & 1u) && ((buckets[b].high[j] >> (c >> 4)) & 1u))
                         f.add(j, c, static_cast<int>(b));
     }
-}
-
-std::vector<scan_result> table_scanner::scan(PyObject* text, scan_mode mode, std::size_t first) const {
-    return with_text(text, [&](auto view) { return scan(view, mode, first); });
 }
 
 }  // namespace tavrix::regex

@@ -30,7 +30,6 @@
 #include <optional>
 #include <vector>
 
-#include "../support/errors.hpp"
 #include "byte_filter.hpp"
 #include "literal_search.hpp"
 #include "matcher.hpp"
@@ -56,11 +55,9 @@ class table_scanner {
 public:
     explicit table_scanner(std::vector<std::shared_ptr<const program>> programs);
 
-    // One result per program, in order, for an exact str; the programs
-    // before `first` are skipped (their results stay empty).
-    [[nodiscard]] std::vector<scan_result> scan(PyObject* text, scan_mode mode, std::size_t first = 0) const;
-
-    // The same over a text's storage.
+    // One result per program, in order, over a text's storage; the
+    // programs before `first` are skipped (their results stay empty).
+    // (engine.hpp scans a Python str.)
     template <class Char>
     [[nodiscard]] std::vector<scan_result> scan(text_view<Char> text, scan_mode mode, std::size_t first = 0) const;
 

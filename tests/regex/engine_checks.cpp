@@ -3,6 +3,7 @@
 // Every expected span below is what Python's `re` answers for the pattern
 // written in the comment next to it.
 #include <cstdio>
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
@@ -450,6 +451,90 @@ void required_literals_and_search() {
     expect(seen == "4:1 4:0 6:3 10:2 ", "the occurrences of he, she, his, hers: " + seen);
 }
 
+// Programs as listings: the compiler's shape for an alternation inside a
+// greedy loop, a lazy counted repeat, a repeat whose body can match empty.
+void listings() {
+    struct golden {
+        const char* what;
+        std::function<node(builder&)> make;
+        const char* want;
+    };
+    const golden cases[] = {
+        {"(?:ab|c)*d", [](builder& b) {
+             return builder::seq({builder::rep(builder::alt({b.str(U"ab"), b.lit('c')}), 0, unbounded), b.lit('d')});
+         },
+         "0 split -> 1, 7\n1 split -> 2, 5\n2 consume c0 -> 3\n3 consume c1 -> 4\n4 jump -> 6\n"
+         "5 consume c2 -> 6\n6 jump -> 0\n7 consume c3 -> 8\n8 match\nfilter gate\nliterals d @0..inf\n"},
+        {"\\bx{1,3}?", [](builder& b) {
+             return builder::seq({builder::at(assertion::uni_boundary), builder::rep(b.lit('x'), 1, 3, false)});
+         },
+         "0 assert uni_boundary -> 1\n1 consume c0 -> 2\n2 split -> 6, 3\n3 consume c0 -> 4\n4 split -> 6, 5\n"
+         "5 consume c0 -> 6\n6 match\nfilter gate\nliterals x @0..0\n"},
+        {"(?:a?)*b", [](builder& b) {
+             return builder::seq({builder::rep(builder::rep(b.lit('a'), 0, 1), 0, unbounded), b.lit('b')});
+         },
+         "0 enter 0 -> 1\n1 split -> 2, 6\n2 check 0 -> 3\n3 split -> 4, 5\n4 consume c0 -> 5\n5 jump -> 1\n"
+         "6 consume c1 -> 7\n7 match\nfilter gate\nliterals b @0..inf\n"},
+    };
+    for (const golden& g : cases) {
+        builder b;
+        const node n = g.make(b);
+        const program prog = b.compile(n);
+        expect(well_formed(prog), std::string("well formed: ") + g.what);
+        const std::string got = dump(prog);
+        expect(got == g.want, std::string("listing of ") + g.what + ":\n" + got + "want:\n" + g.want);
+    }
+}
+
+// The matcher's work on the shapes that make backtracking exponential
+// stays within the stated bound: a thread per instruction and position.
+void work_is_linear() {
+    builder b;
+    // (a*)*b and (?:a|a)*c on "aaa...": no match, every position live
+    const node nested = builder::seq({builder::rep(builder::rep(b.lit('a'), 0, unbounded), 0, unbounded), b.lit('b')});
+    const node twice = builder::seq({builder::rep(builder::alt({b.lit('a'), b.lit('a')}), 0, unbounded), b.lit('c')});
+    for (const node* n : {&nested, &twice}) {
+        const program prog = b.compile(*n);
+        for (std::size_t size : {1000u, 8000u}) {
+            const std::u32string text(size, U'a');
+            const text_view<char32_t> view{text.data(), text.size()};
+            workspace ws;
+            const bool found = matcher(prog, view, ws).exists(0);
+            const auto leftmost = matcher(prog, view, ws).search(0);
+            const std::uint64_t bound = 2 * (size + 1) * prog.insts.size();
+            expect(!found && !leftmost, "no match on a's");
+            expect(ws.work <= bound, "work " + std::to_string(ws.work) + " within " + std::to_string(bound));
+        }
+    }
+}
+
+// Every byte-filter variant this processor has gives the portable one's masks.
+void byte_filter_variants() {
+    std::uint64_t seed = 88172645463325252ull;
+    auto next = [&] {
+        seed ^= seed << 13;
+        seed ^= seed >> 7;
+        seed ^= seed << 17;
+        return seed;
+    };
+    for (int round = 0; round < 40; ++round) {
+        byte_filter f;
+        for (int bucket = 0; bucket < 8; ++bucket)
+            for (int j = 0; j < 3; ++j)
+                for (int k = 0; k < 6; ++k) f.add(j, static_cast<std::uint32_t>(next() % 128 + (round % 2) * 100), bucket);
+        std::vector<std::uint8_t> text(32 * 8 + 2);
+        for (auto& c : text) c = static_cast<std::uint8_t>(next() % (round % 3 == 0 ? 256 : 40) + (round % 3 ? 60 : 0));
+        std::uint32_t want[8], got[8];
+        f.scan_as(byte_filter::variant::portable, text.data(), 0, 8, want);
+        for (auto v : {byte_filter::variant::ssse3, byte_filter::variant::avx2}) {
+            if (!byte_filter::available(v)) continue;
+            f.scan_as(v, text.data(), 0, 8, got);
+            expect(std::equal(std::begin(want), std::end(want), std::begin(got)),
+                   "byte filter variant " + std::to_string(static_cast<int>(v)) + " round " + std::to_string(round));
+        }
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -464,6 +549,9 @@ int main() {
     table_scan();
     general_paths_agree();
     required_literals_and_search();
+    listings();
+    work_is_linear();
+    byte_filter_variants();
     if (failures != 0) {
         std::fprintf(stderr, "%d failure(s)\n", failures);
         return 1;

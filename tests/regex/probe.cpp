@@ -136,7 +136,7 @@ PyObject* scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(args[0]); ++i) programs.push_back(program_of(PyList_GET_ITEM(args[0], i)));
         const bool first = PyObject_IsTrue(args[2]) == 1;
         table_scanner scanner(programs);
-        std::vector<scan_result> results = scanner.scan(args[1], first ? scan_mode::first_match : scan_mode::exists);
+        std::vector<scan_result> results = scan_table(scanner, args[1], first ? scan_mode::first_match : scan_mode::exists);
         ref out = check(PyList_New(0));
         for (const scan_result& r : results) {
             ref item = !r.found ? none() : first ? span_or_none(r.span) : boolean(true);
@@ -170,7 +170,7 @@ PyObject* scan_with(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         auto* scanner = static_cast<table_scanner*>(PyCapsule_GetPointer(args[0], "regex_probe.scanner"));
         if (scanner == nullptr) throw_error();
         const bool first = PyObject_IsTrue(args[2]) == 1;
-        std::vector<scan_result> results = scanner->scan(args[1], first ? scan_mode::first_match : scan_mode::exists);
+        std::vector<scan_result> results = scan_table(*scanner, args[1], first ? scan_mode::first_match : scan_mode::exists);
         ref out = check(PyList_New(0));
         for (const scan_result& r : results) {
             ref item = !r.found ? none() : first ? span_or_none(r.span) : boolean(true);

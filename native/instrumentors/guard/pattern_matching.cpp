@@ -32,7 +32,7 @@ void table_prescan::scan(const guard_state& st, PyObject* table, PyObject* text,
     std::size_t first = 0;  // among the served: the first at or after `from`
     for (std::size_t i = 0; i < from && i < set_->slots.size(); ++i)
         if (set_->slots[i] >= 0) ++first;
-    results_ = set_->scanner->scan(text, mode, first);
+    results_ = regex::scan_table(*set_->scanner, text, mode, first);
     from_ = from;
 }
 
