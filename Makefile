@@ -60,8 +60,12 @@ install-release: $(PY)
 	$(call BUILD_NOTE,release)
 	$(PIP_INSTALL) ".[otel,demo]" -Cbuild-dir=$(BUILD_ROOT)/release
 
+# The C++ checks of the engine's core and the token diff, built with the
+# development build, are run by ctest as well.
+CTEST ?= $(shell command -v $(abspath $(BIN))/ctest || command -v ctest)
 test: install-dev
 	$(SANITIZER_ENV) $(PY) -m pytest $(PYTEST_ARGS)
+	cd $(BUILD_ROOT)/dev-$(SANITIZE) && $(CTEST) --output-on-failure
 
 demo: install-release
 	$(PY) -m tavrix_observe.demo
