@@ -37,12 +37,14 @@ decltype(auto) with_text(PyObject* str, F&& f) {
 // backslash (inserted literally), when no match starts before `from`, nor
 // outside `windows` when given. The same object comes back when nothing
 // matched, as from `re`.
+// When `changed` is given, the stretches of the result that replacements
+// fill are appended to it, in order.
 [[nodiscard]] ref substitute(const program& prog, PyObject* repl, PyObject* text, std::size_t from = 0,
-                             const window_list* windows = nullptr);
+                             const window_list* windows = nullptr, std::vector<match_span>* changed = nullptr);
 
 // The table scan over an exact str (see table_scanner::scan).
 [[nodiscard]] std::vector<scan_result> scan_table(const table_scanner& scanner, PyObject* text, scan_mode mode,
-                                                  std::size_t first = 0);
+                                                  std::size_t first = 0, const rescan_hint* hint = nullptr);
 
 // Whether `repl` is a replacement `re` inserts literally.
 [[nodiscard]] bool literal_replacement(PyObject* repl);

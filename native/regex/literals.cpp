@@ -342,6 +342,7 @@ required_literals find_required_literals(const node& pattern, const std::vector<
     std::optional<candidate> best = std::move(root.best);
     if (root.has_exact) keep_better(best, candidate{std::move(root.exact), 0, 0});
     required_literals out;
+    out.longest = root.max;
     if (!best) return out;
     out.strings = std::move(best->strings);
     out.lead_min = best->lead_min;

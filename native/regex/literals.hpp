@@ -38,6 +38,9 @@ struct required_literals {
     std::vector<literal> strings;  // empty: none known
     std::uint32_t lead_min = 0;
     std::uint32_t lead_max = 0;
+    // The longest a match can be (`unbounded`: no bound), whether or not
+    // literals are known: how far a change in the text can reach back.
+    std::uint32_t longest = unbounded;
 
     [[nodiscard]] bool known() const noexcept { return !strings.empty(); }
     // The length of the shortest literal.

@@ -51,6 +51,17 @@ struct scan_result {
     std::shared_ptr<const window_list> windows;
 };
 
+// What is known of the text a scanned text was made from by replacements:
+// the results there (of the same scanner, from program `first` on) and
+// where the replacements are in the new text. A program that did not match
+// there cannot match now but near a replacement (the longest its match can
+// be away), so only those of its windows are run.
+struct rescan_hint {
+    const std::vector<scan_result>* before = nullptr;
+    std::size_t first = 0;
+    const std::vector<match_span>* changed = nullptr;  // in order
+};
+
 class table_scanner {
 public:
     explicit table_scanner(std::vector<std::shared_ptr<const program>> programs);
@@ -59,7 +70,8 @@ public:
     // programs before `first` are skipped (their results stay empty).
     // (engine.hpp scans a Python str.)
     template <class Char>
-    [[nodiscard]] std::vector<scan_result> scan(text_view<Char> text, scan_mode mode, std::size_t first = 0) const;
+    [[nodiscard]] std::vector<scan_result> scan(text_view<Char> text, scan_mode mode, std::size_t first = 0,
+                                                const rescan_hint* hint = nullptr) const;
 
     [[nodiscard]] const std::vector<std::shared_ptr<const program>>& programs() const noexcept { return programs_; }
 
@@ -87,7 +99,7 @@ private:
                     std::vector<scan_result>& out, workspace& ws) const;
     template <class Char>
     void scan_literals(text_view<Char> text, scan_mode mode, std::size_t first, std::vector<scan_result>& out,
-                       workspace& ws) const;
+                       workspace& ws, const rescan_hint* hint) const;
 
     std::vector<std::shared_ptr<const program>> programs_;
     literal_searcher literals_;  // of the programs searched through their literals
@@ -231,9 +243,23 @@ void table_scanner::scan_group(const group& g, text_view<Char> text, scan_mode m
         if (const std::uint64_t m = wide_mask(pos) & live) dispatch(m, pos);
 }
 
+// The windows of `windows` a change in `changed` (in order) can reach:
+// those within the longest match (and the assertions' one character of
+// context) of one, or whose matches could reach the text's end.
+inline void keep_near_changes(window_list& windows, const std::vector<match_span>& changed, std::uint32_t longest,
+                              std::size_t size) {
+    std::size_t k = 0;
+    std::erase_if(windows, [&](const window& w) {
+        const std::size_t reach = w.hi + longest + 2;
+        if (reach >= size) return false;
+        while (k < changed.size() && changed[k].end + 1 < w.lo) ++k;
+        return !(k < changed.size() && changed[k].start <= reach);
+    });
+}
+
 template <class Char>
 void table_scanner::scan_literals(text_view<Char> text, scan_mode mode, std::size_t first,
-                                  std::vector<scan_result>& out, workspace& ws) const {
+                                  std::vector<scan_result>& out, workspace& ws, const rescan_hint* hint) const {
     struct hit {
         std::uint32_t owner;
         window w;
@@ -271,6 +297,13 @@ void table_scanner::scan_literals(text_view<Char> text, scan_mode mode, std::siz
             }
             if (decided[owner]) continue;
             const program& prog = *programs_[owner];
+            if (hint && owner >= hint->first && !(*hint->before)[owner].found && prog.literal.longest != unbounded) {
+                keep_near_changes(*windows, *hint->changed, prog.literal.longest, text.size);
+                if (windows->empty()) {
+                    if (final) decided[owner] = 1;
+                    continue;
+                }
+            }
             matcher<Char> m(prog, text, ws, windows.get());
             scan_result& result = out[owner];
             if (mode == scan_mode::exists) {
@@ -311,10 +344,12 @@ void table_scanner::scan_literals(text_view<Char> text, scan_mode mode, std::siz
 }
 
 template <class Char>
-std::vector<scan_result> table_scanner::scan(text_view<Char> text, scan_mode mode, std::size_t first) const {
+std::vector<scan_result> table_scanner::scan(text_view<Char> text, scan_mode mode, std::size_t first,
+                                             const rescan_hint* hint) const {
     std::vector<scan_result> out(programs_.size());
     workspace ws;
-    if (!literals_.empty()) scan_literals(text, mode, first, out, ws);
+    if (hint && (hint->first > first || mode != scan_mode::exists)) hint = nullptr;
+    if (!literals_.empty()) scan_literals(text, mode, first, out, ws, hint);
     for (std::size_t i : alone_) {
         if (i < first) continue;
         matcher m(*programs_[i], text, ws);

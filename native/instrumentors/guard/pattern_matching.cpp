@@ -23,8 +23,11 @@ std::vector<ref> snapshot(PyObject* table) {
 }  // namespace
 
 void table_prescan::scan(const guard_state& st, PyObject* table, PyObject* text, regex::scan_mode mode,
-                         std::size_t from) {
+                         std::size_t from, const std::vector<regex::match_span>* changed) {
     std::vector<ref> entries = snapshot(table);
+    std::vector<regex::scan_result> before = std::move(results_);
+    std::shared_ptr<const regex::rule_set> previous = std::move(set_);
+    const std::size_t previous_first = first_;
     results_.clear();
     text_ = ref::new_ref(text);
     set_ = regex::cached_rule_set(st.regex_cache.get(), entries);
@@ -32,8 +35,12 @@ void table_prescan::scan(const guard_state& st, PyObject* table, PyObject* text,
     std::size_t first = 0;  // among the served: the first at or after `from`
     for (std::size_t i = 0; i < from && i < set_->slots.size(); ++i)
         if (set_->slots[i] >= 0) ++first;
-    results_ = regex::scan_table(*set_->scanner, text, mode, first);
+    // What was found before holds for the same rule set only.
+    regex::rescan_hint hint{&before, previous_first, changed};
+    const bool same = changed && previous == set_ && before.size() == set_->scanner->programs().size();
+    results_ = regex::scan_table(*set_->scanner, text, mode, first, same ? &hint : nullptr);
     from_ = from;
+    first_ = first;
 }
 
 bool pattern_found(const guard_state& st, const table_prescan& pre, std::size_t index, PyObject* pattern,
@@ -63,11 +70,17 @@ ref first_match_text(const guard_state& st, const table_prescan& pre, std::size_
 }
 
 ref substitute(const guard_state& st, PyObject* pattern, PyObject* repl, PyObject* text, std::size_t from,
-               const regex::window_list* windows, const regex::program* prog) {
+               const regex::window_list* windows, const regex::program* prog, std::vector<regex::match_span>* changed,
+               bool* known) {
+    if (changed) changed->clear();
+    if (known) *known = false;
     if (PyUnicode_CheckExact(text) && regex::literal_replacement(repl)) {
-        if (prog) return regex::substitute(*prog, repl, text, from, windows);
-        if (auto cached = regex::cached_program(st.regex_cache.get(), pattern))
-            return regex::substitute(*cached, repl, text, from, windows);
+        std::shared_ptr<const regex::program> cached;
+        if (!prog && (cached = regex::cached_program(st.regex_cache.get(), pattern))) prog = cached.get();
+        if (prog) {
+            if (known) *known = changed != nullptr;
+            return regex::substitute(*prog, repl, text, from, windows, changed);
+        }
     }
     return call_method(pattern, st.sub.get(), repl, text);
 }

@@ -41,13 +41,17 @@ public:
 
     // Scans the served entries of `table` (an exact dict of patterns or an
     // exact list) at `from` and after, on `text`; other tables get no
-    // prescan.
-    void scan(const guard_state& st, PyObject* table, PyObject* text, regex::scan_mode mode, std::size_t from = 0);
+    // prescan. With `changed`: `text` is the one scanned before with the
+    // replacements of the engine at those places in it, and the scan uses
+    // what was found there (see regex::rescan_hint).
+    void scan(const guard_state& st, PyObject* table, PyObject* text, regex::scan_mode mode, std::size_t from = 0,
+              const std::vector<regex::match_span>* changed = nullptr);
 
 private:
     ref text_;
     std::shared_ptr<const regex::rule_set> set_;  // the table's entries, in order, and the served ones' scanner
     std::size_t from_ = 0;                         // entries before this one were not scanned
+    std::size_t first_ = 0;                        // nor the programs before this one
     std::vector<regex::scan_result> results_;
 };
 
@@ -61,8 +65,12 @@ private:
 
 // pattern.sub(repl, text), where no match starts before `from`, nor
 // outside `windows` when given; `prog`, when given, is the pattern's.
+// When the engine made it and `changed` is given, the replacements'
+// places in the result are put there (else `changed` is left empty and
+// `*known` false).
 [[nodiscard]] ref substitute(const guard_state& st, PyObject* pattern, PyObject* repl, PyObject* text,
                              std::size_t from = 0, const regex::window_list* windows = nullptr,
-                             const regex::program* prog = nullptr);
+                             const regex::program* prog = nullptr, std::vector<regex::match_span>* changed = nullptr,
+                             bool* known = nullptr);
 
 }  // namespace tavrix::guard
