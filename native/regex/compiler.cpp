@@ -271,6 +271,33 @@ void build_bit_machine(program& prog) {
 
 }  // namespace
 
+namespace {
+
+bool has_assertion(const node& n) noexcept {
+    if (n.type == node::kind::assert) return true;
+    for (const node& child : n.children)
+        if (has_assertion(child)) return true;
+    return false;
+}
+
+}  // namespace
+
+bool strip_empty_lead(const node& pattern, node& out) {
+    auto droppable = [](const node& n) { return min_width(n) == 0 && !has_assertion(n); };
+    if (pattern.type != node::kind::concat) {
+        if (!droppable(pattern) || pattern.type == node::kind::empty) return false;
+        out = node{};
+        return true;
+    }
+    std::size_t lead = 0;
+    while (lead < pattern.children.size() && droppable(pattern.children[lead])) ++lead;
+    if (lead == 0) return false;
+    out = node::sequence(node::kind::concat,
+                         std::vector<node>(pattern.children.begin() + static_cast<std::ptrdiff_t>(lead),
+                                           pattern.children.end()));
+    return true;
+}
+
 std::uint32_t min_width(const node& n) noexcept {
     switch (n.type) {
         case node::kind::empty:

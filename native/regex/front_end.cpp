@@ -484,7 +484,18 @@ front_end_result compile_checked(PyObject* pattern_type, PyObject* pattern, std:
     reader r(v);
     node structure = r.read(parsed.get(), flags, 0);
     const std::uint32_t start_class = r.start_class(parsed.get(), flags);
-    compile_result compiled = compile(structure, r.take_classes(), {}, start_class);
+    std::vector<char_class> classes = r.take_classes();
+    compile_result compiled = compile(structure, classes, {}, start_class);
+    node core;
+    if (!compiled.ok && start_class == no_class && strip_empty_lead(structure, core)) {
+        // Too large whole (a wide counted repeat in front, say): whether it
+        // matches is still answered by what follows that part.
+        compile_result rest = compile(core, std::move(classes));
+        if (rest.ok) {
+            rest.prog.exists_only = true;
+            return {std::make_shared<const program>(std::move(rest.prog)), {}};
+        }
+    }
     if (!compiled.ok) return {nullptr, std::move(compiled.refusal)};
     return {std::make_shared<const program>(std::move(compiled.prog)), {}};
 }

@@ -110,6 +110,12 @@ struct program {
     std::uint32_t start = 0;
     std::uint32_t assertions_used = 0;  // bit per `assertion`
     std::uint32_t min_length = 0;
+    // Whether the program only answers whether the pattern matches: the
+    // pattern without its leading part that can match the empty string and
+    // holds no assertion (the same question: that part can always match
+    // nothing), compiled because the whole pattern was too large. Where
+    // matches are and what a substitution replaces are then re's to say.
+    bool exists_only = false;
     // A class every match's first character must be in, on top of what the
     // program says: re's search skips starts by a set it compiles with the
     // pattern's global flags, which can differ from the local flags of the
@@ -193,6 +199,10 @@ struct compile_result {
 // start (see program::start_class).
 [[nodiscard]] compile_result compile(const node& pattern, std::vector<char_class> classes,
                                      const compile_limits& limits = {}, std::uint32_t start_class = no_class);
+
+// The pattern without its leading part that can match the empty string
+// and holds no assertion; false when there is none.
+[[nodiscard]] bool strip_empty_lead(const node& pattern, node& out);
 
 // The least number of characters a match of `n` consumes (saturating).
 [[nodiscard]] std::uint32_t min_width(const node& n) noexcept;

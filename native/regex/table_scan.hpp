@@ -49,6 +49,9 @@ struct scan_result {
     // where its matches start in this text (what a substitution of it on
     // the same text can be limited to).
     std::shared_ptr<const window_list> windows;
+    // False for a program that answers only whether it matches (see
+    // program::exists_only), asked for the first match: re answers.
+    bool answered = true;
 };
 
 // What is known of the text a scanned text was made from by replacements:
@@ -361,6 +364,18 @@ std::vector<scan_result> table_scanner::scan(text_view<Char> text, scan_mode mod
         }
     }
     for (const group& g : groups_) scan_group(g, text, mode, first, out, ws);
+    // A program that only tells whether the pattern matches says nothing
+    // of where: no floor, no windows, no first match.
+    for (std::size_t i = first; i < programs_.size(); ++i) {
+        if (!programs_[i]->exists_only) continue;
+        if (mode == scan_mode::first_match) {
+            out[i] = scan_result{};
+            out[i].answered = false;
+        } else {
+            out[i].floor = 0;
+            out[i].windows.reset();
+        }
+    }
     return out;
 }
 

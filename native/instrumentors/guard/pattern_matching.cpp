@@ -58,7 +58,8 @@ ref first_match_text(const guard_state& st, const table_prescan& pre, std::size_
     if (const regex::scan_result* known = pre.find(index, pattern, text)) {
         span = known->span;
     } else if (auto prog = PyUnicode_CheckExact(text) ? regex::cached_program(st.regex_cache.get(), pattern)
-                                                      : nullptr) {
+                                                      : nullptr;
+               prog && !prog->exists_only) {
         span = regex::search(*prog, text);
     } else {
         ref match = call_method(pattern, st.search.get(), text);
@@ -76,7 +77,8 @@ ref substitute(const guard_state& st, PyObject* pattern, PyObject* repl, PyObjec
     if (known) *known = false;
     if (PyUnicode_CheckExact(text) && regex::literal_replacement(repl)) {
         std::shared_ptr<const regex::program> cached;
-        if (!prog && (cached = regex::cached_program(st.regex_cache.get(), pattern))) prog = cached.get();
+        if (!prog && (cached = regex::cached_program(st.regex_cache.get(), pattern)) && !cached->exists_only)
+            prog = cached.get();
         if (prog) {
             if (known) *known = changed != nullptr;
             return regex::substitute(*prog, repl, text, from, windows, changed);

@@ -27,14 +27,18 @@ public:
             set_->entries[index].get() != pattern)
             return nullptr;
         const int slot = set_->slots[index];
-        return slot < 0 || results_.empty() ? nullptr : &results_[static_cast<std::size_t>(slot)];
+        if (slot < 0 || results_.empty()) return nullptr;
+        const regex::scan_result& r = results_[static_cast<std::size_t>(slot)];
+        return r.answered ? &r : nullptr;
     }
 
     // The program of the `index`-th entry, `pattern`, when the engine serves it.
     [[nodiscard]] const regex::program* program(std::size_t index, PyObject* pattern) const noexcept {
         if (!set_ || index >= set_->entries.size() || set_->entries[index].get() != pattern) return nullptr;
         const int slot = set_->slots[index];
-        return slot < 0 ? nullptr : set_->scanner->programs()[static_cast<std::size_t>(slot)].get();
+        if (slot < 0) return nullptr;
+        const regex::program* prog = set_->scanner->programs()[static_cast<std::size_t>(slot)].get();
+        return prog->exists_only ? nullptr : prog;
     }
 
     [[nodiscard]] bool covers(PyObject* text) const noexcept { return text_ && text == text_.get(); }
