@@ -1,4 +1,4 @@
-"""The guard with an application's rule sets in its tables: the module's own
+r"""The guard with an application's rule sets in its tables: the module's own
 engine against the plain-Python guard (re) in the same process.
 
 - Every public rule set in ../shared/patterns (skipped, with a note, where
@@ -9,6 +9,10 @@ engine against the plain-Python guard (re) in the same process.
 - Shapes that made the engine slower than re: large counted repeats, a long
   alternation of words, many patterns led by an unbounded repeat, a large
   table on a short text, a very long repeat's compile.
+
+For reference, RE2's set matcher (which rules match anywhere) where the
+`bench` extra installs it: it takes the rules RE2's syntax accepts, with
+ASCII-only \b and \w, so it is a speed reference, not the same question.
 """
 
 from __future__ import annotations
@@ -25,6 +29,30 @@ from harness import format_ns, per_call_ns
 from tavrix_observe.instrumentors import _guard
 
 pyref_guard = _pyref.load()
+
+try:
+    import re2 as re2_module
+except ImportError:  # the bench extra is not installed
+    re2_module = None
+
+
+def re2_set(table):
+    """RE2's set matcher over the rules it accepts, or None."""
+    if re2_module is None:
+        return None
+    options = re2_module.Options()
+    options.max_mem = 1 << 30
+    options.log_errors = False
+    matcher = re2_module.Set.SearchSet(options)
+    added = 0
+    for p in table.values():
+        try:
+            matcher.Add(("(?i)" if p.flags & re.IGNORECASE else "") + p.pattern)
+            added += 1
+        except Exception:  # outside RE2's syntax
+            pass
+    matcher.Compile()
+    return matcher, added
 
 TABLE_SLOTS = ("_PII_PATTERNS", "_CREDENTIAL_PATTERNS", "_INJECTION_PATTERNS")
 
@@ -76,17 +104,18 @@ def timed(fn, size: int) -> float:
     return per_call_ns(fn, min_time=0.02 if size >= 100_000 else 0.05, repeats=5)
 
 
-def row(label: str, native, python, size: int, check=True) -> tuple[float, float]:
+def row(label: str, native, python, size: int, check=True, reference=None) -> tuple[float, float]:
     if check:
         assert native() == python(), label
     n, p = timed(native, size), timed(python, size)
-    print(f"  {label:58}{format_ns(n):>11}{format_ns(p):>11}{p / n:>9.1f}x")
+    extra = f"{format_ns(timed(reference, size)):>12}" if reference else ""
+    print(f"  {label:58}{format_ns(n):>11}{format_ns(p):>11}{p / n:>9.1f}x{extra}")
     return n, p
 
 
-def header(title: str) -> None:
+def header(title: str, reference: str = "") -> None:
     print(f"\n{title}")
-    print(f"  {'case':58}{'native':>11}{'re':>11}{'ratio':>10}")
+    print(f"  {'case':58}{'native':>11}{'re':>11}{'ratio':>10}{reference:>12}")
 
 
 def fresh(table):
@@ -112,7 +141,8 @@ def application_tables():
 def main() -> None:
     prose = filler(20_000, 5)
     with Tables() as t:
-        header("Application rule sets in _CREDENTIAL_PATTERNS (ratio = re time / native time)")
+        header("Application rule sets in _CREDENTIAL_PATTERNS (ratio = re time / native time)",
+               "RE2 set" if re2_module else "")
         firsts = []
         for name, table in application_tables().items():
             new = fresh(table)
@@ -121,6 +151,9 @@ def main() -> None:
             start = time.perf_counter()
             _guard._detect_credentials("warm up")
             firsts.append((name, (time.perf_counter() - start) * 1e3, (memory_kb() - before) / 1024))
+            reference = re2_set(new)
+            if reference:
+                print(f"  ({name}: RE2's set takes {reference[1]:,} of the rules)")
             for size in (2_000, 100_000, 1_000_000):
                 for kind, base in (("prose", prose), ("code", code_text(20_000, 3))):
                     for hits in (0, 8):
@@ -129,7 +162,8 @@ def main() -> None:
                         text = rule_sets.planted_text(new, size, size + hits, hits, base)
                         where = f"{size // 1000} KB {kind}, {'hits' if hits else 'clean'}"
                         row(f"{name[:28]}: detector, {where}", lambda: _guard._detect_credentials(text),
-                            lambda: pyref_guard._detect_credentials(text), size)
+                            lambda: pyref_guard._detect_credentials(text), size,
+                            reference=(lambda: reference[0].Match(text)) if reference else None)
                         if hits and size < 1_000_000:
                             row(f"{name[:28]}: _redact_text, {where}", lambda: _guard._redact_text(text),
                                 lambda: pyref_guard._redact_text(text), size)
