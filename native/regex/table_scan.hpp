@@ -65,6 +65,14 @@ struct rescan_hint {
     const std::vector<match_span>* changed = nullptr;  // in order
 };
 
+// What a scan did, for the checks of its bound: threads the matchers put
+// on their lists (and positions their bit machines advanced over), and the
+// occurrences the literal pass reported.
+struct scan_work {
+    std::uint64_t matcher = 0;
+    std::uint64_t occurrences = 0;
+};
+
 class table_scanner {
 public:
     explicit table_scanner(std::vector<std::shared_ptr<const program>> programs);
@@ -74,7 +82,7 @@ public:
     // (engine.hpp scans a Python str.)
     template <class Char>
     [[nodiscard]] std::vector<scan_result> scan(text_view<Char> text, scan_mode mode, std::size_t first = 0,
-                                                const rescan_hint* hint = nullptr) const;
+                                                const rescan_hint* hint = nullptr, scan_work* work = nullptr) const;
 
     [[nodiscard]] const std::vector<std::shared_ptr<const program>>& programs() const noexcept { return programs_; }
 
@@ -102,7 +110,7 @@ private:
                     std::vector<scan_result>& out, workspace& ws) const;
     template <class Char>
     void scan_literals(text_view<Char> text, scan_mode mode, std::size_t first, std::vector<scan_result>& out,
-                       workspace& ws, const rescan_hint* hint) const;
+                       workspace& ws, const rescan_hint* hint, std::uint64_t& occurrences) const;
 
     std::vector<std::shared_ptr<const program>> programs_;
     literal_searcher literals_;  // of the programs searched through their literals
@@ -262,7 +270,8 @@ inline void keep_near_changes(window_list& windows, const std::vector<match_span
 
 template <class Char>
 void table_scanner::scan_literals(text_view<Char> text, scan_mode mode, std::size_t first,
-                                  std::vector<scan_result>& out, workspace& ws, const rescan_hint* hint) const {
+                                  std::vector<scan_result>& out, workspace& ws, const rescan_hint* hint,
+                                  std::uint64_t& occurrences) const {
     struct hit {
         std::uint32_t owner;
         window w;
@@ -270,6 +279,7 @@ void table_scanner::scan_literals(text_view<Char> text, scan_mode mode, std::siz
     std::vector<hit> hits;
     std::vector<std::uint8_t> decided(programs_.size(), 0);
     auto collect = [&](std::size_t end, const literal_searcher::entry& e) {
+        ++occurrences;
         if (e.owner < first || decided[e.owner]) return;
         const program& prog = *programs_[e.owner];
         const literal& lit = prog.literal.strings[e.literal];
@@ -348,11 +358,12 @@ void table_scanner::scan_literals(text_view<Char> text, scan_mode mode, std::siz
 
 template <class Char>
 std::vector<scan_result> table_scanner::scan(text_view<Char> text, scan_mode mode, std::size_t first,
-                                             const rescan_hint* hint) const {
+                                             const rescan_hint* hint, scan_work* work) const {
     std::vector<scan_result> out(programs_.size());
     workspace ws;
+    std::uint64_t occurrences = 0;
     if (hint && (hint->first > first || mode != scan_mode::exists)) hint = nullptr;
-    if (!literals_.empty()) scan_literals(text, mode, first, out, ws, hint);
+    if (!literals_.empty()) scan_literals(text, mode, first, out, ws, hint, occurrences);
     for (std::size_t i : alone_) {
         if (i < first) continue;
         matcher m(*programs_[i], text, ws);
@@ -375,6 +386,10 @@ std::vector<scan_result> table_scanner::scan(text_view<Char> text, scan_mode mod
             out[i].floor = 0;
             out[i].windows.reset();
         }
+    }
+    if (work) {
+        work->matcher += ws.work;
+        work->occurrences += occurrences;
     }
     return out;
 }

@@ -508,6 +508,35 @@ void work_is_linear() {
     }
 }
 
+// A table large enough for the literal pass, on a text where every fourth
+// position is an occurrence of every program's literal and nothing
+// matches: each program's runs cover the text once (linear in the text
+// times its size), the occurrences are those of the text.
+void table_work_is_linear() {
+    builder b;
+    std::vector<std::shared_ptr<const program>> programs;
+    for (int i = 0; i < 70; ++i) {
+        // .*?abcd\d, or .{0,i}abcd\d
+        node lead = builder::rep(b.cls(char_class::of_any(false)), 0, i % 2 ? unbounded : static_cast<std::uint32_t>(i),
+                                 i % 2 == 1);
+        node n = builder::seq({std::move(lead), b.str(U"abcd"), b.cls(char_class::of_category(category::uni_digit))});
+        programs.push_back(std::make_shared<const program>(b.compile(n)));
+    }
+    const table_scanner scanner(programs);
+    for (std::size_t copies : {500u, 4000u}) {
+        std::u32string text;
+        for (std::size_t i = 0; i < copies; ++i) text += U"abcd";
+        scan_work work;
+        const auto found = scanner.scan(text_view<char32_t>{text.data(), text.size()}, scan_mode::exists, 0, nullptr,
+                                        &work);
+        std::uint64_t bound = 0;
+        for (const auto& p : programs) bound += 2 * (text.size() + 1) * p->insts.size();
+        expect(std::none_of(found.begin(), found.end(), [](const scan_result& r) { return r.found; }), "no match");
+        expect(work.matcher <= bound, "table work " + std::to_string(work.matcher) + " within " + std::to_string(bound));
+        expect(work.occurrences == copies * programs.size(), "occurrences " + std::to_string(work.occurrences));
+    }
+}
+
 // Every byte-filter variant this processor has gives the portable one's masks.
 void byte_filter_variants() {
     std::uint64_t seed = 88172645463325252ull;
@@ -551,6 +580,7 @@ int main() {
     required_literals_and_search();
     listings();
     work_is_linear();
+    table_work_is_linear();
     byte_filter_variants();
     if (failures != 0) {
         std::fprintf(stderr, "%d failure(s)\n", failures);
