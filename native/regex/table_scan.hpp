@@ -328,7 +328,9 @@ void table_scanner::scan_literals(text_view<Char> text, scan_mode mode, std::siz
                 if (result.span) result.floor = result.span->start;
             }
             if (result.found || final) {
-                result.windows = std::move(windows);
+                // Found early, the windows so far are not all the text's:
+                // no limit is handed on (the floor still holds).
+                if (final) result.windows = std::move(windows);
                 decided[owner] = 1;
             }
         }
