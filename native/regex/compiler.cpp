@@ -358,6 +358,7 @@ compile_result compile(const node& pattern, std::vector<char_class> classes, con
     prog.literal = find_required_literals(pattern, prog.classes);
     build_closures(prog, limits);
     build_bit_machine(prog);
+    prog.backtracks_first = !prog.bits.available && prog.insts.size() > limits.backtrack_above;
     assert(well_formed(prog));
     result.ok = true;
     return result;

@@ -58,6 +58,12 @@ private:
     std::vector<std::uint32_t> on_list_;  // per instruction: the generation it was put on the list being built
     std::vector<std::uint32_t> seen_;     // per slot: the generation it was visited
     std::vector<pending> stack_;
+    struct choice {
+        std::uint32_t pc;
+        std::uint32_t flags;
+        std::size_t pos;
+    };
+    std::vector<choice> choices_;  // the backtracking attempt's alternatives not yet tried
     std::uint32_t generation_ = 0;
 
 public:
@@ -117,6 +123,12 @@ public:
     // Whether the program matches anywhere at or after `from`.
     [[nodiscard]] bool exists(std::size_t from) {
         start_finder<Char> starts(prog_, text_, windows_);
+        if (prog_.backtracks_first) {
+            const attempt a = backtrack_first(from, false, starts);
+            if (a.outcome != attempt::gave_up) return a.outcome == attempt::found;
+            start_finder<Char> rest(prog_, text_, windows_);
+            return run_exists(a.resume, rest, no_position).found;
+        }
         return run_exists(from, starts, no_position).found;
     }
 
@@ -124,8 +136,7 @@ public:
     // it. With `must_advance`, an empty match at `from` does not count (the
     // rule a substitution follows right after an empty match).
     [[nodiscard]] std::optional<match_span> search(std::size_t from, bool must_advance = false) {
-        start_finder<Char> starts(prog_, text_, windows_);
-        return run_leftmost(from, must_advance, starts, no_position, nullptr).span;
+        return leftmost(from, must_advance, nullptr);
     }
 
     // The matches a substitution replaces: non-overlapping, left to right,
@@ -138,13 +149,11 @@ public:
         std::size_t pos = from;
         bool must_advance = false;
         while (pos <= text_.size) {
-            // A fresh finder: the previous search may have looked past `pos`.
-            start_finder<Char> starts(prog_, text_, windows_);
-            const run_result r = run_leftmost(pos, must_advance, starts, no_position, &dead);
-            if (!r.span) return;
-            visit(*r.span);
-            must_advance = r.span->end == r.span->start;
-            pos = r.span->end;
+            const std::optional<match_span> span = leftmost(pos, must_advance, &dead);
+            if (!span) return;
+            visit(*span);
+            must_advance = span->end == span->start;
+            pos = span->end;
         }
     }
 
@@ -164,6 +173,42 @@ public:
 
 private:
     using thread = workspace::thread;
+
+    // One search of the leftmost match: the backtracking attempt first
+    // where the program asks for it (and no attempt has given up in this
+    // matcher yet), then the simulation.
+    std::optional<match_span> leftmost(std::size_t from, bool must_advance, dead_ends* dead) {
+        // A fresh finder each time: an earlier search may have looked past `from`.
+        start_finder<Char> starts(prog_, text_, windows_);
+        std::size_t at = from;
+        if (prog_.backtracks_first && !gave_up_) {
+            const attempt a = backtrack_first(from, must_advance, starts);
+            if (a.outcome == attempt::found) return a.span;
+            if (a.outcome == attempt::none) return std::nullopt;
+            gave_up_ = true;
+            at = a.resume;
+        }
+        start_finder<Char> rest(prog_, text_, windows_);
+        return run_leftmost(at, must_advance && at == from, rest, no_position, dead).span;
+    }
+
+    // A backtracking search in the priority order, from each start the
+    // finder allows in turn: for a large program (many threads alive at
+    // once in the simulation, such as a wide counted repeat's), a match is
+    // usually found from the first start or two in a few steps a
+    // character, as re finds it. Its steps are bounded, four a character of
+    // the text and four an instruction: past them it gives up at the start
+    // it was trying, where the simulation takes over, so the worst case
+    // stays the simulation's. What it answers is the simulation's answer:
+    // the same steps (empty_step), tried in the same order.
+    struct attempt {
+        enum kind : std::uint8_t { found, none, gave_up } outcome = none;
+        match_span span;
+        std::size_t resume = 0;
+    };
+    attempt backtrack_first(std::size_t from, bool must_advance, start_finder<Char>& starts);
+    // From `start`: 1 a match (its end in `end`), 0 none, -1 out of steps.
+    int backtrack(std::size_t start, bool no_empty, std::uint64_t& budget, std::size_t& end);
 
     // A new mark for the lists being built. Marks are compared for equality
     // only, so after 2^32 of them (a long enough text) the marks left in
@@ -218,6 +263,7 @@ private:
     text_view<Char> text_;
     workspace& ws_;
     const window_list* windows_;
+    bool gave_up_ = false;  // a backtracking attempt ran out of steps: the simulation only, from then on
     std::size_t context_pos_ = no_position;
     std::size_t context_ = 0;
 };
@@ -439,6 +485,61 @@ auto matcher<Char>::run_leftmost(std::size_t from, bool must_advance, start_find
     result.found = result.span.has_value();
     result.stopped = pos + 1;
     return result;
+}
+
+template <class Char>
+auto matcher<Char>::backtrack_first(std::size_t from, bool must_advance, start_finder<Char>& starts) -> attempt {
+    const std::size_t n = text_.size;
+    std::uint64_t budget = 4 * (n - std::min(from, n)) + 4 * prog_.insts.size() + 256;
+    std::size_t pos = from;
+    while (pos <= n) {
+        const std::size_t s = starts.next(pos);
+        if (s > n) break;
+        if (starts.test(s)) {
+            std::size_t end = 0;
+            const int r = backtrack(s, must_advance && s == from, budget, end);
+            if (r > 0) return {attempt::found, {s, end}, 0};
+            if (r < 0) return {attempt::gave_up, {}, s};
+        }
+        pos = s + 1;
+    }
+    return {};
+}
+
+template <class Char>
+int matcher<Char>::backtrack(std::size_t start, bool no_empty, std::uint64_t& budget, std::size_t& end) {
+    auto& stack = ws_.choices_;
+    stack.clear();
+    stack.push_back({prog_.start, 0, start});
+    const std::size_t n = text_.size;
+    while (!stack.empty()) {
+        auto [pc, flags, pos] = stack.back();
+        stack.pop_back();
+        for (;;) {
+            if (budget == 0) return -1;
+            --budget;
+            ++ws_.work;
+            const instruction& inst = prog_.insts[pc];
+            if (inst.code == op::match) {
+                if (no_empty && pos == start) break;
+                end = pos;
+                return 1;
+            }
+            if (inst.code == op::consume) {
+                if (pos >= n || !prog_.classes[inst.cls].contains(text_[pos])) break;
+                ++pos;
+                flags = 0;  // consuming clears the zero-width flags, as in the simulation
+                pc = inst.next;
+                continue;
+            }
+            const bool goes_on = empty_step(
+                inst, flags, [&](assertion a) { return assertion_holds(a, text_, pos); },
+                [&](std::uint32_t alt, std::uint32_t f) { stack.push_back({alt, f, pos}); });
+            if (!goes_on) break;
+            pc = inst.next;
+        }
+    }
+    return 0;
 }
 
 }  // namespace tavrix::regex

@@ -116,6 +116,9 @@ struct program {
     // nothing), compiled because the whole pattern was too large. Where
     // matches are and what a substitution replaces are then re's to say.
     bool exists_only = false;
+    // Whether searches try backtracking first (see matcher::backtrack_first):
+    // programs large enough that the simulation's many threads cost more.
+    bool backtracks_first = false;
     // A class every match's first character must be in, on top of what the
     // program says: re's search skips starts by a set it compiles with the
     // pattern's global flags, which can differ from the local flags of the
@@ -178,6 +181,9 @@ struct compile_limits {
     // ({0,1000}) would cost the matcher that much per character, where
     // re's backtracking costs it only per start position that reaches it.
     std::uint32_t max_splits = 600;
+    // Above this many instructions (and without a bit machine), searches
+    // try backtracking first.
+    std::uint32_t backtrack_above = 128;
     std::uint32_t max_nesting = 200;     // of the pattern's structure
     std::uint32_t max_empty_levels = 6;  // nested repeats whose body can match empty
     std::uint32_t max_slots = 1u << 17;

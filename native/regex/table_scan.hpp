@@ -338,14 +338,14 @@ void table_scanner::scan_literals(text_view<Char> text, scan_mode mode, std::siz
     };
     // Whether each program matches can often be told from the text's
     // beginning: where few programs go by their literals, those are asked
-    // at checkpoints 16 times apart, and the pass stops once all have
+    // at checkpoints 16 times apart (from 1,024 characters), and the pass stops once all have
     // matched (the asking costs at most a few times what one run would).
     std::size_t undecided = 0;
     for (std::size_t i = first; i < programs_.size(); ++i) undecided += literal_owner_[i];
     const bool early = mode == scan_mode::exists && undecided <= 4;
     std::size_t pos = 0;
     std::uint32_t state = 0;
-    for (std::size_t checkpoint = early ? 16384 : text.size;; checkpoint *= 16) {
+    for (std::size_t checkpoint = early ? 1024 : text.size;; checkpoint *= 16) {
         const std::size_t to = std::min(text.size, checkpoint);
         state = literals_.scan(text, pos, to, state, collect);
         pos = to;

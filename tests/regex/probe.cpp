@@ -24,6 +24,11 @@ ref pattern_type() {
     return check(PyObject_GetAttrString(re.get(), "Pattern"));
 }
 
+// Whether the probe's programs try backtracking first whatever their size
+// (the differential tests run both ways): plain C++ state of this
+// test-only module, set by backtrack_first(flag).
+bool force_backtracking = false;
+
 std::shared_ptr<const program> program_of(PyObject* pattern) {
     ref type = pattern_type();
     front_end_result r = compile_pattern(type.get(), pattern);
@@ -31,7 +36,18 @@ std::shared_ptr<const program> program_of(PyObject* pattern) {
         PyErr_Format(PyExc_ValueError, "refused: %s", r.refusal.c_str());
         throw_error();
     }
-    return r.prog;
+    if (!force_backtracking) return r.prog;
+    auto copy = std::make_shared<program>(*r.prog);
+    copy->backtracks_first = true;
+    return copy;
+}
+
+PyObject* backtrack_first(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry_point([&] {
+        if (nargs != 1) raise_type("backtrack_first(flag)");
+        force_backtracking = PyObject_IsTrue(args[0]) == 1;
+        return none();
+    });
 }
 
 ref span_or_none(const std::optional<match_span>& span) {
@@ -188,6 +204,8 @@ PyMethodDef methods[] = {
     {"filter_kind", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(filter_kind)), METH_FASTCALL, nullptr},
     {"search", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(search_span)), METH_FASTCALL, nullptr},
     {"literals", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(literals)), METH_FASTCALL, nullptr},
+    {"backtrack_first", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(backtrack_first)), METH_FASTCALL,
+     nullptr},
     {"exists", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(exists_in)), METH_FASTCALL, nullptr},
     {"sub", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(substitute_all)), METH_FASTCALL, nullptr},
     {"scan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(scan)), METH_FASTCALL, nullptr},

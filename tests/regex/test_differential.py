@@ -90,11 +90,18 @@ def expected_span(pattern, text):
 def test_random_patterns_search_and_substitute_as_re(probe, source, bits, samples):
     pattern = compiled(source, bits)
     assert probe.refusal(pattern) is None, source
-    for text in samples:
-        want = expected_span(pattern, text)
-        assert probe.search(pattern, text) == want, (source, text)
-        assert probe.exists(pattern, text) == (want is not None), (source, text)
-        assert probe.sub(pattern, "#", text) == pattern.sub("#", text), (source, text)
+    # The simulation alone, and the backtracking attempt in front of it
+    # (what large programs take), must answer alike.
+    for backtracking in (False, True):
+        probe.backtrack_first(backtracking)
+        try:
+            for text in samples:
+                want = expected_span(pattern, text)
+                assert probe.search(pattern, text) == want, (source, text, backtracking)
+                assert probe.exists(pattern, text) == (want is not None), (source, text, backtracking)
+                assert probe.sub(pattern, "#", text) == pattern.sub("#", text), (source, text, backtracking)
+        finally:
+            probe.backtrack_first(False)
 
 
 @settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
@@ -120,6 +127,15 @@ def test_random_tables_scan_long_texts_as_re(probe, sources, pieces):
 
 
 def check_scan(probe, table, samples):
+    for backtracking in (False, True):
+        probe.backtrack_first(backtracking)
+        try:
+            check_scan_once(probe, table, samples)
+        finally:
+            probe.backtrack_first(False)
+
+
+def check_scan_once(probe, table, samples):
     for text in samples:
         exists = probe.scan(table, text, False)
         first = probe.scan(table, text, True)
@@ -149,13 +165,18 @@ CASES = [
 
 
 @pytest.mark.parametrize("source,text", CASES)
-def test_hand_made_cases_as_re(probe, source, text):
+@pytest.mark.parametrize("backtracking", [False, True])
+def test_hand_made_cases_as_re(probe, source, text, backtracking):
     pattern = re.compile(source)
     assert probe.refusal(pattern) is None
-    for start in range(len(text) + 1):
-        m = pattern.search(text, start)
-        assert probe.search(pattern, text, start) == (m.span() if m else None), start
-    assert probe.sub(pattern, "<>", text) == pattern.sub("<>", text)
+    probe.backtrack_first(backtracking)
+    try:
+        for start in range(len(text) + 1):
+            m = pattern.search(text, start)
+            assert probe.search(pattern, text, start) == (m.span() if m else None), start
+        assert probe.sub(pattern, "<>", text) == pattern.sub("<>", text)
+    finally:
+        probe.backtrack_first(False)
 
 
 OUTSIDE = [
