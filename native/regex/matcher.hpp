@@ -196,10 +196,12 @@ private:
     // finder allows in turn: for a large program (many threads alive at
     // once in the simulation, such as a wide counted repeat's), a match is
     // usually found from the first start or two in a few steps a
-    // character, as re finds it. Its steps are bounded, four a character of
-    // the text and four an instruction: past them it gives up at the start
-    // it was trying, where the simulation takes over, so the worst case
-    // stays the simulation's. What it answers is the simulation's answer:
+    // character, as re finds it. Its steps are bounded, an eighth of the
+    // program's size (at least four) a character of the text, and four an
+    // instruction: past them it gives up at the start it was trying, where
+    // the simulation takes over, so the worst case stays within an eighth
+    // more than the simulation's (which costs up to the program's size a
+    // character). What it answers is the simulation's answer:
     // the same steps (empty_step), tried in the same order.
     struct attempt {
         enum kind : std::uint8_t { found, none, gave_up } outcome = none;
@@ -490,7 +492,8 @@ auto matcher<Char>::run_leftmost(std::size_t from, bool must_advance, start_find
 template <class Char>
 auto matcher<Char>::backtrack_first(std::size_t from, bool must_advance, start_finder<Char>& starts) -> attempt {
     const std::size_t n = text_.size;
-    std::uint64_t budget = 4 * (n - std::min(from, n)) + 4 * prog_.insts.size() + 256;
+    const std::uint64_t m = prog_.insts.size();
+    std::uint64_t budget = (n - std::min(from, n)) * std::max<std::uint64_t>(4, m / 8) + 4 * m + 256;
     std::size_t pos = from;
     while (pos <= n) {
         const std::size_t s = starts.next(pos);

@@ -37,8 +37,9 @@
 namespace tavrix::regex {
 
 enum class scan_mode : std::uint8_t {
-    exists,       // whether each program matches
-    first_match,  // the leftmost match of each program
+    exists,        // whether each program matches
+    first_match,   // the leftmost match of each program
+    substitution,  // whether each matches, and the windows its substitution can be limited to
 };
 
 struct scan_result {
@@ -319,7 +320,7 @@ void table_scanner::scan_literals(text_view<Char> text, scan_mode mode, std::siz
             }
             matcher<Char> m(prog, text, ws, windows.get());
             scan_result& result = out[owner];
-            if (mode == scan_mode::exists) {
+            if (mode != scan_mode::first_match) {
                 result.found = m.exists(0);
                 result.floor = windows->front().lo;
             } else {
@@ -337,7 +338,8 @@ void table_scanner::scan_literals(text_view<Char> text, scan_mode mode, std::siz
         if (!final) std::erase_if(hits, [&](const hit& h) { return decided[h.owner] != 0; });
     };
     // Whether each program matches can often be told from the text's
-    // beginning: where few programs go by their literals, those are asked
+    // beginning (when its windows are not wanted): where few programs go
+    // by their literals, those are asked
     // at checkpoints 16 times apart (from 1,024 characters), and the pass stops once all have
     // matched (the asking costs at most a few times what one run would).
     std::size_t undecided = 0;
@@ -364,12 +366,12 @@ std::vector<scan_result> table_scanner::scan(text_view<Char> text, scan_mode mod
     std::vector<scan_result> out(programs_.size());
     workspace ws;
     std::uint64_t occurrences = 0;
-    if (hint && (hint->first > first || mode != scan_mode::exists)) hint = nullptr;
+    if (hint && (hint->first > first || mode == scan_mode::first_match)) hint = nullptr;
     if (!literals_.empty()) scan_literals(text, mode, first, out, ws, hint, occurrences);
     for (std::size_t i : alone_) {
         if (i < first) continue;
         matcher m(*programs_[i], text, ws);
-        if (mode == scan_mode::exists) {
+        if (mode != scan_mode::first_match) {
             out[i].found = m.exists(0);
         } else {
             out[i].span = m.search(0);

@@ -495,7 +495,7 @@ void work_is_linear() {
     const node twice = builder::seq({builder::rep(builder::alt({b.lit('a'), b.lit('a')}), 0, unbounded), b.lit('c')});
     // The same through the backtracking attempt first (no bit machine, so
     // the simulation it gives up to is the general one): its steps are
-    // bounded, four a character and four an instruction (plus 256).
+    // bounded, max(4, size / 8) a character and four an instruction (plus 256).
     compile_limits backtracking;
     backtracking.max_table_work = 0;
     backtracking.backtrack_above = 0;
@@ -510,7 +510,8 @@ void work_is_linear() {
                 workspace ws;
                 const bool found = matcher(prog, view, ws).exists(0);
                 const auto leftmost = matcher(prog, view, ws).search(0);
-                const std::uint64_t attempts = limits ? 2 * (4 * (size + prog.insts.size()) + 256) : 0;
+                const std::uint64_t m = prog.insts.size();
+                const std::uint64_t attempts = limits ? 2 * (size * std::max<std::uint64_t>(4, m / 8) + 4 * m + 256) : 0;
                 const std::uint64_t bound = 2 * (size + 1) * prog.insts.size() + attempts;
                 expect(!found && !leftmost, "no match on a's");
                 expect(ws.work <= bound, "work " + std::to_string(ws.work) + " within " + std::to_string(bound));

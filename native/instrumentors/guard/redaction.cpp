@@ -32,7 +32,8 @@ ref substitute_table(const module_view& m, PyObject* table_name, ref text) {
         ref tag;
         if (!PyUnicode_CheckExact(label)) tag = make_tag();
         if (!pre.covers(text.get()) && PyUnicode_CheckExact(text.get()))
-            pre.scan(st, table.get(), text.get(), regex::scan_mode::exists, index, changes_known ? &changed : nullptr);
+            pre.scan(st, table.get(), text.get(), regex::scan_mode::substitution, index,
+                     changes_known ? &changed : nullptr);
         const regex::scan_result* known = pre.find(index, pattern, text.get());
         const regex::program* prog = pre.program(index++, pattern);
         if (known && !known->found) return;
