@@ -9,6 +9,14 @@
 #error "tavrix_observe needs CPython 3.11 or newer"
 #endif
 
+// Dict watchers (PyDict_AddWatcher, PyDict_Watch, PyDict_ClearWatcher),
+// which the guards of fast paths use where there are any (code_guard.cpp).
+#if PY_VERSION_HEX >= 0x030C0000
+#define TAVRIX_HAS_DICT_WATCHERS 1
+#else
+#define TAVRIX_HAS_DICT_WATCHERS 0
+#endif
+
 namespace tavrix::compat {
 
 // d[key] as a new reference; an empty ref when the key is absent. Throws
