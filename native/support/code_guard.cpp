@@ -12,12 +12,19 @@ namespace guard_detail {
 std::atomic<std::uint64_t> namespace_changes{1};
 
 namespace {
-
 constexpr const char* data_capsule = "tavrix.code_guard";
+}  // namespace
 
+// With the module state's list of captured objects, the guard's data goes:
+// its guard no longer holds.
 void release_data(PyObject* capsule) noexcept {
-    delete static_cast<guard_data*>(PyCapsule_GetPointer(capsule, data_capsule));
+    auto* data = static_cast<guard_data*>(PyCapsule_GetPointer(capsule, data_capsule));
+    if (data == nullptr) return;
+    if (data->owner != nullptr && data->owner->data_ == data) data->owner->reset();
+    delete data;
 }
+
+namespace {
 
 #if TAVRIX_HAS_DICT_WATCHERS
 // Called before every change of a watched dict (and when one is freed):
@@ -96,9 +103,11 @@ using namespace guard_detail;
 // --- every use, out of line --------------------------------------------------
 
 bool code_guard::classes_hold(guard_data& d) {
-    for (captured_class& c : d.classes) {
+    for (std::size_t i = 0; i < d.classes.size(); ++i) {
+        class_tag& t = d.tags[i];
+        captured_class& c = d.classes[i];
         unsigned int tag = compat::type_version(c.type);
-        if (tag != 0 && tag == c.tag && reinterpret_cast<PyObject*>(Py_TYPE(c.type)) == c.metaclass) continue;
+        if (tag != 0 && tag == t.tag && reinterpret_cast<PyObject*>(Py_TYPE(c.type)) == c.metaclass) continue;
         if (tag == 0) {
             ref probe = init_probe();
             tag = compat::assign_type_version(c.type, probe.get());
@@ -108,7 +117,7 @@ bool code_guard::classes_hold(guard_data& d) {
         // The lookups run no Python code; still, a tag that moved meanwhile
         // proves nothing about the class.
         if (compat::type_version(c.type) != tag) return false;
-        (same ? c.tag : c.refused) = tag;
+        (same ? t.tag : c.refused) = tag;
         if (!same) return false;
     }
     return true;
@@ -192,24 +201,44 @@ void code_guard_capture::add_function(PyObject* function) {
     if (f.defaults != nullptr) kept(f.defaults);
     if (f.kwdefaults != nullptr) kept(f.kwdefaults);
     data_->functions.push_back(f);
-    // The names its code mentions, nested code included, in its globals and
-    // in its builtins.
-    PyObject* const namespaces[] = {fn->func_globals, fn->func_builtins};
+    // The names its code reads as globals, nested code included: in its
+    // globals and in its builtins. An import reads the builtins'
+    // __import__, a class statement their __build_class__.
+    PyObject* const globals = fn->func_globals;
+    PyObject* const builtins = fn->func_builtins;
+    ref dis = check(PyImport_ImportModule("dis"));
+    ref get_instructions = check(PyObject_GetAttrString(dis.get(), "get_instructions"));
+    ref opname_key = intern("opname"), argval_key = intern("argval");
     std::vector<ref> codes;
     codes.push_back(ref::new_ref(fn->func_code));
     while (!codes.empty()) {
         const ref code = std::move(codes.back());
         codes.pop_back();
-        ref names = check(PyObject_GetAttrString(code.get(), "co_names"));
         ref consts = check(PyObject_GetAttrString(code.get(), "co_consts"));
-        if (!PyTuple_CheckExact(names.get()) || !PyTuple_CheckExact(consts.get()))
-            raise_message(PyExc_SystemError, "a code object without its tuples");
+        if (!PyTuple_CheckExact(consts.get())) raise_message(PyExc_SystemError, "a code object without its constants");
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts.get()); ++i)
             if (PyCode_Check(PyTuple_GET_ITEM(consts.get(), i)))
                 codes.push_back(ref::new_ref(PyTuple_GET_ITEM(consts.get(), i)));
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names.get()); ++i)
-            for (PyObject* ns : namespaces)
-                if (ns != nullptr) add_binding(ns, PyTuple_GET_ITEM(names.get(), i));
+        ref instructions = check(PyObject_CallOneArg(get_instructions.get(), code.get()));
+        ref iterator = check(PyObject_GetIter(instructions.get()));
+        while (ref instruction = ref::steal(PyIter_Next(iterator.get()))) {
+            ref opname = check(PyObject_GetAttr(instruction.get(), opname_key.get()));
+            auto is = [&](const char* name) { return PyUnicode_CompareWithASCIIString(opname.get(), name) == 0; };
+            if (is("LOAD_GLOBAL") || is("LOAD_NAME") || is("LOAD_FROM_DICT_OR_GLOBALS")) {
+                ref name = check(PyObject_GetAttr(instruction.get(), argval_key.get()));
+                if (!PyUnicode_Check(name.get())) raise_message(PyExc_SystemError, "a global read without its name");
+                ref interned = ref::new_ref(name.get());
+                PyObject* raw = interned.release();
+                PyUnicode_InternInPlace(&raw);
+                interned = ref::steal(raw);
+                for (PyObject* ns : {globals, builtins})
+                    if (ns != nullptr) add_binding(ns, interned.get());
+            } else if ((is("IMPORT_NAME") || is("LOAD_BUILD_CLASS")) && builtins != nullptr) {
+                ref name = intern(is("IMPORT_NAME") ? "__import__" : "__build_class__");
+                add_binding(builtins, name.get());
+            }
+        }
+        if (PyErr_Occurred()) throw_error();
     }
 }
 
@@ -250,9 +279,10 @@ void code_guard_capture::add_binding(PyObject* ns, PyObject* name) {
 void code_guard_capture::seal(code_guard& guard, ref& keep, ref& watch) {
     // Every class gets its tag now.
     ref probe = init_probe();
-    for (captured_class& c : data_->classes) {
-        c.tag = compat::assign_type_version(c.type, probe.get());
+    for (const captured_class& c : data_->classes) {
+        const unsigned int tag = compat::assign_type_version(c.type, probe.get());
         if (!class_as_captured(c, data_->absent)) raise_message(PyExc_RuntimeError, "a class changed while captured");
+        data_->tags.push_back({c.type, c.metaclass, tag});
     }
     const int watcher = watcher_of(watch);
 #if TAVRIX_HAS_DICT_WATCHERS
@@ -266,8 +296,14 @@ void code_guard_capture::seal(code_guard& guard, ref& keep, ref& watch) {
     append(objects_.get(), capsule_.get());
     const Py_ssize_t end = PyList_GET_SIZE(keep.get());
     check_status(PyList_SetSlice(keep.get(), end, end, objects_.get()));
-    guard.keep_ = &keep;
+    if (guard.data_ != nullptr) guard.data_->owner = nullptr;
     guard.data_ = data_;
+    guard.tags_ = data_->tags.data();
+    guard.tags_end_ = data_->tags.data() + data_->tags.size();
+    guard.functions_ = data_->functions.data();
+    guard.functions_end_ = data_->functions.data() + data_->functions.size();
+    guard.watch_bindings_ = !data_->bindings.empty();
+    data_->owner = &guard;
     objects_.reset();
     capsule_.reset();
     data_ = nullptr;

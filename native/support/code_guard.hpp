@@ -4,8 +4,9 @@
 // and properties, a library's functions) would compute, and may be taken
 // only while that code would still give the same answer. A `code_guard`
 // captures the code at the fast path's first use and proves it unchanged on
-// every use, with a check whose cost does not grow with the code's size
-// except for one comparison per captured function.
+// every use, with a check whose cost does not grow with the size of the
+// code it stands for, beyond a comparison or three per captured class and
+// function.
 //
 // What the guard looks at:
 //  - Classes, by their version tag, which the interpreter renews whenever
@@ -22,11 +23,12 @@
 //    brings the fast path back, under yet another tag.
 //  - Functions, by identity of their code, defaults and keyword defaults:
 //    all three can be replaced without touching any class.
-//  - Names: every name a captured function's code mentions (its co_names,
-//    nested code included), in the function's globals and in its builtins,
-//    must still be bound to the same object, or still be unbound. A rebound
-//    module global, a rebound builtin and a name added to a module that
-//    hides a builtin all show. A fast path adds the other bindings it relies
+//  - Names: every name a captured function's code reads as a global (nested
+//    code included; an import reads the builtins' __import__, a class
+//    statement their __build_class__), in the function's globals and in its
+//    builtins, must still be bound to the same object, or still be unbound.
+//    A rebound module global, a rebound builtin and a name added to a
+//    module that hides a builtin all show. A fast path adds the other bindings it relies
 //    on the same way (a sys.modules entry, a module attribute it reads).
 //    Where the interpreter can watch dicts (3.12 on), the namespaces are
 //    watched and compared again only after one of them has changed; without
@@ -49,11 +51,16 @@
 //  - Tracing and profiling hooks: the fast path runs no Python code, so a
 //    tracer sees no events for the code it stands for. That changes what is
 //    observed, never an answer.
+//  - Names a function computes at run time (through `globals()`, `eval`,
+//    `getattr` on a module): only the names the code itself reads are known.
+//  - The interpreter's own caches of answers (an `lru_cache` wrapper's
+//    entries): an entry made while the code was patched can outlive the
+//    patch; the general path would then answer from it, the fast path from
+//    the code.
 //
-// Cost on every use: one load and comparison per captured class (tag and
-// metaclass), three per captured function, and one for all the bindings
-// while the namespaces are watched. The comparisons after a change are out
-// of line.
+// Cost on every use: two comparisons per captured class (tag and metaclass),
+// three per captured function, and one for all the bindings while the
+// namespaces are watched. The comparisons after a change are out of line.
 #pragma once
 
 #include <atomic>
@@ -67,11 +74,24 @@
 
 namespace tavrix {
 
+class code_guard;
+
 namespace guard_detail {
 
 // Advanced by every change of any dict a guard of this module watches.
 extern std::atomic<std::uint64_t> namespace_changes;
 
+// The destructor of the capsule that owns a guard's data.
+void release_data(PyObject* capsule) noexcept;
+
+// What every use compares of a class.
+struct class_tag {
+    PyTypeObject* type;
+    PyObject* metaclass;
+    unsigned int tag;  // the last tag under which it was as captured
+};
+
+// What a comparison after a change compares.
 struct captured_class {
     PyTypeObject* type;
     PyObject* metaclass;
@@ -79,8 +99,7 @@ struct captured_class {
     getattrofunc getattro;
     std::vector<std::pair<PyObject*, PyObject*>> expected;  // (name, original or the absent marker)
     std::vector<Py_ssize_t> sizes;                          // namespace sizes along the MRO, when whole
-    unsigned int tag = 0;                                   // the last tag under which it was as captured
-    unsigned int refused = 0;                               // the last under which it was not
+    unsigned int refused = 0;                               // the last tag under which it was not as captured
 };
 
 struct captured_function {
@@ -98,6 +117,8 @@ struct binding {
 
 // What a guard compares, lending the objects its module state keeps.
 struct guard_data {
+    code_guard* owner = nullptr;  // the guard sealed with it
+    std::vector<class_tag> tags;  // in the order of `classes`
     std::vector<captured_class> classes;
     std::vector<captured_function> functions;
     std::vector<binding> bindings;
@@ -118,36 +139,54 @@ public:
     // captured, or whose module state has been cleared. May throw when a
     // comparison after a change fails (a C API failure).
     [[nodiscard]] bool holds() const {
-        if (keep_ == nullptr || !*keep_) [[unlikely]]
+        if (data_ == nullptr) [[unlikely]]
             return false;
-        guard_detail::guard_data& d = *data_;
-        for (const guard_detail::captured_class& c : d.classes) {
-            if (compat::type_version(c.type) != c.tag || c.tag == 0 ||
-                reinterpret_cast<PyObject*>(Py_TYPE(c.type)) != c.metaclass) [[unlikely]] {
-                if (!classes_hold(d)) return false;
+        for (const guard_detail::class_tag* c = tags_; c != tags_end_; ++c) {
+            if (compat::type_version(c->type) != c->tag || c->tag == 0 ||
+                reinterpret_cast<PyObject*>(Py_TYPE(c->type)) != c->metaclass) [[unlikely]] {
+                if (!classes_hold(*data_)) return false;
                 break;
             }
         }
-        for (const guard_detail::captured_function& f : d.functions) {
-            auto* const fn = reinterpret_cast<PyFunctionObject*>(f.function);
-            if (fn->func_code != f.code || fn->func_defaults != f.defaults || fn->func_kwdefaults != f.kwdefaults)
+        for (const guard_detail::captured_function* f = functions_; f != functions_end_; ++f) {
+            auto* const fn = reinterpret_cast<PyFunctionObject*>(f->function);
+            if (fn->func_code != f->code || fn->func_defaults != f->defaults || fn->func_kwdefaults != f->kwdefaults)
                 return false;
         }
-        if (d.watched && guard_detail::namespace_changes.load(std::memory_order_relaxed) == d.seen) [[likely]]
+        if (!watch_bindings_) [[likely]]
             return true;
-        return bindings_hold(d);
+        return bindings_current();
     }
 
     // Whether the guard was captured.
-    [[nodiscard]] bool captured() const noexcept { return keep_ != nullptr; }
+    [[nodiscard]] bool captured() const noexcept { return data_ != nullptr; }
 
 private:
     friend class code_guard_capture;
+    friend void guard_detail::release_data(PyObject*) noexcept;
     [[gnu::cold]] [[gnu::noinline]] static bool classes_hold(guard_detail::guard_data& d);
     [[gnu::noinline]] static bool bindings_hold(guard_detail::guard_data& d);
+    bool bindings_current() const {
+        if (data_->watched && guard_detail::namespace_changes.load(std::memory_order_relaxed) == data_->seen) [[likely]]
+            return true;
+        return bindings_hold(*data_);
+    }
+    void reset() noexcept {
+        data_ = nullptr;
+        tags_ = tags_end_ = nullptr;
+        functions_ = functions_end_ = nullptr;
+        watch_bindings_ = false;
+    }
 
-    const ref* keep_ = nullptr;
+    // Owned by a capsule in the module state's list of captured objects,
+    // which resets the guard when it goes; what every use reads of it is
+    // copied here, next to it.
     guard_detail::guard_data* data_ = nullptr;
+    const guard_detail::class_tag* tags_ = nullptr;
+    const guard_detail::class_tag* tags_end_ = nullptr;
+    const guard_detail::captured_function* functions_ = nullptr;
+    const guard_detail::captured_function* functions_end_ = nullptr;
+    bool watch_bindings_ = false;  // some bindings to compare
 };
 
 // The capture, at the fast path's first use. Each step throws on a C API

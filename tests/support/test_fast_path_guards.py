@@ -164,8 +164,8 @@ no_min = altered_builtin("min", "urllib.parse", lambda a, b: 0)
 URL_WAYS = {
     "patched method": (lambda: setting(ParseResult, "__new__", staticmethod(
         lambda cls, *parts: tuple.__new__(cls, (parts[0], "method.example", *parts[2:])))), "GET method.example"),
-    "replaced property": (lambda: setting(urllib.parse._NetlocResultMixinBase, "hostname",
-                                          property(lambda self: "prop.example")), "GET prop.example"),
+    "replaced property": (lambda: setting(ParseResult, "hostname", property(lambda self: "prop.example")),
+                          "GET prop.example"),
     "subclass": (lambda: setting(urllib.parse, "ParseResult", SubResult), "GET sub.example"),
     "replaced code": (lambda: code_of(urllib.parse._splitnetloc, lambda url, start=0: ("code.example", "")),
                       "GET code.example"),
