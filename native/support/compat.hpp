@@ -101,12 +101,10 @@ inline void restore_exception(ref exc) noexcept {
     for (int i = 7; i >= 0; --i) low = low << 8 | bytes[i], high = high << 8 | bytes[i + 8];
     return true;
 #else
+    (void)two_to_the_64;
     low = PyLong_AsUnsignedLongLongMask(value);
     if (low == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_error();
-    if (check_status(PyObject_RichCompareBool(value, two_to_the_64, Py_LT))) {
-        high = 0;
-        return true;
-    }
+    // The shift gives 0 below 2**64: no comparison first.
     ref shift = check(PyLong_FromLong(64));
     ref upper = check(PyNumber_Rshift(value, shift.get()));
     high = PyLong_AsUnsignedLongLong(upper.get());

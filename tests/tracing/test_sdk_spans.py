@@ -361,3 +361,35 @@ def test_attributes_changed_during_the_flow_are_read_again(sb, pyref):
         with ctx:
             processor.on_end(span)
         assert [r["name"] for r in ctx._otel_spans] == ["mysql GET"]
+
+
+@pytest.mark.parametrize("meddler", ["filter table", "attribute value"])
+def test_python_code_run_by_the_filters_has_the_attributes_read_again(sb, pyref, monkeypatch, meddler):
+    # Without integrations found, the copy serves the conversion unless Python
+    # code could have run meanwhile: a table the filters iterate, a value whose
+    # truth they test.
+    span = finished_span("SELECT", {"db.system": "redis", "db.statement": "get k", "server.address": "db.internal"})
+
+    def meddle():
+        span._attributes._dict["db.system"] = "mysql"
+
+    class Hosts:
+        def __iter__(self):
+            meddle()
+            return iter(())
+
+    class Value:
+        def __bool__(self):
+            meddle()
+            return False
+
+    for processor, module in ((sb.TavrixSpanProcessor(), sb), (pyref.TavrixSpanProcessor(), pyref)):
+        span._attributes._dict["db.system"] = "redis"
+        if meddler == "filter table":
+            monkeypatch.setattr(module, "_NOISY_INFRA_HOSTS", Hosts())
+        else:
+            span._attributes._dict["url.full"] = Value()
+        ctx = TavrixContext(run_id="r")
+        with ctx:
+            processor.on_end(span)
+        assert [r["name"] for r in ctx._otel_spans] == ["mysql GET"]

@@ -40,12 +40,19 @@ bool holds_own(const module_view& m, PyObject* name, const function_def& def) {
 // The span's attributes as one dict for every step of the flow, and whether
 // the conversion can take that dict too instead of copying the attributes
 // again: only when it was copied straight from the SDK's mapping and only
-// the module's own functions, which keep no reference to it, have seen it.
+// the module's own functions, which keep no reference to it, have seen it;
+// and only when a new copy would be the same. That is certain without
+// comparing while no Python code can have run since the copy (which could
+// change the mapping): the copy is plain (attributes_copy::plain), the
+// integrations found none, and the filters read only it and their tables of
+// exact types. (No garbage collection can run finalizers meanwhile either:
+// the interpreter collects only between bytecodes.)
 class attribute_dict {
 public:
     attribute_dict(const spanbridge_state& st, PyObject* span) : made_(copy_span_attributes(st, span)) {
         attrs_ = made_.copy ? made_.copy.copy() : span_attributes(st, span);
         private_ = static_cast<bool>(made_.copy);
+        quiet_ = private_ && made_.plain;
     }
 
     [[nodiscard]] PyObject* get() const noexcept { return attrs_.get(); }
@@ -56,14 +63,22 @@ public:
     void seen_by(const function_def& own) noexcept { private_ = private_ && called_ == &own; }
     // After a step that tells itself whether the module's own function ran.
     void seen_by_own(bool own) noexcept { private_ = private_ && own; }
+    // After a step that may have run Python code (`quiet` false).
+    void quiet_if(bool quiet) noexcept { quiet_ = quiet_ && quiet; }
+    [[nodiscard]] bool quiet() const noexcept { return quiet_; }
 
     // The record of `span`: the conversion given this dict while it is the
     // module's own and the dict is still what a new copy would be; what
     // `_span_to_dict` makes otherwise.
     [[nodiscard]] ref convert(const module_view& m, PyObject* span) {
         const auto& st = state_of(m);
-        if (private_ && holds_own(m, st.span_to_dict.get(), span_to_dict_def) && copy_still_current(st, span, made_))
-            return span_record(m, span, attrs_.get(), &made_);
+        if (private_ && holds_own(m, st.span_to_dict.get(), span_to_dict_def)) {
+            if (quiet_) {
+                made_.str_keys = true;
+                return span_record(m, span, attrs_.get(), &made_);
+            }
+            if (copy_still_current(st, span, made_)) return span_record(m, span, attrs_.get(), &made_);
+        }
         return span_to_dict(m, span);
     }
 
@@ -71,6 +86,7 @@ private:
     attributes_copy made_;
     ref attrs_;
     bool private_ = false;
+    bool quiet_ = false;
     const function_def* called_ = nullptr;
 };
 
@@ -85,8 +101,19 @@ ref active_run(const module_view& m) {
     return ctx;
 }
 
+// Whether the module attribute `name` is an exact tuple or list, which the
+// filters search without running Python code.
+bool exact_table(const module_view& m, PyObject* name) {
+    ref table = global(m, name);
+    return PyTuple_CheckExact(table.get()) || PyList_CheckExact(table.get());
+}
+
 // Calls to the SDK's server, raw provider calls and infrastructure noise.
 bool dropped(const module_view& m, attribute_dict& attrs) {
+    const auto& st = state_of(m);
+    if (attrs.quiet())
+        attrs.quiet_if(exact_table(m, st.EXCLUDED_URL_PATTERNS.get()) && exact_table(m, st.LLM_PROVIDER_HOSTS.get()) &&
+                       exact_table(m, st.NOISY_INFRA_HOSTS.get()));
     if (is_tavrix_api_call(m, attrs.get(), attrs.called())) return true;
     attrs.seen_by(is_tavrix_api_call_def);
     if (is_llm_provider_http_call(m, attrs.get(), attrs.called())) return true;
@@ -112,9 +139,12 @@ void record_span(const module_view& m, PyObject* span) {
     attribute_dict attrs(st, span);
 
     // Every span of a run reports its integrations, whatever happens next.
-    attrs.seen_by_own(each_integration(m, attrs.get(), [&](PyObject* name, PyObject* category) {
-        contract::record_integration(ctx.get(), st, name, category);
-    }));
+    bool quiet = false;
+    attrs.seen_by_own(each_integration(
+        m, attrs.get(),
+        [&](PyObject* name, PyObject* category) { contract::record_integration(ctx.get(), st, name, category); },
+        &quiet));
+    attrs.quiet_if(quiet);
 
     // The SDK's own spans are recorded by the SDK; tool spans enrich its entry.
     ref span_type = get_or_none(attrs.get(), st.tavrix_span_type.get());

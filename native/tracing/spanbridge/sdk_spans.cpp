@@ -337,6 +337,19 @@ bool same_items(PyObject* a, PyObject* b, bool& str_keys) {
     return true;
 }
 
+// See attributes_copy::plain.
+bool plain_items(PyObject* dict) noexcept {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) return false;
+        if (!(PyUnicode_CheckExact(value) || PyLong_CheckExact(value) || PyBool_Check(value) || value == Py_None ||
+              PyFloat_CheckExact(value) || PyTuple_CheckExact(value)))
+            return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 void capture_sdk_classes(spanbridge_state& st) {
@@ -393,6 +406,7 @@ attributes_copy copy_span_attributes(const spanbridge_state& st, PyObject* span)
     made.copy = source.dict ? check(PyDict_Copy(source.dict.get())) : check(PyDict_New());
     made.mapping = std::move(source.mapping);
     made.source = std::move(source.dict);
+    made.plain = plain_items(made.copy.get());
     return made;
 }
 

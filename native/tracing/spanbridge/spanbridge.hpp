@@ -351,6 +351,10 @@ struct attributes_copy {
     ref mapping;            // the span's `_attributes`
     ref source;             // the mapping's dict
     bool str_keys = false;  // every key an exact str, as last seen current
+    // Every key an exact str and every value of a built-in type whose truth,
+    // comparison and text methods run no Python code (str, int, float, bool,
+    // None, a tuple): then reading the copy runs none either.
+    bool plain = false;
 };
 [[nodiscard]] attributes_copy copy_span_attributes(const spanbridge_state& st, PyObject* span);
 
@@ -451,7 +455,9 @@ extern const function_def extract_integrations_from_attrs_def;
 // category)`; the module's own function hands its pairs over without a list.
 // Tells whether it was the module's own.
 using integration_visitor = std::function<void(PyObject*, PyObject*)>;
-bool each_integration(const module_view& m, PyObject* attrs, const integration_visitor& visit);
+// `quiet`, when given, tells whether no Python code can have run: the
+// module's own function found nothing, reading only exact types.
+bool each_integration(const module_view& m, PyObject* attrs, const integration_visitor& visit, bool* quiet = nullptr);
 
 // redaction.cpp
 extern const function_def redact_span_dict_def;
