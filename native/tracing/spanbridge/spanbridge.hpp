@@ -211,6 +211,7 @@ namespace tavrix::spanbridge {
     O(record_defaults)               \
     O(database_short_names)          \
     O(cleaned_keys)                  \
+    O(cleaned_shape)                 \
     O(context_import)                \
     O(own_drop_keys)                 \
     O(own_framework_providers)       \
