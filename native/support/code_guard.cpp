@@ -102,7 +102,9 @@ using namespace guard_detail;
 
 // --- every use, out of line --------------------------------------------------
 
-bool code_guard::classes_hold(guard_data& d) {
+bool code_guard::classes_hold(guard_data* data) {
+    if (data == nullptr) return false;
+    guard_data& d = *data;
     for (std::size_t i = 0; i < d.classes.size(); ++i) {
         class_tag& t = d.tags[i];
         captured_class& c = d.classes[i];

@@ -128,23 +128,25 @@ struct guard_data {
     std::uint64_t refused = 0;  // the last under which they did not
 };
 
+// The class of a guard that holds nothing: a tag of 0 never matches.
+inline constexpr class_tag never_holds{&PyBaseObject_Type, nullptr, 0};
+
 }  // namespace guard_detail
 
 // The check, on every use.
 class code_guard {
 public:
-    constexpr code_guard() noexcept = default;
+    code_guard() noexcept = default;
 
     // Whether the captured code is as captured; false for a guard never
     // captured, or whose module state has been cleared. May throw when a
     // comparison after a change fails (a C API failure).
     [[nodiscard]] bool holds() const {
-        if (data_ == nullptr) [[unlikely]]
-            return false;
+        // A guard never captured, or let go, has one class that never holds.
         for (const guard_detail::class_tag* c = tags_; c != tags_end_; ++c) {
             if (compat::type_version(c->type) != c->tag || c->tag == 0 ||
                 reinterpret_cast<PyObject*>(Py_TYPE(c->type)) != c->metaclass) [[unlikely]] {
-                if (!classes_hold(*data_)) return false;
+                if (!classes_hold(data_)) return false;
                 break;
             }
         }
@@ -158,13 +160,13 @@ public:
         return bindings_current();
     }
 
-    // Whether the guard was captured.
+    // Whether the guard was captured (and not let go since).
     [[nodiscard]] bool captured() const noexcept { return data_ != nullptr; }
 
 private:
     friend class code_guard_capture;
     friend void guard_detail::release_data(PyObject*) noexcept;
-    [[gnu::cold]] [[gnu::noinline]] static bool classes_hold(guard_detail::guard_data& d);
+    [[gnu::cold]] [[gnu::noinline]] static bool classes_hold(guard_detail::guard_data* data);
     [[gnu::noinline]] static bool bindings_hold(guard_detail::guard_data& d);
     bool bindings_current() const {
         if (data_->watched && guard_detail::namespace_changes.load(std::memory_order_relaxed) == data_->seen) [[likely]]
@@ -173,7 +175,8 @@ private:
     }
     void reset() noexcept {
         data_ = nullptr;
-        tags_ = tags_end_ = nullptr;
+        tags_ = &guard_detail::never_holds;
+        tags_end_ = tags_ + 1;
         functions_ = functions_end_ = nullptr;
         watch_bindings_ = false;
     }
@@ -182,8 +185,8 @@ private:
     // which resets the guard when it goes; what every use reads of it is
     // copied here, next to it.
     guard_detail::guard_data* data_ = nullptr;
-    const guard_detail::class_tag* tags_ = nullptr;
-    const guard_detail::class_tag* tags_end_ = nullptr;
+    const guard_detail::class_tag* tags_ = &guard_detail::never_holds;
+    const guard_detail::class_tag* tags_end_ = &guard_detail::never_holds + 1;
     const guard_detail::captured_function* functions_ = nullptr;
     const guard_detail::captured_function* functions_end_ = nullptr;
     bool watch_bindings_ = false;  // some bindings to compare
