@@ -19,8 +19,7 @@ namespace tavrix::cost {
     S(models_prefix, "models/")
 
 #define TAVRIX_COST_OBJECTS(O) \
-    O(unpriced_message)        \
-    O(zero)
+    O(unpriced_message)
 
 struct cost_state : state_base {
     TAVRIX_MODULE_STATE(TAVRIX_COST_STRINGS, TAVRIX_COST_OBJECTS)

@@ -9,6 +9,14 @@
 #error "tavrix_observe needs CPython 3.11 or newer"
 #endif
 
+// Dict watchers (PyDict_AddWatcher, PyDict_Watch, PyDict_ClearWatcher),
+// which the guards of fast paths use where there are any (code_guard.cpp).
+#if PY_VERSION_HEX >= 0x030C0000
+#define TAVRIX_HAS_DICT_WATCHERS 1
+#else
+#define TAVRIX_HAS_DICT_WATCHERS 0
+#endif
+
 namespace tavrix::compat {
 
 // d[key] as a new reference; an empty ref when the key is absent. Throws
@@ -93,12 +101,10 @@ inline void restore_exception(ref exc) noexcept {
     for (int i = 7; i >= 0; --i) low = low << 8 | bytes[i], high = high << 8 | bytes[i + 8];
     return true;
 #else
+    (void)two_to_the_64;
     low = PyLong_AsUnsignedLongLongMask(value);
     if (low == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_error();
-    if (check_status(PyObject_RichCompareBool(value, two_to_the_64, Py_LT))) {
-        high = 0;
-        return true;
-    }
+    // The shift gives 0 below 2**64: no comparison first.
     ref shift = check(PyLong_FromLong(64));
     ref upper = check(PyNumber_Rshift(value, shift.get()));
     high = PyLong_AsUnsignedLongLong(upper.get());

@@ -13,38 +13,48 @@
 namespace tavrix {
 
 // What every module state starts with, the method names the shared value
-// operations call (values.hpp) included.
+// operations call (values.hpp) included. Its members are listed once, here:
+// their declaration, interning, traversal and clearing all come from the lists.
+#define TAVRIX_BASE_STRINGS(S)            \
+    S(package_key, "__package__")         \
+    S(spec_key, "__spec__")               \
+    S(initializing_key, "_initializing")
+#define TAVRIX_BASE_OBJECTS(O)                                                           \
+    O(function_type)    /* the module's native function type */                         \
+    O(builtins)         /* the builtins namespace, for global lookups */                \
+    O(resolved_imports) /* relative import name -> (__package__, level, absolute name) */
+
+#define TAVRIX_STATE_MEMBER(id, ...) ::tavrix::ref id;
+#define TAVRIX_STATE_VISIT(id, ...) visit(id);
+#define TAVRIX_STATE_INTERN(id, text) id = ::tavrix::intern(text);
+
 struct state_base : method_names {
-    ref function_type;      // the module's native function type
-    ref builtins;           // the builtins namespace, for global lookups
-    ref resolved_imports;   // relative import name -> (__package__, level, absolute name)
-    ref package_key;        // "__package__"
-    ref spec_key;           // "__spec__"
-    ref initializing_key;   // "_initializing"
+    TAVRIX_BASE_STRINGS(TAVRIX_STATE_MEMBER)
+    TAVRIX_BASE_OBJECTS(TAVRIX_STATE_MEMBER)
+
+    void intern_base_strings() {
+        TAVRIX_METHOD_NAMES(TAVRIX_STATE_INTERN)
+        TAVRIX_BASE_STRINGS(TAVRIX_STATE_INTERN)
+    }
+    template <class Visit>
+    void each_base(Visit&& visit) {
+        TAVRIX_METHOD_NAMES(TAVRIX_STATE_VISIT)
+        TAVRIX_BASE_STRINGS(TAVRIX_STATE_VISIT)
+        TAVRIX_BASE_OBJECTS(TAVRIX_STATE_VISIT)
+    }
 };
 
 // Declares the members of a module state from two lists: interned strings
 // `S(member, "text")` and other objects `O(member)`. Traversal and clearing
-// come from the same lists, so nothing can be left out of either.
-#define TAVRIX_STATE_MEMBER(id, ...) ::tavrix::ref id;
-#define TAVRIX_STATE_VISIT(id, ...) visit(id);
-#define TAVRIX_STATE_INTERN(id, text) id = ::tavrix::intern(text);
+// come from the same lists, and from the base's, so nothing can be left out
+// of either.
 #define TAVRIX_MODULE_STATE(STRINGS, OBJECTS)             \
     STRINGS(TAVRIX_STATE_MEMBER)                          \
     OBJECTS(TAVRIX_STATE_MEMBER)                          \
     void intern_strings() { STRINGS(TAVRIX_STATE_INTERN) } \
     template <class Visit>                                \
     void each(Visit&& visit) {                            \
-        visit(function_type);                             \
-        visit(builtins);                                  \
-        visit(resolved_imports);                          \
-        visit(package_key);                               \
-        visit(spec_key);                                  \
-        visit(initializing_key);                          \
-        visit(get);                                       \
-        visit(lower);                                     \
-        visit(upper);                                     \
-        visit(startswith);                                \
+        each_base(visit);                                 \
         STRINGS(TAVRIX_STATE_VISIT)                       \
         OBJECTS(TAVRIX_STATE_VISIT)                       \
     }
@@ -131,18 +141,12 @@ struct module_slots {
     static int exec(PyObject* module) noexcept {
         return entry_point_status([&] {
             State* state = new (PyModule_GetState(module)) State();
+            state->intern_base_strings();
             state->intern_strings();
             state->function_type = create_function_type(module);
             state->builtins = ref::new_ref(PyEval_GetBuiltins());
             if (!state->builtins) throw_error();
             state->resolved_imports = check(PyDict_New());
-            state->package_key = intern("__package__");
-            state->spec_key = intern("__spec__");
-            state->initializing_key = intern("_initializing");
-            state->get = intern("get");
-            state->lower = intern("lower");
-            state->upper = intern("upper");
-            state->startswith = intern("startswith");
             Exec(view_of(module), *state);
         });
     }

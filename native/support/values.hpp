@@ -16,9 +16,16 @@ namespace tavrix {
 // The interned method names the general paths below call. Every module
 // state is one (module.hpp), so a state can be passed where these are
 // asked for.
+#define TAVRIX_METHOD_NAMES(S) \
+    S(get, "get")              \
+    S(lower, "lower")          \
+    S(upper, "upper")          \
+    S(startswith, "startswith")
+#define TAVRIX_METHOD_NAME_MEMBER(id, text) ref id;
 struct method_names {
-    ref get, lower, upper, startswith;
+    TAVRIX_METHOD_NAMES(TAVRIX_METHOD_NAME_MEMBER)
 };
+#undef TAVRIX_METHOD_NAME_MEMBER
 
 // A new interned str.
 [[nodiscard]] ref intern(const char* text);

@@ -414,3 +414,35 @@ def test_other_code_behind_the_same_names_is_run():
     assert result.returncode == 0, result.stderr
     found = json.loads(result.stdout)
     assert found == {"found": ["TypeError", "TypeError"], "name_read": False}
+
+
+@pytest.mark.parametrize("meddler", ["filter table", "attribute value"])
+def test_python_code_run_by_the_filters_has_the_attributes_read_again(sb, pyref, monkeypatch, meddler):
+    # Without integrations found, the copy serves the conversion unless Python
+    # code could have run meanwhile: a table the filters iterate, a value whose
+    # truth they test.
+    span = finished_span("SELECT", {"db.system": "redis", "db.statement": "get k", "server.address": "db.internal"})
+
+    def meddle():
+        span._attributes._dict["db.system"] = "mysql"
+
+    class Hosts:
+        def __iter__(self):
+            meddle()
+            return iter(())
+
+    class Value:
+        def __bool__(self):
+            meddle()
+            return False
+
+    for processor, module in ((sb.TavrixSpanProcessor(), sb), (pyref.TavrixSpanProcessor(), pyref)):
+        span._attributes._dict["db.system"] = "redis"
+        if meddler == "filter table":
+            monkeypatch.setattr(module, "_NOISY_INFRA_HOSTS", Hosts())
+        else:
+            span._attributes._dict["url.full"] = Value()
+        ctx = TavrixContext(run_id="r")
+        with ctx:
+            processor.on_end(span)
+        assert [r["name"] for r in ctx._otel_spans] == ["mysql GET"]

@@ -3,6 +3,7 @@
 
 #include "../../contract/collaborators.hpp"
 #include "../../contract/run_context.hpp"
+#include "../../support/code_guard.hpp"
 #include "../../support/compat.hpp"
 #include "../../support/errors.hpp"
 #include "../../support/function.hpp"
@@ -102,14 +103,19 @@ namespace tavrix::guard {
     O(error_class)              \
     O(autojunk_kwnames)         \
     O(first_five)               \
-    /* difflib's classes as imported with the module (ml_redaction.cpp) */ \
-    O(matcher_snapshot)         \
-    O(match_snapshot)           \
+    /* what the guards of fast paths captured, and their dict watcher */ \
+    O(guarded_code)             \
+    O(namespace_watch)          \
     /* the engine's programs of the tables' patterns (pattern_matching.cpp) */ \
     O(regex_cache)
 
 struct guard_state : state_base {
     TAVRIX_MODULE_STATE(TAVRIX_GUARD_STRINGS, TAVRIX_GUARD_OBJECTS)
+    // difflib's SequenceMatcher as imported with the module, and the guard
+    // of the native diff that stands for it (ml_redaction.cpp); lent by
+    // `guarded_code`.
+    PyObject* matcher_class = nullptr;
+    code_guard matcher_guard;
 };
 
 inline const guard_state& state_of(const module_view& m) { return m.get<guard_state>(); }

@@ -14,11 +14,11 @@
 // quadratic in the number of tokens; any other class is called as Python
 // code would call it.
 #include <algorithm>
-#include <set>
 #include <utility>
 #include <vector>
 
 #include "../../diff/sequence_diff.hpp"
+#include "../../support/code_guard.hpp"
 #include "../../support/except.hpp"
 #include "guard.hpp"
 #include "word_tokens.hpp"
@@ -39,121 +39,15 @@ constexpr const char* matcher_methods[] = {
 // --- difflib as captured with the module ------------------------------
 //
 // The native diff stands for SequenceMatcher(...).get_opcodes() while what
-// that runs is what it was when the module was imported: SequenceMatcher
-// itself and the Match class its methods build their blocks with, each
-// with the same metaclass, bases and namespace and the same code in its
-// functions, and every name the code of those functions mentions bound to
-// the same object (or still unbound) in their globals and in their
-// builtins, so that a name in difflib hiding a builtin, or a replaced
-// builtin, shows too. What lies below (closure cells, the insides of the
-// objects those names are bound to) is not looked at.
-//
-// A snapshot is the tuple (class, metaclass, mro, namespace copy,
-// ((function, code), ...), ((namespace, name, value), ...), absent), where
-// `absent` stands as the value of a name that was unbound.
-enum snapshot_item : Py_ssize_t { cls_at, metaclass_at, mro_at, namespace_at, functions_at, bindings_at, absent_at };
-
-// The Python function a class attribute runs when called: the attribute
-// itself, or the function a classmethod or staticmethod wraps; null for
-// anything else.
-ref function_of(PyObject* value) {
-    if (PyFunction_Check(value)) return ref::new_ref(value);
-    if (!Py_IS_TYPE(value, &PyClassMethod_Type) && !Py_IS_TYPE(value, &PyStaticMethod_Type)) return {};
-    ref wrapped = check(PyObject_GetAttrString(value, "__func__"));
-    return PyFunction_Check(wrapped.get()) ? std::move(wrapped) : ref();
-}
-
-// The names a function's code mentions (co_names, nested code included),
-// each as (namespace, name, value) for the function's globals and builtins.
-void add_bindings(PyObject* function, PyObject* absent, std::set<std::pair<PyObject*, PyObject*>>& seen,
-                  PyObject* bindings) {
-    PyObject* const namespaces[] = {PyFunction_GET_GLOBALS(function),
-                                    reinterpret_cast<PyFunctionObject*>(function)->func_builtins};
-    std::vector<ref> codes;
-    codes.push_back(ref::new_ref(PyFunction_GET_CODE(function)));
-    while (!codes.empty()) {
-        const ref code = std::move(codes.back());
-        codes.pop_back();
-        ref names = check(PyObject_GetAttrString(code.get(), "co_names"));
-        ref consts = check(PyObject_GetAttrString(code.get(), "co_consts"));
-        for (PyObject* items : {names.get(), consts.get()})
-            if (!PyTuple_CheckExact(items)) raise_message(PyExc_SystemError, "a code object without its tuples");
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts.get()); ++i)
-            if (PyCode_Check(PyTuple_GET_ITEM(consts.get(), i)))
-                codes.push_back(ref::new_ref(PyTuple_GET_ITEM(consts.get(), i)));
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names.get()); ++i) {
-            PyObject* const name = PyTuple_GET_ITEM(names.get(), i);
-            for (PyObject* ns : namespaces) {
-                if (ns == nullptr || !PyDict_Check(ns) || !seen.emplace(ns, name).second) continue;
-                ref value = compat::dict_get(ns, name);
-                ref entry = check(PyTuple_Pack(3, ns, name, value ? value.get() : absent));
-                append(bindings, entry.get());
-            }
-        }
-    }
-}
-
-// The snapshot of a class, or an empty ref when one of its functions is
-// not defined in `home` (a module's globals; null for any).
-ref capture_class(PyObject* cls, PyObject* home) {
-    if (!PyType_Check(cls)) return {};
-    auto* const type = reinterpret_cast<PyTypeObject*>(cls);
-    ref namespace_copy = check(PyDict_Copy(compat::type_dict(type).get()));
-    ref absent = check(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
-    ref functions = new_list();
-    ref bindings = new_list();
-    std::set<std::pair<PyObject*, PyObject*>> seen;
-    // The copy is the snapshot's own: nothing changes it while it is walked.
-    Py_ssize_t pos = 0;
-    PyObject *name = nullptr, *value = nullptr;
-    while (PyDict_Next(namespace_copy.get(), &pos, &name, &value)) {
-        ref function = function_of(value);
-        if (!function) continue;
-        if (home != nullptr && PyFunction_GET_GLOBALS(function.get()) != home) return {};
-        ref entry = check(PyTuple_Pack(2, function.get(), PyFunction_GET_CODE(function.get())));
-        append(functions.get(), entry.get());
-        add_bindings(function.get(), absent.get(), seen, bindings.get());
-    }
-    ref function_tuple = check(PyList_AsTuple(functions.get()));
-    ref binding_tuple = check(PyList_AsTuple(bindings.get()));
-    return check(PyTuple_Pack(7, cls, reinterpret_cast<PyObject*>(Py_TYPE(cls)), type->tp_mro, namespace_copy.get(),
-                              function_tuple.get(), binding_tuple.get(), absent.get()));
-}
-
-// Whether `cls` is the class of `snapshot`, unchanged.
-bool class_as_captured(PyObject* snapshot, PyObject* cls) {
-    if (snapshot == nullptr) return false;
-    auto item = [&](snapshot_item at) { return PyTuple_GET_ITEM(snapshot, at); };
-    if (cls != item(cls_at) || reinterpret_cast<PyObject*>(Py_TYPE(cls)) != item(metaclass_at)) return false;
-    auto* const type = reinterpret_cast<PyTypeObject*>(cls);
-    if (type->tp_mro != item(mro_at)) return false;
-    ref now = compat::type_dict(type);
-    PyObject* const then = item(namespace_at);
-    if (PyDict_GET_SIZE(now.get()) != PyDict_GET_SIZE(then)) return false;
-    // Values are compared by identity; the keys are the copy's own strs.
-    Py_ssize_t pos = 0;
-    PyObject *name = nullptr, *value = nullptr;
-    while (PyDict_Next(then, &pos, &name, &value))
-        if (compat::dict_get(now.get(), name).get() != value) return false;
-    PyObject* const functions = item(functions_at);
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(functions); ++i) {
-        PyObject* const entry = PyTuple_GET_ITEM(functions, i);
-        if (PyFunction_GET_CODE(PyTuple_GET_ITEM(entry, 0)) != PyTuple_GET_ITEM(entry, 1)) return false;
-    }
-    PyObject* const bindings = item(bindings_at);
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bindings); ++i) {
-        PyObject* const* entry = &PyTuple_GET_ITEM(PyTuple_GET_ITEM(bindings, i), 0);  // namespace, name, value
-        ref bound = compat::dict_get(entry[0], entry[1]);
-        if ((bound ? bound.get() : item(absent_at)) != entry[2]) return false;
-    }
-    return true;
-}
+// that runs is what it was when the module was imported: the guard
+// (support/code_guard.hpp) holds SequenceMatcher and the Match class its
+// methods build their blocks with, whole, the code of every function of
+// theirs, and every name that code mentions in its globals and builtins.
 
 // Whether the class imported now is the SequenceMatcher captured with the
-// module, and it and Match are as captured.
+// module, and what its diff runs is as captured.
 bool genuine_matcher(const guard_state& st, PyObject* matcher_class) {
-    return class_as_captured(st.matcher_snapshot.get(), matcher_class) &&
-           class_as_captured(st.match_snapshot.get(), PyTuple_GET_ITEM(st.match_snapshot.get(), cls_at));
+    return matcher_class == st.matcher_class && st.matcher_guard.holds();
 }
 
 // text[start:stop].strip() of an exact str.
@@ -385,20 +279,24 @@ void capture_sequence_matcher(guard_state& st) {
         ref match_class = check(PyObject_GetAttr(difflib.get(), st.match_class_name.get()));
         // Only difflib's own class: a plain class whose functions were all
         // defined in difflib, with every method the diff runs.
-        if (Py_TYPE(matcher_class.get()) != &PyType_Type) return;
-        PyObject* const mro = reinterpret_cast<PyTypeObject*>(matcher_class.get())->tp_mro;
+        if (Py_TYPE(matcher_class.get()) != &PyType_Type || !PyType_Check(match_class.get())) return;
+        auto* const matcher = reinterpret_cast<PyTypeObject*>(matcher_class.get());
+        PyObject* const mro = matcher->tp_mro;
         if (PyTuple_GET_SIZE(mro) != 2 || PyTuple_GET_ITEM(mro, 1) != reinterpret_cast<PyObject*>(&PyBaseObject_Type))
             return;
-        ref matcher = capture_class(matcher_class.get(), PyModule_GetDict(difflib.get()));
-        ref match = capture_class(match_class.get(), nullptr);
-        if (!matcher || !match) return;
-        PyObject* const methods = PyTuple_GET_ITEM(matcher.get(), namespace_at);
+        ref methods = compat::type_dict(matcher);
         for (const char* method : matcher_methods) {
-            PyObject* const function = PyDict_GetItemString(methods, method);
-            if (function == nullptr || !PyFunction_Check(function)) return;
+            ref key = intern(method);
+            ref function = compat::dict_get(methods.get(), key.get());
+            if (!function || !PyFunction_Check(function.get())) return;
         }
-        st.matcher_snapshot = std::move(matcher);
-        st.match_snapshot = std::move(match);
+        code_guard_capture capture;
+        capture.add_class(matcher);
+        capture.add_class(reinterpret_cast<PyTypeObject*>(match_class.get()));
+        if (!capture.add_class_functions(matcher, PyModule_GetDict(difflib.get()))) return;
+        if (!capture.add_class_functions(reinterpret_cast<PyTypeObject*>(match_class.get()))) return;
+        capture.seal(st.matcher_guard, st.guarded_code, st.namespace_watch);
+        st.matcher_class = matcher_class.get();
     });
 }
 

@@ -1,6 +1,9 @@
 // HTTP spans that would only clutter a run's record (calls to the SDK's own
 // server, raw calls to LLM provider APIs, model downloads), and the
 // provider behind a model name.
+#include <string>
+#include <string_view>
+
 #include "spanbridge.hpp"
 
 namespace tavrix::spanbridge {
@@ -57,10 +60,59 @@ ref request_url(const spanbridge_state& st, PyObject* attrs, PyObject* fallback_
     return first_true(attrs, {st.url_full.get(), st.http_url.get(), fallback_key}, st.empty.get());
 }
 
-// Whether any entry of the table `name` occurs in `url`.
-bool url_mentions(const module_view& m, PyObject* table_name, PyObject* url) {
+// Whether `needle`, an exact str, occurs in the ASCII text `text`: a needle
+// that is not ASCII cannot.
+bool occurs_in_ascii(std::string_view text, PyObject* needle) noexcept {
+    if (!PyUnicode_IS_ASCII(needle)) return false;
+    const std::string_view n(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(needle)),
+                             static_cast<std::size_t>(PyUnicode_GET_LENGTH(needle)));
+    return text.find(n) != std::string_view::npos;
+}
+
+// Whether every item of `table`, an exact tuple or list, is an exact str.
+bool str_items(PyObject* table) noexcept {
+    const bool tuple = PyTuple_CheckExact(table);
+    if (!tuple && !PyList_CheckExact(table)) return false;
+    const Py_ssize_t n = tuple ? PyTuple_GET_SIZE(table) : PyList_GET_SIZE(table);
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (!PyUnicode_CheckExact(tuple ? PyTuple_GET_ITEM(table, i) : PyList_GET_ITEM(table, i))) return false;
+    return true;
+}
+
+// `any(entry in text for entry in <table name>)`, with `text` lower-cased
+// first when `lower` (`url.lower()`). For an ASCII str and a table of strs,
+// none of which runs Python code, the text is searched here, lower-cased
+// into a buffer of its own; anything else as the Python code would.
+bool url_mentions(const module_view& m, PyObject* table_name, PyObject* url, bool lower) {
+    const auto& st = state_of(m);
+    if (PyUnicode_CheckExact(url) && PyUnicode_IS_ASCII(url)) [[likely]] {
+        ref table = global(m, table_name);
+        if (str_items(table.get())) [[likely]] {
+            const auto size = static_cast<std::size_t>(PyUnicode_GET_LENGTH(url));
+            const char* text = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(url));
+            char small[256];
+            std::string large;
+            if (lower) {
+                char* out = size <= sizeof small ? small : (large.resize(size), large.data());
+                for (std::size_t i = 0; i < size; ++i)
+                    out[i] = text[i] >= 'A' && text[i] <= 'Z' ? static_cast<char>(text[i] + ('a' - 'A')) : text[i];
+                text = out;
+            }
+            const std::string_view haystack(text, size);
+            const bool tuple = PyTuple_CheckExact(table.get());
+            const Py_ssize_t n = tuple ? PyTuple_GET_SIZE(table.get()) : PyList_GET_SIZE(table.get());
+            for (Py_ssize_t i = 0; i < n; ++i)
+                if (occurs_in_ascii(haystack, tuple ? PyTuple_GET_ITEM(table.get(), i) : PyList_GET_ITEM(table.get(), i)))
+                    return true;
+            return false;
+        }
+        // The table is looked up once, as the Python code does.
+        ref text = lower ? text_lower(st, url) : ref::new_ref(url);
+        return any_of(table.get(), [&](PyObject* entry) { return contains(text.get(), entry); });
+    }
+    ref text = lower ? text_lower(st, url) : ref::new_ref(url);
     ref table = global(m, table_name);
-    return any_of(table.get(), [&](PyObject* entry) { return contains(url, entry); });
+    return any_of(table.get(), [&](PyObject* entry) { return contains(text.get(), entry); });
 }
 
 ref is_tavrix_api_call_impl(const module_view& m, PyObject* const* args) {
@@ -68,7 +120,7 @@ ref is_tavrix_api_call_impl(const module_view& m, PyObject* const* args) {
     ref url = request_url(st, args[0], st.http_target.get());
     if (!truthy(url.get())) return boolean(false);
     // Case-sensitive: the server's paths are written in lower case.
-    return boolean(url_mentions(m, st.EXCLUDED_URL_PATTERNS.get(), url.get()));
+    return boolean(url_mentions(m, st.EXCLUDED_URL_PATTERNS.get(), url.get(), false));
 }
 
 // The provider and noise filters: host names, so the URL is lower-cased.
@@ -76,8 +128,7 @@ ref host_filter(const module_view& m, PyObject* attrs, PyObject* table_name) {
     const auto& st = state_of(m);
     ref url = request_url(st, attrs, st.server_address.get());
     if (!truthy(url.get())) return boolean(false);
-    ref url_lower = text_lower(st, url.get());
-    return boolean(url_mentions(m, table_name, url_lower.get()));
+    return boolean(url_mentions(m, table_name, url.get(), true));
 }
 
 ref is_llm_provider_http_call_impl(const module_view& m, PyObject* const* args) {

@@ -194,6 +194,7 @@ public:
             if (scanned_ && PyUnicode_KIND(key) == PyUnicode_1BYTE_KIND)  // the rules' keys are ASCII
                 if (const int index = rule_index(PyUnicode_1BYTE_DATA(key), PyUnicode_GET_LENGTH(key)); index >= 0)
                     found_[index] = value;
+            own_key_ = own_key_ || (scanned_ && starts_with_ascii(key, "tavrix."));
         }
     }
 
@@ -215,15 +216,21 @@ public:
     // Python code may have run: the attributes may have changed.
     void may_have_changed() { scanned_ = false; }
 
+    // Whether the attributes, unchanged since the scan, have no key of the
+    // SDK's own ("tavrix.").
+    [[nodiscard]] bool no_own_key() const { return scanned_ && !own_key_; }
+
 private:
     PyObject* attrs_;
     PyObject* keys_[count];
     PyObject* found_[count] = {};  // lent by `attrs`, while nothing can change it
     bool scanned_ = false;
+    bool own_key_ = false;
 };
 
-// The rules, putting what they find into `list`.
-void collect_integrations(const module_view& m, PyObject* attrs, pair_sink& list) {
+// The rules, putting what they find into `list`; true when no Python code
+// can have run (nothing was found, and only exact types were read).
+bool collect_integrations(const module_view& m, PyObject* attrs, pair_sink& list) {
     const auto& st = state_of(m);
     rule_reader read(st, attrs);
     // A display name or provider from the module's own function runs no
@@ -295,7 +302,8 @@ void collect_integrations(const module_view& m, PyObject* attrs, pair_sink& list
         append_pair(list, name.get(), st.reranking.get());
     }
 
-    if (!list.empty()) return;
+    if (!list.empty()) return false;
+    if (read.no_own_key()) return true;
 
     // Only the SDK's own keys can name an instrumentor; foreign keys cost one
     // prefix test each, and the first key that matches ends the scan.
@@ -303,6 +311,7 @@ void collect_integrations(const module_view& m, PyObject* attrs, pair_sink& list
         if (!PyUnicode_Check(key) || !starts_with(st, key, st.tavrix_prefix.get())) return false;
         return append_prefix_match(m, list, key);
     });
+    return false;
 }
 
 ref extract_integrations_from_attrs_impl(const module_view& m, PyObject* const* args) {
@@ -334,7 +343,7 @@ ref extract_integrations_from_attrs(const module_view& m, PyObject* attrs, const
     return call_global(m, state_of(m).extract_integrations_from_attrs.get(), {attrs}, called);
 }
 
-bool each_integration(const module_view& m, PyObject* attrs, const integration_visitor& visit) {
+bool each_integration(const module_view& m, PyObject* attrs, const integration_visitor& visit, bool* quiet) {
     const auto& st = state_of(m);
     // The wrapper's lookup; the module's own function runs here, counted as
     // a call is, and hands over its pairs as they would be unpacked.
@@ -342,13 +351,16 @@ bool each_integration(const module_view& m, PyObject* attrs, const integration_v
     PyObject* const function_type = base_of(m).function_type.get();
     if (definition_of(function_type, extractor.get()) == &extract_integrations_from_attrs_def) {
         pair_sink pairs;
+        bool found_nothing_quietly = false;
         {
             nesting_guard depth(" while calling a Python object");
-            collect_integrations(m, attrs, pairs);
+            found_nothing_quietly = collect_integrations(m, attrs, pairs);
         }
+        if (quiet != nullptr) *quiet = found_nothing_quietly;
         pairs.each([&](PyObject* name, PyObject* category) { visit(name, category); });
         return true;
     }
+    if (quiet != nullptr) *quiet = false;
     ref integrations = call(function_type, extractor.get(), {attrs});
     for_each(integrations.get(), [&](PyObject* pair) {
         auto [name, category] = unpack<2>(pair);

@@ -37,29 +37,114 @@ bool holds_own(const module_view& m, PyObject* name, const function_def& def) {
     return definition_of(base_of(m).function_type.get(), function.get()) == &def;
 }
 
-void record_span(const module_view& m, PyObject* span) {
+// The span's attributes as one dict for every step of the flow, and whether
+// the conversion can take that dict too instead of copying the attributes
+// again: only when it was copied straight from the SDK's mapping and only
+// the module's own functions, which keep no reference to it, have seen it;
+// and only when a new copy would be the same. That is certain without
+// comparing while no Python code can have run since the copy (which could
+// change the mapping): the copy is plain (attributes_copy::plain), the
+// integrations found none, and the filters read only it and their tables of
+// exact types. (No garbage collection can run finalizers meanwhile either:
+// the interpreter collects only between bytecodes.)
+class attribute_dict {
+public:
+    attribute_dict(const spanbridge_state& st, PyObject* span) : made_(copy_span_attributes(st, span)) {
+        attrs_ = made_.copy ? made_.copy.copy() : span_attributes(st, span);
+        private_ = static_cast<bool>(made_.copy);
+        quiet_ = private_ && made_.plain;
+    }
+
+    [[nodiscard]] PyObject* get() const noexcept { return attrs_.get(); }
+
+    // Where a step's typed wrapper tells which function it called.
+    [[nodiscard]] const function_def** called() noexcept { return &called_; }
+    // After a step that `called()` was handed to: was that the module's own `own`?
+    void seen_by(const function_def& own) noexcept { private_ = private_ && called_ == &own; }
+    // After a step that tells itself whether the module's own function ran.
+    void seen_by_own(bool own) noexcept { private_ = private_ && own; }
+    // After a step that may have run Python code (`quiet` false).
+    void quiet_if(bool quiet) noexcept { quiet_ = quiet_ && quiet; }
+    [[nodiscard]] bool quiet() const noexcept { return quiet_; }
+
+    // The record of `span`: the conversion given this dict while it is the
+    // module's own and the dict is still what a new copy would be; what
+    // `_span_to_dict` makes otherwise.
+    [[nodiscard]] ref convert(const module_view& m, PyObject* span) {
+        const auto& st = state_of(m);
+        if (private_ && holds_own(m, st.span_to_dict.get(), span_to_dict_def)) {
+            if (quiet_) {
+                made_.str_keys = true;
+                return span_record(m, span, attrs_.get(), &made_);
+            }
+            if (copy_still_current(st, span, made_)) return span_record(m, span, attrs_.get(), &made_);
+        }
+        return span_to_dict(m, span);
+    }
+
+private:
+    attributes_copy made_;
+    ref attrs_;
+    bool private_ = false;
+    bool quiet_ = false;
+    const function_def* called_ = nullptr;
+};
+
+// The run context of the active run, or an empty ref when no run is active.
+ref active_run(const module_view& m) {
     const auto& st = state_of(m);
     ref variable = contract::import_context_variable_often(m, st);
     ref ctx = contract::active_context(variable.get(), st);
-    if (ctx.get() == Py_None) return;
+    if (ctx.get() == Py_None) return {};
     ref run_id = get_attr(ctx.get(), st.run_id.get());
-    if (!truthy(run_id.get())) return;
+    if (!truthy(run_id.get())) return {};
+    return ctx;
+}
 
-    // The SDK's own spans are copied straight from the dict behind their
-    // attributes, and that one copy can serve the conversion too (below).
-    attributes_copy made = copy_span_attributes(st, span);
-    ref attrs = made.copy ? made.copy.copy() : span_attributes(st, span);
-    // Whether only the module's own functions, which keep no reference to
-    // it, have seen the copy.
-    bool private_copy = static_cast<bool>(made.copy);
-    const function_def* called = nullptr;
-    auto seen_by = [&](const function_def& own) { private_copy = private_copy && called == &own; };
+// Whether the module attribute `name` is an exact tuple or list, which the
+// filters search without running Python code.
+bool exact_table(const module_view& m, PyObject* name) {
+    ref table = global(m, name);
+    return PyTuple_CheckExact(table.get()) || PyList_CheckExact(table.get());
+}
+
+// Calls to the SDK's server, raw provider calls and infrastructure noise.
+bool dropped(const module_view& m, attribute_dict& attrs) {
+    const auto& st = state_of(m);
+    if (attrs.quiet())
+        attrs.quiet_if(exact_table(m, st.EXCLUDED_URL_PATTERNS.get()) && exact_table(m, st.LLM_PROVIDER_HOSTS.get()) &&
+                       exact_table(m, st.NOISY_INFRA_HOSTS.get()));
+    if (is_tavrix_api_call(m, attrs.get(), attrs.called())) return true;
+    attrs.seen_by(is_tavrix_api_call_def);
+    if (is_llm_provider_http_call(m, attrs.get(), attrs.called())) return true;
+    attrs.seen_by(is_llm_provider_http_call_def);
+    if (is_noisy_infra_call(m, attrs.get(), attrs.called())) return true;
+    attrs.seen_by(is_noisy_infra_call_def);
+    return false;
+}
+
+// Read twice, as `if ctx._content_redact_fn: _redact_span_dict(record, ctx._content_redact_fn)` does.
+void redact(const module_view& m, PyObject* ctx, PyObject* record) {
+    const auto& st = state_of(m);
+    ref redact_fn = get_attr(ctx, st.content_redact_fn.get());
+    if (!truthy(redact_fn.get())) return;
+    redact_fn = get_attr(ctx, st.content_redact_fn.get());
+    redact_span_dict(m, record, redact_fn.get());
+}
+
+void record_span(const module_view& m, PyObject* span) {
+    const auto& st = state_of(m);
+    ref ctx = active_run(m);
+    if (!ctx) return;
+    attribute_dict attrs(st, span);
 
     // Every span of a run reports its integrations, whatever happens next.
-    const bool own_extraction = each_integration(m, attrs.get(), [&](PyObject* name, PyObject* category) {
-        contract::record_integration(ctx.get(), st, name, category);
-    });
-    private_copy = private_copy && own_extraction;
+    bool quiet = false;
+    attrs.seen_by_own(each_integration(
+        m, attrs.get(),
+        [&](PyObject* name, PyObject* category) { contract::record_integration(ctx.get(), st, name, category); },
+        &quiet));
+    attrs.quiet_if(quiet);
 
     // The SDK's own spans are recorded by the SDK; tool spans enrich its entry.
     ref span_type = get_or_none(attrs.get(), st.tavrix_span_type.get());
@@ -67,28 +152,10 @@ void record_span(const module_view& m, PyObject* span) {
         merge_otel_attrs_into_recorded_span(m, ctx.get(), span, attrs.get());
         return;
     }
+    if (dropped(m, attrs)) return;
 
-    // Calls to the SDK's server, raw provider calls and infrastructure noise.
-    if (is_tavrix_api_call(m, attrs.get(), &called)) return;
-    seen_by(is_tavrix_api_call_def);
-    if (is_llm_provider_http_call(m, attrs.get(), &called)) return;
-    seen_by(is_llm_provider_http_call_def);
-    if (is_noisy_infra_call(m, attrs.get(), &called)) return;
-    seen_by(is_noisy_infra_call_def);
-
-    // `_span_to_dict(span)` would copy the attributes again: while it is the
-    // module's own function and the copy is still what a new copy would be,
-    // the conversion takes this one.
-    ref record = private_copy && holds_own(m, st.span_to_dict.get(), span_to_dict_def) &&
-                         copy_still_current(st, span, made)
-                     ? span_record(m, span, attrs.get(), &made)
-                     : span_to_dict(m, span);
-    // Read twice, as `if ctx._content_redact_fn: _redact_span_dict(record, ctx._content_redact_fn)` does.
-    ref redact_fn = get_attr(ctx.get(), st.content_redact_fn.get());
-    if (truthy(redact_fn.get())) {
-        redact_fn = get_attr(ctx.get(), st.content_redact_fn.get());
-        redact_span_dict(m, record.get(), redact_fn.get());
-    }
+    ref record = attrs.convert(m, span);
+    redact(m, ctx.get(), record.get());
     // Only a converted and redacted record reaches the buffer.
     append_record(st, ctx.get(), record.get());
 }

@@ -10,23 +10,26 @@
 // only while that gives the same answer:
 //  - only exact instances of the classes count (a subclass, or any other
 //    class, takes the general path);
-//  - each class is checked on every use by its version tag, which the
-//    interpreter renews whenever the class or one of its bases is modified.
-//    Under a new tag the class is compared again with the originals captured
-//    at import, so a patch takes the general path while it lasts and costs
-//    nothing once undone;
-//  - the functions stood for must run the code each read was written for,
-//    compared at import with what its `def` compiles to (releases change
-//    the code behind the same names), and still run it (a function's code
-//    can be replaced without touching its class);
+//  - each read is guarded (support/code_guard.hpp): the classes involved by
+//    their version tags, compared again with their capture under a new tag,
+//    so a patch takes the general path while it lasts and costs nothing
+//    once undone; the functions stood for by their code (which can be
+//    replaced without touching the class); the names that code mentions in
+//    its globals and builtins (a rebound `iter` or `len`, or a module global
+//    that hides one, shows);
+//  - a function stood for must run the code its read was written for,
+//    compared at import with what its `def` compiles to (releases change the
+//    code behind the same names); where it does not, that read is never
+//    taken directly;
 //  - an instance attribute cannot shadow a property or another data
 //    descriptor, but can shadow the mapping's `get` and `keys`: the instance
 //    is checked for those names;
 //  - what the stood-for code reads of the instances (`self._attributes`,
 //    `self._dict`, `self._value_`) is read here the same way, through the
 //    generic attribute lookup or the instance's own namespace.
-// Rebinding a builtin such as `len` or `iter` is not looked for.
 #include "spanbridge.hpp"
+
+#include <algorithm>
 
 namespace tavrix::spanbridge {
 
@@ -34,15 +37,15 @@ namespace {
 
 // --- capture at import ------------------------------------------------------
 
-// The function behind an original: itself, or the getter of a property or
-// of an enumeration's property.
-PyObject* function_of(const spanbridge_state& st, PyObject* original, ref& holder) {
-    if (PyFunction_Check(original)) return original;
+// The function behind a class attribute: itself, or the getter of a
+// property or of an enumeration's property.
+ref getter_function(const spanbridge_state& st, PyObject* original) {
+    if (PyFunction_Check(original)) return ref::new_ref(original);
     if (Py_IS_TYPE(original, &PyProperty_Type) || PyObject_HasAttr(original, st.fget.get())) {
-        holder = get_attr(original, st.fget.get());
-        if (PyFunction_Check(holder.get())) return holder.get();
+        ref getter = get_attr(original, st.fget.get());
+        if (PyFunction_Check(getter.get())) return getter;
     }
-    return nullptr;
+    return {};
 }
 
 bool text_is(PyObject* value, const char* text) {
@@ -84,52 +87,47 @@ bool runs_source(PyObject* function, const char* source) {
 
 }  // namespace
 
-bool capture_class(spanbridge_state& st, PyObject* keep, guarded_class& guard, PyObject* type,
-                   std::initializer_list<expected_attribute> attributes, bool generic_getattr) {
-    if (!PyType_Check(type)) return false;
+class_found expect_class(const spanbridge_state& st, PyObject* type,
+                         std::initializer_list<expected_attribute> attributes, bool generic_getattr) {
+    class_found found;
+    if (!PyType_Check(type)) return found;
     auto* cls = reinterpret_cast<PyTypeObject*>(type);
-    ref expected = check(PyTuple_New(static_cast<Py_ssize_t>(attributes.size())));
-    ref functions = new_list();
-    Py_ssize_t i = 0;
+    found.keep = new_list();
     for (const expected_attribute& a : attributes) {
         ref name = intern(a.name);
+        append(found.keep.get(), name.get());
+        found.names.push_back(name.get());
         ref original = compat::type_lookup(cls, name.get());
         if (a.qualname == nullptr) {
-            if (original) return false;
-            original = ref::new_ref(st.absent.get());
+            if (original) return found;
         } else if (a.qualname[0] == '*') {
-            if (!original) return false;  // whatever the class has, kept as it is
+            if (!original) return found;  // whatever the class has, kept as it is
         } else {
-            if (!original) return false;
-            ref getter_holder;
-            PyObject* function = function_of(st, original.get(), getter_holder);
+            if (!original) return found;
+            ref function = getter_function(st, original.get());
             if (a.module == nullptr) {
                 // A builtin the class inherits from object.
                 ref builtin = compat::type_lookup(&PyBaseObject_Type, name.get());
-                if (original.get() != builtin.get()) return false;
-            } else if (function != nullptr) {
-                ref qualname = get_attr(function, st.dunder_qualname.get());
-                ref module = get_attr(function, st.dunder_module.get());
-                if (!text_is(qualname.get(), a.qualname) || !text_is(module.get(), a.module)) return false;
-                // Other code than the fast path stands for: that path is never taken.
-                PyObject* code = a.source == nullptr || runs_source(function, a.source) ? PyFunction_GET_CODE(function)
-                                                                                         : Py_None;
-                ref pair = check(PyTuple_Pack(2, function, code));
-                append(functions.get(), pair.get());
+                if (original.get() != builtin.get()) return found;
+            } else if (function) {
+                ref qualname = get_attr(function.get(), st.dunder_qualname.get());
+                ref module = get_attr(function.get(), st.dunder_module.get());
+                if (!text_is(qualname.get(), a.qualname) || !text_is(module.get(), a.module)) return found;
+                // Other code than the fast path stands for: that read is never taken directly.
+                found.stale.push_back(a.source != nullptr && !runs_source(function.get(), a.source));
+                found.functions.push_back(std::move(function));
             } else {
-                return false;
+                return found;
             }
         }
-        PyTuple_SET_ITEM(expected.get(), i++, check(PyTuple_Pack(2, name.get(), original.get())).release());
     }
-    if (generic_getattr && cls->tp_getattro != PyObject_GenericGetAttr) return false;
-    ref function_tuple = check(PyList_AsTuple(functions.get()));
-    for (PyObject* o : {type, expected.get(), function_tuple.get()}) append(keep, o);
-    guard.type = cls;
-    guard.expected = expected.get();
-    guard.functions = function_tuple.get();
-    guard.generic_getattr = generic_getattr;
-    return true;
+    found.ok = !generic_getattr || cls->tp_getattro == PyObject_GenericGetAttr;
+    return found;
+}
+
+void add_found(code_guard_capture& capture, PyObject* type, const class_found& found) {
+    capture.add_class(reinterpret_cast<PyTypeObject*>(type), found.names);
+    for (const ref& function : found.functions) capture.add_function(function.get());
 }
 
 namespace {
@@ -145,7 +143,42 @@ constexpr const char* sdk_trace = "opentelemetry.sdk.trace";
 constexpr const char* sdk_attributes = "opentelemetry.attributes";
 constexpr const char* abc_module = "collections.abc";
 
-bool capture(spanbridge_state& st, PyObject* keep) {
+// A class whose every read stands for all of its captured functions.
+bool capture_whole(spanbridge_state& st, guarded_class& guarded, PyObject* type,
+                   std::initializer_list<expected_attribute> attributes, bool generic_getattr,
+                   std::initializer_list<PyObject*> also = {}) {
+    class_found found = expect_class(st, type, attributes, generic_getattr);
+    if (!found.ok) return false;
+    guarded.type = reinterpret_cast<PyTypeObject*>(type);
+    // Code other than what the reads stand for: the guard stays one that
+    // never holds, and the class is read by its own code.
+    if (std::find(found.stale.begin(), found.stale.end(), true) != found.stale.end()) return true;
+    code_guard_capture capture;
+    add_found(capture, type, found);
+    for (PyObject* other : also) capture.add_class(reinterpret_cast<PyTypeObject*>(other));
+    capture.seal(guarded.guard, st.guarded_code, st.namespace_watch);
+    guarded.type = reinterpret_cast<PyTypeObject*>(type);
+    return true;
+}
+
+// A span class: a guard for each property, holding the class and the
+// property's getter.
+bool capture_span_class(spanbridge_state& st, guarded_span_class& guarded, PyObject* type,
+                        std::initializer_list<expected_attribute> attributes) {
+    class_found found = expect_class(st, type, attributes, true);
+    if (!found.ok || found.functions.size() != span_property_count) return false;
+    for (std::size_t i = 0; i < span_property_count; ++i) {
+        if (found.stale[i]) continue;  // that read goes through the getter's own code
+        code_guard_capture capture;
+        capture.add_class(reinterpret_cast<PyTypeObject*>(type), found.names);
+        capture.add_function(found.functions[i].get());
+        capture.seal(guarded.property[i], st.guarded_code, st.namespace_watch);
+    }
+    guarded.type = reinterpret_cast<PyTypeObject*>(type);
+    return true;
+}
+
+bool capture(spanbridge_state& st) {
     sdk_classes& sdk = st.sdk;
 
     const std::initializer_list<expected_attribute> span_properties = {
@@ -166,11 +199,13 @@ bool capture(spanbridge_state& st, PyObject* keep) {
     };
     ref readable = module_attr(sdk_trace, "ReadableSpan");
     ref live = module_attr(sdk_trace, "_Span");
-    if (!capture_class(st, keep, sdk.readable_span, readable.get(), span_properties, true)) return false;
-    if (!capture_class(st, keep, sdk.live_span, live.get(), span_properties, true)) return false;
+    if (!capture_span_class(st, sdk.readable_span, readable.get(), span_properties)) return false;
+    if (!capture_span_class(st, sdk.live_span, live.get(), span_properties)) return false;
 
     ref mapping = module_attr(sdk_attributes, "BoundedAttributes");
-    if (!capture_class(st, keep, sdk.attribute_mapping, mapping.get(),
+    ref keys_view = module_attr(abc_module, "KeysView");
+    if (!PyType_Check(keys_view.get())) return false;
+    if (!capture_whole(st, sdk.attribute_mapping, mapping.get(),
                        {
                            {"__getitem__", "BoundedAttributes.__getitem__", sdk_attributes,
                             "def f(self, key):\n return self._dict[key]\n"},
@@ -190,38 +225,46 @@ bool capture(spanbridge_state& st, PyObject* keep) {
                        true))
         return false;
 
-    ref keys_view = module_attr(abc_module, "KeysView");
-    if (!capture_class(st, keep, sdk.keys_view, keys_view.get(),
+    // `Mapping.keys` makes its view from the module global KeysView, by its
+    // metaclass's __call__.
+    if (!capture_whole(st, sdk.keys_view, keys_view.get(),
                        {
                            {"__iter__", "KeysView.__iter__", abc_module},
                            {"__init__", "MappingView.__init__", abc_module},
                            {"__new__", "object.__new__", nullptr},
                        },
-                       false))
+                       false, {reinterpret_cast<PyObject*>(Py_TYPE(keys_view.get()))}))
         return false;
-    // `Mapping.keys` makes its view from the module global KeysView.
     ref keys_method = compat::type_lookup(sdk.attribute_mapping.type, st.keys.get());
     if (!keys_method || !PyFunction_Check(keys_method.get())) return false;
     PyObject* globals = PyFunction_GetGlobals(keys_method.get());
-    append(keep, globals);
+    append(st.guarded_code.get(), globals);
     sdk.keys_globals = globals;
 
     ref span_kind = module_attr("opentelemetry.trace", "SpanKind");
-    if (!capture_class(st, keep, sdk.span_kind, span_kind.get(),
-                       {{"value", "Enum.value", "enum"}, {"_value_", nullptr, nullptr}}, true))
-        return false;
-    ref value = compat::type_lookup(sdk.span_kind.type, st.value.get());
+    if (!PyType_Check(span_kind.get())) return false;
+    ref value = compat::type_lookup(reinterpret_cast<PyTypeObject*>(span_kind.get()), st.value.get());
+    if (!value) return false;
     ref enum_property = ref::new_ref(reinterpret_cast<PyObject*>(Py_TYPE(value.get())));
-    if (!capture_class(st, keep, sdk.enum_property, enum_property.get(),
-                       {{"__get__", "property.__get__", "enum"}, {"fget", nullptr, nullptr}}, true))
-        return false;
+    class_found descriptor =
+        expect_class(st, enum_property.get(), {{"__get__", "property.__get__", "enum"}, {"fget", nullptr, nullptr}}, true);
+    if (!descriptor.ok) return false;
+    {
+        class_found kind = expect_class(st, span_kind.get(), {{"value", "Enum.value", "enum"}, {"_value_", nullptr, nullptr}}, true);
+        if (!kind.ok) return false;
+        code_guard_capture capture;
+        add_found(capture, span_kind.get(), kind);
+        add_found(capture, enum_property.get(), descriptor);
+        capture.seal(sdk.span_kind.guard, st.guarded_code, st.namespace_watch);
+        sdk.span_kind.type = reinterpret_cast<PyTypeObject*>(span_kind.get());
+    }
     ref getter = get_attr(value.get(), st.fget.get());
-    append(keep, getter.get());
+    for (PyObject* o : {value.get(), getter.get()}) append(st.guarded_code.get(), o);
     sdk.kind_value = value.get();
     sdk.kind_value_getter = getter.get();
 
     ref span_context = module_attr("opentelemetry.trace.span", "SpanContext");
-    if (!capture_class(st, keep, sdk.span_context, span_context.get(),
+    if (!capture_whole(st, sdk.span_context, span_context.get(),
                        {
                            {"trace_id", "SpanContext.trace_id", "opentelemetry.trace.span",
                             "def f(self):\n return self[0]\n"},
@@ -231,80 +274,37 @@ bool capture(spanbridge_state& st, PyObject* keep) {
                        false))
         return false;
     ref status = module_attr("opentelemetry.trace.status", "Status");
-    if (!capture_class(st, keep, sdk.status, status.get(),
+    if (!capture_whole(st, sdk.status, status.get(),
                        {{"status_code", "Status.status_code", "opentelemetry.trace.status",
-                         "def f(self):\n return self._status_code\n"}}, true))
+                         "def f(self):\n return self._status_code\n"}},
+                       true))
         return false;
     return true;
 }
 
 // --- the checks on every use ------------------------------------------------
 
-// Whether the Python function at `index` of the class's functions still runs
-// the code it had.
-inline bool function_unchanged(const guarded_class& guard, Py_ssize_t index) {
-    PyObject* pair = PyTuple_GET_ITEM(guard.functions, index);
-    return PyFunction_GET_CODE(PyTuple_GET_ITEM(pair, 0)) == PyTuple_GET_ITEM(pair, 1);
-}
-
-bool functions_unchanged(const guarded_class& guard) {
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(guard.functions); ++i)
-        if (!function_unchanged(guard, i)) return false;
-    return true;
-}
-
-// The class under a tag it has not been looked at under: as captured?
-[[gnu::cold]] [[gnu::noinline]] bool look_again(const spanbridge_state& st, const guarded_class& guard) {
-    unsigned int tag = compat::type_version(guard.type);
-    if (tag == 0) tag = compat::assign_type_version(guard.type, st.dunder_init.get());
-    if (tag == 0 || tag == guard.refused) return false;
-    bool same = !guard.generic_getattr || guard.type->tp_getattro == PyObject_GenericGetAttr;
-    PyObject* expected = guard.expected;
-    for (Py_ssize_t i = 0; same && i < PyTuple_GET_SIZE(expected); ++i) {
-        PyObject* pair = PyTuple_GET_ITEM(expected, i);
-        ref found = compat::type_lookup(guard.type, PyTuple_GET_ITEM(pair, 0));
-        PyObject* original = PyTuple_GET_ITEM(pair, 1);
-        same = original == st.absent.get() ? !found : found.get() == original;
-    }
-    // The lookups run no Python code; still, a tag that moved meanwhile
-    // proves nothing about the class.
-    if (compat::type_version(guard.type) != tag) return false;
-    (same ? guard.tag : guard.refused) = tag;
-    return same;
-}
-
-// Whether `guard`'s class is as captured (its functions' code aside).
-inline bool holds(const spanbridge_state& st, const guarded_class& guard) {
-    const unsigned int tag = compat::type_version(guard.type);
-    if (tag != 0 && tag == guard.tag) [[likely]]
-        return true;
-    return look_again(st, guard);
-}
-
-}  // namespace
-
-bool holds_entirely(const spanbridge_state& st, const guarded_class& guard) {
-    return holds(st, guard) && functions_unchanged(guard);
-}
-
-namespace {
-
-// The guard of the span's class when it is one of the SDK's span classes,
-// as captured; null otherwise.
-const guarded_class* span_guard(const spanbridge_state& st, PyObject* span) {
+// The guarded span class of the span when it is one of the SDK's span
+// classes; null otherwise.
+const guarded_span_class* span_class(const spanbridge_state& st, PyObject* span) {
     if (!st.sdk.captured) return nullptr;
     PyTypeObject* type = Py_TYPE(span);
-    const guarded_class* guard = type == st.sdk.readable_span.type ? &st.sdk.readable_span
-                                 : type == st.sdk.live_span.type   ? &st.sdk.live_span
-                                                                   : nullptr;
-    return guard != nullptr && holds(st, *guard) ? guard : nullptr;
+    return type == st.sdk.readable_span.type ? &st.sdk.readable_span
+           : type == st.sdk.live_span.type   ? &st.sdk.live_span
+                                             : nullptr;
+}
+
+// Whether `instance` is an exact instance of the guarded class, which is as
+// captured.
+bool exact_and_holds(const spanbridge_state& st, PyObject* instance, const guarded_class& guarded) {
+    return st.sdk.captured && Py_TYPE(instance) == guarded.type && guarded.guard.holds();
 }
 
 // Whether `span.<property>` is `span._<property>`: an SDK span whose
 // property getter runs the SDK's code.
 bool reads_directly(const spanbridge_state& st, PyObject* span, span_property property) {
-    const guarded_class* guard = span_guard(st, span);
-    return guard != nullptr && function_unchanged(*guard, static_cast<Py_ssize_t>(property));
+    const guarded_span_class* guarded = span_class(st, span);
+    return guarded != nullptr && guarded->property[static_cast<std::size_t>(property)].holds();
 }
 
 // `instance.__dict__`, where `self.<name>` finds what is not a data
@@ -331,7 +331,7 @@ ref span_private(PyObject* span, PyObject* private_name) {
 // class is as captured and the instance shadows neither `get` nor, with
 // `keys_too`, `keys`; empty otherwise. `ns` receives the instance namespace.
 ref mapping_dict(const spanbridge_state& st, PyObject* mapping, bool keys_too, ref* ns_out = nullptr) {
-    if (Py_TYPE(mapping) != st.sdk.attribute_mapping.type || !holds_entirely(st, st.sdk.attribute_mapping)) return {};
+    if (!exact_and_holds(st, mapping, st.sdk.attribute_mapping)) return {};
     ref ns = instance_namespace(mapping);
     if (!ns || !PyDict_CheckExact(ns.get())) return {};
     if (compat::dict_get(ns.get(), st.get.get())) return {};
@@ -364,7 +364,7 @@ attribute_source attributes_source(const spanbridge_state& st, PyObject* span) {
     // dict() of the proxy calls the mapping's keys(), iterates the KeysView
     // it makes through its metaclass and the global it finds, and reads
     // each key.
-    if (!holds_entirely(st, st.sdk.keys_view) || Py_TYPE(st.sdk.keys_view.type)->tp_call != PyType_Type.tp_call)
+    if (!st.sdk.keys_view.guard.holds() || Py_TYPE(st.sdk.keys_view.type)->tp_call != PyType_Type.tp_call)
         return source;
     ref view_class = compat::dict_get(st.sdk.keys_globals, st.KeysView.get());
     if (view_class.get() != reinterpret_cast<PyObject*>(st.sdk.keys_view.type)) return source;
@@ -396,18 +396,29 @@ bool same_items(PyObject* a, PyObject* b, bool& str_keys) {
     return true;
 }
 
+// See attributes_copy::plain.
+bool plain_items(PyObject* dict) noexcept {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) return false;
+        if (!(PyUnicode_CheckExact(value) || PyLong_CheckExact(value) || PyBool_Check(value) || value == Py_None ||
+              PyFloat_CheckExact(value) || PyTuple_CheckExact(value)))
+            return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 void capture_sdk_classes(spanbridge_state& st) {
     // A tracing SDK laid out otherwise only goes without the fast paths.
-    ref keep = new_list();
     bool captured = false;
-    swallow_exceptions([&] { captured = capture(st, keep.get()); });
+    swallow_exceptions([&] { captured = capture(st); });
     if (!captured) {
         st.sdk = sdk_classes{};
         return;
     }
-    st.sdk_originals = std::move(keep);
     st.sdk.captured = true;
 }
 
@@ -454,6 +465,7 @@ attributes_copy copy_span_attributes(const spanbridge_state& st, PyObject* span)
     made.copy = source.dict ? check(PyDict_Copy(source.dict.get())) : check(PyDict_New());
     made.mapping = std::move(source.mapping);
     made.source = std::move(source.dict);
+    made.plain = plain_items(made.copy.get());
     return made;
 }
 
@@ -513,8 +525,7 @@ void span_attribute_reader::may_have_changed() { dict_.reset(); }
 
 ref kind_value(const spanbridge_state& st, PyObject* kind) {
     const sdk_classes& sdk = st.sdk;
-    if (sdk.captured && Py_TYPE(kind) == sdk.span_kind.type && holds_entirely(st, sdk.span_kind) &&
-        holds_entirely(st, sdk.enum_property)) {
+    if (exact_and_holds(st, kind, sdk.span_kind)) {
         // The descriptor's __get__ calls `self.fget(instance)`, which is
         // `return self._value_`: both read from the instances' namespaces,
         // their classes having no attribute of those names.
@@ -532,7 +543,7 @@ ref kind_value(const spanbridge_state& st, PyObject* kind) {
 ref context_id(const spanbridge_state& st, PyObject* context, bool trace, bool optional) {
     const guarded_class& guard = st.sdk.span_context;
     // The properties are `return self[0]` and `return self[1]`, tuple items.
-    if (st.sdk.captured && Py_TYPE(context) == guard.type && holds_entirely(st, guard) &&
+    if (exact_and_holds(st, context, guard) &&
         guard.type->tp_as_mapping != nullptr &&
         guard.type->tp_as_mapping->mp_subscript == PyTuple_Type.tp_as_mapping->mp_subscript &&
         PyTuple_GET_SIZE(context) >= 2) [[likely]]
@@ -543,7 +554,7 @@ ref context_id(const spanbridge_state& st, PyObject* context, bool trace, bool o
 
 ref status_code(const spanbridge_state& st, PyObject* status) {
     const guarded_class& guard = st.sdk.status;
-    if (st.sdk.captured && Py_TYPE(status) == guard.type && holds_entirely(st, guard)) [[likely]]
+    if (exact_and_holds(st, status, guard)) [[likely]]
         return get_attr(status, st.private_status_code.get());
     return get_attr(status, st.status_code.get());
 }

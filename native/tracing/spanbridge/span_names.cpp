@@ -121,69 +121,59 @@ ref resolve_kind_impl(const module_view& m, PyObject* const* args) {
 // The display name asks the URL parser for a host and `re` for a statement's
 // leading word. Both answers are computed here, for the shapes of text where
 // the computation provably matches the library (below), while the library
-// is what was captured at its first use: the module in sys.modules, the
-// names its code calls (`urlparse`, `urlsplit`, the result classes and the
-// tables they read; `re.match` and `re._compile`) still bound to the
-// captured objects, running the code they had. Internals below those (the
-// compiled-pattern cache, the regular expression compiler) are not looked at.
+// is what was captured at its first use (support/code_guard.hpp): the
+// module in sys.modules, the names its code calls (`urlparse`, `urlsplit`,
+// the result classes and the tables they read; `re.match` and `re._compile`)
+// still bound to the captured objects, running the code they had, and every
+// name that code mentions bound as it was. Internals below those (the
+// compiled-pattern cache, the regular expression compiler) are not looked
+// at; nor are the contents of the tables the code reads, but for the list of
+// characters urlsplit removes, which is checked on every use.
 
-// Whether `name` in sys.modules is `module`, a plain module whose namespace
-// maps each name of `globals` ((name, value), ...) to the same object, and
-// each function of `functions` ((function, code), ...) still runs its code.
-bool module_as_captured(PyObject* name, PyObject* module, PyObject* globals, PyObject* functions) {
+// The module `name` of sys.modules, when it is a plain module.
+ref plain_module(PyObject* name) {
     PyObject* modules = PyImport_GetModuleDict();
-    if (modules == nullptr || !PyDict_CheckExact(modules)) return false;
-    ref current = compat::dict_get(modules, name);
-    if (current.get() != module || !Py_IS_TYPE(module, &PyModule_Type)) return false;
-    PyObject* ns = PyModule_GetDict(module);
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(globals); ++i) {
-        PyObject* pair = PyTuple_GET_ITEM(globals, i);
-        ref value = compat::dict_get(ns, PyTuple_GET_ITEM(pair, 0));
-        if (value.get() != PyTuple_GET_ITEM(pair, 1)) return false;
-    }
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(functions); ++i) {
-        PyObject* pair = PyTuple_GET_ITEM(functions, i);
-        if (PyFunction_GET_CODE(PyTuple_GET_ITEM(pair, 0)) != PyTuple_GET_ITEM(pair, 1)) return false;
-    }
-    return true;
+    if (modules == nullptr || !PyDict_CheckExact(modules)) return {};
+    ref module = compat::dict_get(modules, name);
+    if (!module || !Py_IS_TYPE(module.get(), &PyModule_Type)) return {};
+    return module;
 }
 
-// `module.<name>` for each name, as ((name, value), ...), and ((function,
-// code), ...) for those of `functions` (name, qualified name) that are the
-// module's own Python functions; false when one is missing or not its own.
-bool capture_globals(PyObject* module, std::initializer_list<const char*> names,
-                     std::initializer_list<std::pair<const char*, const char*>> functions, const char* module_name,
-                     ref& globals_out, ref& functions_out) {
+// Captures into `capture` the module `name` as sys.modules has it, each of
+// `names` as its namespace binds it, and each function of `functions`
+// (name, qualified name), which must be the module's own Python functions
+// (an lru_cache wrapper stands for the function it wraps); false when one is
+// missing or not its own. `values` receives the values of `names`.
+bool capture_module(code_guard_capture& capture, PyObject* name, PyObject* module,
+                    std::initializer_list<const char*> names,
+                    std::initializer_list<std::pair<const char*, const char*>> functions, const char* module_name,
+                    std::vector<ref>& values) {
+    capture.add_binding(PyImport_GetModuleDict(), name);
     PyObject* ns = PyModule_GetDict(module);
-    ref globals = check(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
-    Py_ssize_t i = 0;
-    for (const char* name : names) {
-        ref key = intern(name);
+    for (const char* global : names) {
+        ref key = intern(global);
         ref value = compat::dict_get(ns, key.get());
         if (!value) return false;
-        PyTuple_SET_ITEM(globals.get(), i++, check(PyTuple_Pack(2, key.get(), value.get())).release());
+        capture.add_binding(ns, key.get());
+        values.push_back(std::move(value));
     }
-    ref codes = check(PyTuple_New(static_cast<Py_ssize_t>(functions.size())));
-    i = 0;
-    for (const auto& [name, qualname] : functions) {
-        ref key = intern(name);
+    ref wrapped_key = intern("__wrapped__");
+    ref qualname_key = intern("__qualname__"), module_key = intern("__module__");
+    for (const auto& [function_name, qualname] : functions) {
+        ref key = intern(function_name);
         ref value = compat::dict_get(ns, key.get());
         if (!value) return false;
-        // An lru_cache wrapper keeps the function it wraps.
-        ref wrapped_key = intern("__wrapped__");
+        capture.add_binding(ns, key.get());
         if (!PyFunction_Check(value.get()))
             if (ref wrapped = compat::optional_attr(value.get(), wrapped_key.get())) value = std::move(wrapped);
         if (!PyFunction_Check(value.get())) return false;
-        ref qualname_key = intern("__qualname__"), module_key = intern("__module__");
         ref actual_qualname = get_attr(value.get(), qualname_key.get());
         ref actual_module = get_attr(value.get(), module_key.get());
         if (!PyUnicode_Check(actual_qualname.get()) || PyUnicode_CompareWithASCIIString(actual_qualname.get(), qualname) != 0 ||
             !PyUnicode_Check(actual_module.get()) || PyUnicode_CompareWithASCIIString(actual_module.get(), module_name) != 0)
             return false;
-        PyTuple_SET_ITEM(codes.get(), i++, check(PyTuple_Pack(2, value.get(), PyFunction_GET_CODE(value.get()))).release());
+        capture.add_function(value.get());
     }
-    globals_out = std::move(globals);
-    functions_out = std::move(codes);
     return true;
 }
 
@@ -196,58 +186,55 @@ constexpr const char scheme_chars[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNO
 // urllib.parse as its first use finds it, when it is the library's own.
 bool capture_url_parser(spanbridge_state& st) {
     text_functions& text = st.text;
-    PyObject* modules = PyImport_GetModuleDict();
-    ref module = modules != nullptr ? compat::dict_get(modules, st.urllib_parse.get()) : ref();
-    if (!module || !Py_IS_TYPE(module.get(), &PyModule_Type)) return false;
-    ref globals, functions;
-    if (!capture_globals(module.get(),
-                         {"urlparse", "urlsplit", "_coerce_args", "_noop", "_splitnetloc", "_checknetloc", "ParseResult",
-                          "SplitResult", "scheme_chars", "_WHATWG_C0_CONTROL_OR_SPACE", "_UNSAFE_URL_BYTES_TO_REMOVE"},
-                         {{"urlparse", "urlparse"},
-                          {"urlsplit", "urlsplit"},
-                          {"_coerce_args", "_coerce_args"},
-                          {"_noop", "_noop"},
-                          {"_splitnetloc", "_splitnetloc"},
-                          {"_checknetloc", "_checknetloc"}},
-                         "urllib.parse", globals, functions))
+    ref module = plain_module(st.urllib_parse.get());
+    if (!module) return false;
+    code_guard_capture capture;
+    std::vector<ref> values;
+    if (!capture_module(capture, st.urllib_parse.get(), module.get(),
+                        {"ParseResult", "SplitResult", "scheme_chars", "_WHATWG_C0_CONTROL_OR_SPACE",
+                         "_UNSAFE_URL_BYTES_TO_REMOVE"},
+                        {{"urlparse", "urlparse"},
+                         {"urlsplit", "urlsplit"},
+                         {"_coerce_args", "_coerce_args"},
+                         {"_noop", "_noop"},
+                         {"_splitnetloc", "_splitnetloc"},
+                         {"_checknetloc", "_checknetloc"}},
+                        "urllib.parse", values))
         return false;
-    auto global_at = [&](Py_ssize_t i) { return PyTuple_GET_ITEM(PyTuple_GET_ITEM(globals.get(), i), 1); };
     // The characters the scheme may have, those stripped from the front and
     // those removed anywhere: what the native parse assumes.
     static constexpr char c0_or_space[] = "\x01\x02\x03\x04\x05\x06\x07\x08\t\n\x0b\x0c\r\x0e\x0f\x10\x11\x12\x13\x14\x15"
                                           "\x16\x17\x18\x19\x1a\x1b\x1c\x1d\x1e\x1f ";
-    PyObject* c0 = global_at(9);
-    if (!text_equals(global_at(8), scheme_chars) || !PyUnicode_CheckExact(c0) || PyUnicode_GET_LENGTH(c0) != 33 ||
+    PyObject* c0 = values[3].get();
+    if (!text_equals(values[2].get(), scheme_chars) || !PyUnicode_CheckExact(c0) || PyUnicode_GET_LENGTH(c0) != 33 ||
         PyUnicode_READ_CHAR(c0, 0) != 0)
         return false;
     ref c0_tail = check(PyUnicode_Substring(c0, 1, 33));
     if (!text_equals(c0_tail.get(), c0_or_space)) return false;
-    PyObject* unsafe = global_at(10);
+    PyObject* unsafe = values[4].get();
     if (!PyList_CheckExact(unsafe) || PyList_GET_SIZE(unsafe) != 3 || !text_equals(PyList_GET_ITEM(unsafe, 0), "\t") ||
         !text_equals(PyList_GET_ITEM(unsafe, 1), "\r") || !text_equals(PyList_GET_ITEM(unsafe, 2), "\n"))
         return false;
     ref unsafe_items = check(PyList_AsTuple(unsafe));
-    ref keep = new_list();
-    if (!capture_class(st, keep.get(), text.url_result, global_at(6),
-                       {
-                           {"hostname", "_NetlocResultMixinBase.hostname", "urllib.parse"},
-                           {"_hostinfo", "_NetlocResultMixinStr._hostinfo", "urllib.parse"},
-                           {"netloc", "*", nullptr},
-                           {"__new__", "*", nullptr},
-                           {"__init__", "*", nullptr},
-                       },
-                       true))
-        return false;
-    if (!capture_class(st, keep.get(), text.url_split, global_at(7),
-                       {{"__new__", "*", nullptr}, {"__init__", "*", nullptr}, {"__iter__", "*", nullptr}}, false))
-        return false;
-    for (PyObject* o : {module.get(), globals.get(), functions.get(), unsafe, unsafe_items.get()}) append(keep.get(), o);
-    text.url_module = module.get();
-    text.url_globals = globals.get();
-    text.url_functions = functions.get();
+    class_found result = expect_class(st, values[0].get(),
+                                      {
+                                          {"hostname", "_NetlocResultMixinBase.hostname", "urllib.parse"},
+                                          {"_hostinfo", "_NetlocResultMixinStr._hostinfo", "urllib.parse"},
+                                          {"netloc", "*", nullptr},
+                                          {"__new__", "*", nullptr},
+                                          {"__init__", "*", nullptr},
+                                      },
+                                      true);
+    class_found split = expect_class(st, values[1].get(),
+                                     {{"__new__", "*", nullptr}, {"__init__", "*", nullptr}, {"__iter__", "*", nullptr}},
+                                     false);
+    if (!result.ok || !split.ok) return false;
+    add_found(capture, values[0].get(), result);
+    add_found(capture, values[1].get(), split);
+    capture.seal(text.url_parser, st.guarded_code, st.namespace_watch);
+    for (PyObject* o : {unsafe, unsafe_items.get()}) append(st.guarded_code.get(), o);
     text.url_unsafe = unsafe;
     text.url_unsafe_items = unsafe_items.get();
-    st.url_originals = std::move(keep);
     return true;
 }
 
@@ -256,13 +243,13 @@ bool capture_url_parser(spanbridge_state& st) {
 bool url_parser_unchanged(const module_view& m) {
     auto& st = m.get<spanbridge_state>();
     text_functions& text = st.text;
-    if (text.url_module == nullptr && !capture_url_parser(st)) return false;
-    if (!module_as_captured(st.urllib_parse.get(), text.url_module, text.url_globals, text.url_functions)) return false;
+    if (!text.url_parser.captured() && !capture_url_parser(st)) return false;
+    if (!text.url_parser.holds()) return false;
     PyObject* unsafe = text.url_unsafe;
     if (!PyList_CheckExact(unsafe) || PyList_GET_SIZE(unsafe) != 3) return false;
     for (Py_ssize_t i = 0; i < 3; ++i)
         if (PyList_GET_ITEM(unsafe, i) != PyTuple_GET_ITEM(text.url_unsafe_items, i)) return false;
-    return holds_entirely(st, text.url_result) && holds_entirely(st, text.url_split);
+    return true;
 }
 
 enum class parsed_host { unknown, none, host };
@@ -365,28 +352,22 @@ ref strip(const spanbridge_state& st, PyObject* text) {
 
 // `re` as its first use finds it, when it is the library's own.
 bool capture_word_matcher(spanbridge_state& st) {
-    text_functions& text = st.text;
-    PyObject* modules = PyImport_GetModuleDict();
-    ref module = modules != nullptr ? compat::dict_get(modules, st.re.get()) : ref();
-    if (!module || !Py_IS_TYPE(module.get(), &PyModule_Type)) return false;
-    ref globals, functions;
-    if (!capture_globals(module.get(), {"match", "_compile"}, {{"match", "match"}, {"_compile", "_compile"}}, "re",
-                         globals, functions))
+    ref module = plain_module(st.re.get());
+    if (!module) return false;
+    code_guard_capture capture;
+    std::vector<ref> values;
+    if (!capture_module(capture, st.re.get(), module.get(), {}, {{"match", "match"}, {"_compile", "_compile"}}, "re",
+                        values))
         return false;
-    ref keep = new_list();
-    for (PyObject* o : {module.get(), globals.get(), functions.get()}) append(keep.get(), o);
-    text.word_module = module.get();
-    text.word_globals = globals.get();
-    text.word_functions = functions.get();
-    st.word_originals = std::move(keep);
+    capture.seal(st.text.word_matcher, st.guarded_code, st.namespace_watch);
     return true;
 }
 
 bool word_matcher_unchanged(const module_view& m) {
     auto& st = m.get<spanbridge_state>();
     text_functions& text = st.text;
-    if (text.word_module == nullptr && !capture_word_matcher(st)) return false;
-    return module_as_captured(st.re.get(), text.word_module, text.word_globals, text.word_functions);
+    if (!text.word_matcher.captured() && !capture_word_matcher(st)) return false;
+    return text.word_matcher.holds();
 }
 
 // The statement's leading word, upper-cased, or "": re.match(r"(\w+)", s).

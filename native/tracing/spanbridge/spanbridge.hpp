@@ -5,8 +5,10 @@
 
 #include <functional>
 #include <initializer_list>
+#include <vector>
 
 #include "../../contract/run_context.hpp"
+#include "../../support/code_guard.hpp"
 #include "../../support/compat.hpp"
 #include "../../support/errors.hpp"
 #include "../../support/except.hpp"
@@ -209,40 +211,44 @@ namespace tavrix::spanbridge {
     O(record_defaults)               \
     O(database_short_names)          \
     O(cleaned_keys)                  \
+    O(cleaned_shape)                 \
     O(context_import)                \
     O(own_drop_keys)                 \
     O(own_framework_providers)       \
     O(status_code_import)            \
-    O(sdk_originals)                 \
-    O(url_originals)                 \
-    O(word_originals)
+    O(guarded_code)                  \
+    O(namespace_watch)
 
 struct attributes_copy;
 
+// The properties of a span the conversion reads, in the order in which the
+// span classes' getters are captured.
+enum class span_property : std::uint8_t { attributes, name, kind, context, parent, start_time, end_time, status };
+inline constexpr std::size_t span_property_count = 8;
+
 // A class whose instances a fast path reads directly, standing for what its
-// Python code would do. Checked on every use by its version tag; under a new
-// tag its attributes are compared with the originals captured at import
-// (sdk_spans.cpp). The objects are lent by the state's `sdk_originals`.
+// Python code would do, with the guard of that code (support/code_guard.hpp).
 struct guarded_class {
+    PyTypeObject* type = nullptr;  // lent by the state's `guarded_code`
+    code_guard guard;
+};
+
+// A span class: each property read has a guard of its own (the class and
+// that property's getter), so that a read checks no more than it stands for.
+struct guarded_span_class {
     PyTypeObject* type = nullptr;
-    PyObject* expected = nullptr;   // ((name, original or the absent marker), ...)
-    PyObject* functions = nullptr;  // ((function, its code or None), ...): the Python code stood for,
-                                    // None where the code is not the code a fast path stands for
-    bool generic_getattr = false;   // instances are read by the generic attribute lookup
-    mutable unsigned int tag = 0;      // the last tag under which the class was as captured
-    mutable unsigned int refused = 0;  // the last tag under which it was not
+    code_guard property[span_property_count];
 };
 
 // The tracing SDK's classes that span processors are handed, captured when
 // the module is imported (when they are the SDK's own then).
 struct sdk_classes {
     bool captured = false;
-    guarded_class readable_span;      // what span processors receive
-    guarded_class live_span;          // the span the tracer creates
-    guarded_class attribute_mapping;  // the bounded mapping behind span.attributes
-    guarded_class keys_view;          // what the mapping's keys() returns
-    guarded_class span_kind;
-    guarded_class enum_property;      // the descriptor behind SpanKind's `value`
+    guarded_span_class readable_span;  // what span processors receive
+    guarded_span_class live_span;      // the span the tracer creates
+    guarded_class attribute_mapping;   // the bounded mapping behind span.attributes
+    guarded_class keys_view;           // what the mapping's keys() returns, with its metaclass
+    guarded_class span_kind;           // with the descriptor behind its `value`
     guarded_class span_context;
     guarded_class status;
     PyObject* kind_value = nullptr;       // the `value` descriptor of enumerations
@@ -252,18 +258,12 @@ struct sdk_classes {
 
 // The standard-library functions the display name calls, captured at their
 // first use for the native paths that stand for them (span_names.cpp); the
-// objects are lent by the state's `url_originals` and `word_originals`.
+// objects are lent by the state's `guarded_code`.
 struct text_functions {
-    PyObject* url_module = nullptr;      // urllib.parse
-    PyObject* url_globals = nullptr;     // ((name, value), ...) urlparse(url).hostname reaches
-    PyObject* url_functions = nullptr;   // ((function, code), ...) among them
+    code_guard url_parser;               // urlparse(url).hostname and what it runs
     PyObject* url_unsafe = nullptr;      // the list of characters urlsplit removes
     PyObject* url_unsafe_items = nullptr;
-    guarded_class url_result;            // ParseResult
-    guarded_class url_split;             // SplitResult
-    PyObject* word_module = nullptr;     // re
-    PyObject* word_globals = nullptr;
-    PyObject* word_functions = nullptr;
+    code_guard word_matcher;             // re.match and what it runs before the compiler
 };
 
 struct spanbridge_state : state_base {
@@ -328,18 +328,22 @@ struct expected_attribute {
     const char* source = nullptr;
 };
 
-// Captures `type` and its expected attributes into `guard`, the objects kept
-// alive by the list `keep`; false when something is not as expected.
-bool capture_class(spanbridge_state& st, PyObject* keep, guarded_class& guard, PyObject* type,
-                   std::initializer_list<expected_attribute> attributes, bool generic_getattr);
+// What a class was found to be at its capture: `ok` when its attributes are
+// as expected (and, with `generic_getattr`, its instances are read by the
+// generic attribute lookup); the names, and the Python functions among them
+// in the order of the attributes.
+struct class_found {
+    bool ok = false;
+    std::vector<PyObject*> names;  // lent by `keep`
+    std::vector<ref> functions;
+    std::vector<bool> stale;  // per function: its code is not the code its read was written for
+    ref keep;
+};
+[[nodiscard]] class_found expect_class(const spanbridge_state& st, PyObject* type,
+                                       std::initializer_list<expected_attribute> attributes, bool generic_getattr);
 
-// Whether the class is as captured, and each Python function of it still
-// runs its code.
-[[nodiscard]] bool holds_entirely(const spanbridge_state& st, const guarded_class& guard);
-
-// The properties of a span the conversion reads, in the order in which the
-// span classes' getters are captured.
-enum class span_property : std::uint8_t { attributes, name, kind, context, parent, start_time, end_time, status };
+// Adds the class and every function found to `capture`.
+void add_found(code_guard_capture& capture, PyObject* type, const class_found& found);
 
 // `span.<property>`, for any property but `attributes`.
 [[nodiscard]] ref span_field(const spanbridge_state& st, PyObject* span, span_property property);
@@ -352,6 +356,10 @@ struct attributes_copy {
     ref mapping;            // the span's `_attributes`
     ref source;             // the mapping's dict
     bool str_keys = false;  // every key an exact str, as last seen current
+    // Every key an exact str and every value of a built-in type whose truth,
+    // comparison and text methods run no Python code (str, int, float, bool,
+    // None, a tuple): then reading the copy runs none either.
+    bool plain = false;
 };
 [[nodiscard]] attributes_copy copy_span_attributes(const spanbridge_state& st, PyObject* span);
 
@@ -452,7 +460,9 @@ extern const function_def extract_integrations_from_attrs_def;
 // category)`; the module's own function hands its pairs over without a list.
 // Tells whether it was the module's own.
 using integration_visitor = std::function<void(PyObject*, PyObject*)>;
-bool each_integration(const module_view& m, PyObject* attrs, const integration_visitor& visit);
+// `quiet`, when given, tells whether no Python code can have run: the
+// module's own function found nothing, reading only exact types.
+bool each_integration(const module_view& m, PyObject* attrs, const integration_visitor& visit, bool* quiet = nullptr);
 
 // redaction.cpp
 extern const function_def redact_span_dict_def;

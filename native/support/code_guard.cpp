@@ -1,0 +1,314 @@
+#include "code_guard.hpp"
+
+#include <set>
+#include <utility>
+
+#include "values.hpp"
+
+namespace tavrix {
+
+namespace guard_detail {
+
+std::atomic<std::uint64_t> namespace_changes{1};
+
+namespace {
+constexpr const char* data_capsule = "tavrix.code_guard";
+}  // namespace
+
+// With the module state's list of captured objects, the guard's data goes:
+// its guard no longer holds.
+void release_data(PyObject* capsule) noexcept {
+    auto* data = static_cast<guard_data*>(PyCapsule_GetPointer(capsule, data_capsule));
+    if (data == nullptr) return;
+    if (data->owner != nullptr && data->owner->data_ == data) data->owner->reset();
+    delete data;
+}
+
+namespace {
+
+#if TAVRIX_HAS_DICT_WATCHERS
+// Called before every change of a watched dict (and when one is freed):
+// whatever changed, the guards compare their bindings again at their next use.
+int on_namespace_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
+    namespace_changes.fetch_add(1, std::memory_order_relaxed);
+    return 0;
+}
+
+constexpr const char* watcher_capsule = "tavrix.namespace_watcher";
+
+void release_watcher(PyObject* capsule) noexcept {
+    const auto id = reinterpret_cast<std::intptr_t>(PyCapsule_GetContext(capsule));
+    ref pending = compat::take_exception();
+    if (PyDict_ClearWatcher(static_cast<int>(id)) < 0) PyErr_WriteUnraisable(capsule);
+    if (pending) compat::restore_exception(std::move(pending));
+}
+#endif
+
+// The module's dict watcher, made at the first use of `slot`: its id, or -1
+// when there is none (every guard then compares its bindings on every use).
+int watcher_of(ref& slot) {
+#if TAVRIX_HAS_DICT_WATCHERS
+    if (!slot) {
+        const int id = PyDict_AddWatcher(on_namespace_change);
+        if (id < 0) {
+            // All the interpreter's watchers are taken.
+            if (!PyErr_ExceptionMatches(PyExc_RuntimeError) && !PyErr_ExceptionMatches(PyExc_ValueError))
+                throw_error();
+            PyErr_Clear();
+            slot = none();
+            return -1;
+        }
+        ref capsule = ref::steal(PyCapsule_New(&namespace_changes, watcher_capsule, nullptr));
+        if (!capsule || PyCapsule_SetContext(capsule.get(), reinterpret_cast<void*>(static_cast<std::intptr_t>(id))) < 0) {
+            ref pending = compat::take_exception();
+            if (PyDict_ClearWatcher(id) < 0) PyErr_Clear();
+            compat::restore_exception(std::move(pending));
+            throw_error();
+        }
+        if (PyCapsule_SetDestructor(capsule.get(), release_watcher) < 0) throw_error();
+        slot = std::move(capsule);
+    }
+    if (!PyCapsule_CheckExact(slot.get())) return -1;
+    return static_cast<int>(reinterpret_cast<std::intptr_t>(PyCapsule_GetContext(slot.get())));
+#else
+    if (!slot) slot = none();
+    return -1;
+#endif
+}
+
+ref init_probe() { return intern("__init__"); }
+
+bool class_as_captured(const captured_class& c, PyObject* absent) {
+    if (reinterpret_cast<PyObject*>(Py_TYPE(c.type)) != c.metaclass || c.type->tp_mro != c.mro ||
+        c.type->tp_getattro != c.getattro)
+        return false;
+    for (std::size_t i = 0; i < c.sizes.size(); ++i) {
+        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(c.mro, static_cast<Py_ssize_t>(i)));
+        ref ns = compat::type_dict(base);
+        if (PyDict_GET_SIZE(ns.get()) != c.sizes[i]) return false;
+    }
+    for (const auto& [name, original] : c.expected) {
+        ref found = compat::type_lookup(c.type, name);
+        if ((found ? found.get() : absent) != original) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+}  // namespace guard_detail
+
+using namespace guard_detail;
+
+// --- every use, out of line --------------------------------------------------
+
+bool code_guard::classes_hold(guard_data* data) {
+    if (data == nullptr) return false;
+    guard_data& d = *data;
+    for (std::size_t i = 0; i < d.classes.size(); ++i) {
+        class_tag& t = d.tags[i];
+        captured_class& c = d.classes[i];
+        unsigned int tag = compat::type_version(c.type);
+        if (tag != 0 && tag == t.tag && reinterpret_cast<PyObject*>(Py_TYPE(c.type)) == c.metaclass) continue;
+        if (tag == 0) {
+            ref probe = init_probe();
+            tag = compat::assign_type_version(c.type, probe.get());
+        }
+        if (tag == 0 || tag == c.refused) return false;
+        const bool same = class_as_captured(c, d.absent);
+        // The lookups run no Python code; still, a tag that moved meanwhile
+        // proves nothing about the class.
+        if (compat::type_version(c.type) != tag) return false;
+        (same ? t.tag : c.refused) = tag;
+        if (!same) return false;
+    }
+    return true;
+}
+
+bool code_guard::bindings_hold(guard_data& d) {
+    const std::uint64_t now = namespace_changes.load(std::memory_order_relaxed);
+    if (d.watched && now == d.refused) return false;
+    for (const binding& b : d.bindings) {
+        ref bound = compat::dict_get(b.ns, b.name);
+        if ((bound ? bound.get() : d.absent) != b.value) {
+            d.refused = now;
+            return false;
+        }
+    }
+    // A change during the comparisons moved the count: the next use compares again.
+    d.seen = now;
+    return true;
+}
+
+// --- the capture ------------------------------------------------------------
+
+code_guard_capture::code_guard_capture() {
+    objects_ = new_list();
+    auto* data = new guard_data();
+    capsule_ = ref::steal(PyCapsule_New(data, data_capsule, release_data));
+    if (!capsule_) {
+        delete data;
+        throw_error();
+    }
+    data_ = data;
+}
+
+PyObject* code_guard_capture::kept(PyObject* o) {
+    append(objects_.get(), o);
+    return o;
+}
+
+PyObject* code_guard_capture::absent() {
+    if (data_->absent == nullptr) {
+        ref marker = check(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+        data_->absent = kept(marker.get());
+    }
+    return data_->absent;
+}
+
+void code_guard_capture::add_class(PyTypeObject* type, const std::vector<PyObject*>& names) {
+    captured_class c{};
+    c.type = reinterpret_cast<PyTypeObject*>(kept(reinterpret_cast<PyObject*>(type)));
+    c.metaclass = kept(reinterpret_cast<PyObject*>(Py_TYPE(type)));
+    if (type->tp_mro == nullptr || !PyTuple_CheckExact(type->tp_mro))
+        raise_message(PyExc_TypeError, "a class without its method resolution order");
+    c.mro = kept(type->tp_mro);
+    c.getattro = type->tp_getattro;
+    std::vector<PyObject*> recorded = names;
+    if (names.empty()) {
+        // The class whole: every name along the MRO, once, and how many
+        // each namespace holds.
+        std::set<PyObject*> seen;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(c.mro); ++i) {
+            auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(c.mro, i));
+            ref ns = check(PyDict_Copy(compat::type_dict(base).get()));
+            c.sizes.push_back(PyDict_GET_SIZE(ns.get()));
+            Py_ssize_t pos = 0;
+            PyObject *name = nullptr, *value = nullptr;
+            while (PyDict_Next(ns.get(), &pos, &name, &value))
+                if (seen.insert(name).second) recorded.push_back(kept(name));
+        }
+    }
+    for (PyObject* name : recorded) {
+        ref original = compat::type_lookup(type, name);
+        c.expected.emplace_back(kept(name), original ? kept(original.get()) : absent());
+    }
+    data_->classes.push_back(std::move(c));
+}
+
+void code_guard_capture::add_function(PyObject* function) {
+    if (!PyFunction_Check(function)) raise_message(PyExc_TypeError, "a guard captures Python functions");
+    auto* const fn = reinterpret_cast<PyFunctionObject*>(function);
+    captured_function f{kept(function), kept(fn->func_code), fn->func_defaults, fn->func_kwdefaults};
+    if (f.defaults != nullptr) kept(f.defaults);
+    if (f.kwdefaults != nullptr) kept(f.kwdefaults);
+    data_->functions.push_back(f);
+    // The names its code reads as globals, nested code included: in its
+    // globals and in its builtins. An import reads the builtins'
+    // __import__, a class statement their __build_class__.
+    PyObject* const globals = fn->func_globals;
+    PyObject* const builtins = fn->func_builtins;
+    ref dis = check(PyImport_ImportModule("dis"));
+    ref get_instructions = check(PyObject_GetAttrString(dis.get(), "get_instructions"));
+    ref opname_key = intern("opname"), argval_key = intern("argval");
+    std::vector<ref> codes;
+    codes.push_back(ref::new_ref(fn->func_code));
+    while (!codes.empty()) {
+        const ref code = std::move(codes.back());
+        codes.pop_back();
+        ref consts = check(PyObject_GetAttrString(code.get(), "co_consts"));
+        if (!PyTuple_CheckExact(consts.get())) raise_message(PyExc_SystemError, "a code object without its constants");
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts.get()); ++i)
+            if (PyCode_Check(PyTuple_GET_ITEM(consts.get(), i)))
+                codes.push_back(ref::new_ref(PyTuple_GET_ITEM(consts.get(), i)));
+        ref instructions = check(PyObject_CallOneArg(get_instructions.get(), code.get()));
+        ref iterator = check(PyObject_GetIter(instructions.get()));
+        while (ref instruction = ref::steal(PyIter_Next(iterator.get()))) {
+            ref opname = check(PyObject_GetAttr(instruction.get(), opname_key.get()));
+            auto is = [&](const char* name) { return PyUnicode_CompareWithASCIIString(opname.get(), name) == 0; };
+            if (is("LOAD_GLOBAL") || is("LOAD_NAME") || is("LOAD_FROM_DICT_OR_GLOBALS")) {
+                ref name = check(PyObject_GetAttr(instruction.get(), argval_key.get()));
+                if (!PyUnicode_Check(name.get())) raise_message(PyExc_SystemError, "a global read without its name");
+                ref interned = ref::new_ref(name.get());
+                PyObject* raw = interned.release();
+                PyUnicode_InternInPlace(&raw);
+                interned = ref::steal(raw);
+                for (PyObject* ns : {globals, builtins})
+                    if (ns != nullptr) add_binding(ns, interned.get());
+            } else if ((is("IMPORT_NAME") || is("LOAD_BUILD_CLASS")) && builtins != nullptr) {
+                ref name = intern(is("IMPORT_NAME") ? "__import__" : "__build_class__");
+                add_binding(builtins, name.get());
+            }
+        }
+        if (PyErr_Occurred()) throw_error();
+    }
+}
+
+bool code_guard_capture::add_class_functions(PyTypeObject* type, PyObject* home) {
+    ref ns = check(PyDict_Copy(compat::type_dict(type).get()));
+    std::vector<ref> functions;
+    auto take = [&](PyObject* holder, const char* attribute) {
+        ref key = intern(attribute);
+        ref inner = compat::optional_attr(holder, key.get());
+        if (inner && PyFunction_Check(inner.get())) functions.push_back(std::move(inner));
+    };
+    Py_ssize_t pos = 0;
+    PyObject *name = nullptr, *value = nullptr;
+    // The copy is the capture's own: nothing changes it while it is walked.
+    while (PyDict_Next(ns.get(), &pos, &name, &value)) {
+        if (PyFunction_Check(value)) {
+            functions.push_back(ref::new_ref(value));
+        } else if (Py_IS_TYPE(value, &PyClassMethod_Type) || Py_IS_TYPE(value, &PyStaticMethod_Type)) {
+            take(value, "__func__");
+        } else if (Py_IS_TYPE(value, &PyProperty_Type)) {
+            for (const char* accessor : {"fget", "fset", "fdel"}) take(value, accessor);
+        }
+    }
+    for (const ref& f : functions)
+        if (home != nullptr && PyFunction_GET_GLOBALS(f.get()) != home) return false;
+    for (const ref& f : functions) add_function(f.get());
+    return true;
+}
+
+void code_guard_capture::add_binding(PyObject* ns, PyObject* name) {
+    if (!PyDict_Check(ns)) raise_message(PyExc_TypeError, "a guard binds names in dicts");
+    for (const binding& b : data_->bindings)
+        if (b.ns == ns && b.name == name) return;
+    ref value = compat::dict_get(ns, name);
+    data_->bindings.push_back({kept(ns), kept(name), value ? kept(value.get()) : absent()});
+}
+
+void code_guard_capture::seal(code_guard& guard, ref& keep, ref& watch) {
+    // Every class gets its tag now.
+    ref probe = init_probe();
+    for (const captured_class& c : data_->classes) {
+        const unsigned int tag = compat::assign_type_version(c.type, probe.get());
+        if (!class_as_captured(c, data_->absent)) raise_message(PyExc_RuntimeError, "a class changed while captured");
+        data_->tags.push_back({c.type, c.metaclass, tag});
+    }
+    const int watcher = watcher_of(watch);
+#if TAVRIX_HAS_DICT_WATCHERS
+    if (watcher >= 0)
+        for (const binding& b : data_->bindings) check_status(PyDict_Watch(watcher, b.ns));
+#endif
+    data_->watched = watcher >= 0;
+    // The bindings as captured are the bindings now.
+    data_->seen = namespace_changes.load(std::memory_order_relaxed);
+    if (!keep) keep = new_list();
+    append(objects_.get(), capsule_.get());
+    const Py_ssize_t end = PyList_GET_SIZE(keep.get());
+    check_status(PyList_SetSlice(keep.get(), end, end, objects_.get()));
+    if (guard.data_ != nullptr) guard.data_->owner = nullptr;
+    guard.data_ = data_;
+    guard.tags_ = data_->tags.data();
+    guard.tags_end_ = data_->tags.data() + data_->tags.size();
+    guard.functions_ = data_->functions.data();
+    guard.functions_end_ = data_->functions.data() + data_->functions.size();
+    guard.watch_bindings_ = !data_->bindings.empty();
+    data_->owner = &guard;
+    objects_.reset();
+    capsule_.reset();
+    data_ = nullptr;
+}
+
+}  // namespace tavrix

@@ -1,0 +1,232 @@
+// The guard of a fast path that stands for Python code.
+//
+// A fast path computes natively what some Python code (a class's methods
+// and properties, a library's functions) would compute, and may be taken
+// only while that code would still give the same answer. A `code_guard`
+// captures the code at the fast path's first use and proves it unchanged on
+// every use, with a check whose cost does not grow with the size of the
+// code it stands for, beyond a comparison or three per captured class and
+// function.
+//
+// What the guard looks at:
+//  - Classes, by their version tag, which the interpreter renews whenever
+//    the class or one of its bases is modified (an attribute set or
+//    deleted, the bases replaced) and never hands out twice; and by their
+//    metaclass, which assigning `__class__` to a class changes without a
+//    new tag. Under a tag the guard has not seen, the class is compared
+//    again with its capture: its method resolution order (the tuple), its
+//    attribute lookup slot, and the object the order finds under each name
+//    the capture recorded (a name absent then must still be absent); a
+//    class captured whole records every name its order defines, and the
+//    number of names in each namespace on it, so that an added name shows
+//    too. A patch thus takes the general path while it lasts; undoing it
+//    brings the fast path back, under yet another tag.
+//  - Functions, by identity of their code, defaults and keyword defaults:
+//    all three can be replaced without touching any class.
+//  - Names: every name a captured function's code reads as a global (nested
+//    code included; an import reads the builtins' __import__, a class
+//    statement their __build_class__), in the function's globals and in its
+//    builtins, must still be bound to the same object, or still be unbound.
+//    A rebound module global, a rebound builtin and a name added to a
+//    module that hides a builtin all show. A fast path adds the other bindings it relies
+//    on the same way (a sys.modules entry, a module attribute it reads).
+//    Where the interpreter can watch dicts (3.12 on), the namespaces are
+//    watched and compared again only after one of them has changed; without
+//    that, on every use.
+//
+// What it does not look at, and why:
+//  - The insides of the objects the names are bound to (a list or a dict
+//    changed in place, a closure cell, a default value's contents): the
+//    guard proves bindings, not values. A fast path that relies on such a
+//    value checks it itself (and says so).
+//  - Instances: their types are the fast path's own check (exact type
+//    identity), and so are the instance attributes that could shadow what
+//    the class provides; both differ from one instance to the next.
+//  - Code the captured code calls through objects it is handed (a key's
+//    __eq__, a value's __str__): a fast path only stands for code whose
+//    callees it captured, or for built-in types it tests exactly.
+//  - The interpreter's own machinery below Python code: built-in types' C
+//    slots, the regular-expression compiler and its cache, the import
+//    system beyond the sys.modules entries a fast path binds.
+//  - Tracing and profiling hooks: the fast path runs no Python code, so a
+//    tracer sees no events for the code it stands for. That changes what is
+//    observed, never an answer.
+//  - Names a function computes at run time (through `globals()`, `eval`,
+//    `getattr` on a module): only the names the code itself reads are known.
+//  - The interpreter's own caches of answers (an `lru_cache` wrapper's
+//    entries): an entry made while the code was patched can outlive the
+//    patch; the general path would then answer from it, the fast path from
+//    the code.
+//
+// Cost on every use: two comparisons per captured class (tag and metaclass),
+// three per captured function, and one for all the bindings while the
+// namespaces are watched. The comparisons after a change are out of line.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <initializer_list>
+#include <vector>
+
+#include "compat.hpp"
+#include "errors.hpp"
+#include "ref.hpp"
+
+namespace tavrix {
+
+class code_guard;
+
+namespace guard_detail {
+
+// Advanced by every change of any dict a guard of this module watches.
+extern std::atomic<std::uint64_t> namespace_changes;
+
+// The destructor of the capsule that owns a guard's data.
+void release_data(PyObject* capsule) noexcept;
+
+// What every use compares of a class.
+struct class_tag {
+    PyTypeObject* type;
+    PyObject* metaclass;
+    unsigned int tag;  // the last tag under which it was as captured
+};
+
+// What a comparison after a change compares.
+struct captured_class {
+    PyTypeObject* type;
+    PyObject* metaclass;
+    PyObject* mro;
+    getattrofunc getattro;
+    std::vector<std::pair<PyObject*, PyObject*>> expected;  // (name, original or the absent marker)
+    std::vector<Py_ssize_t> sizes;                          // namespace sizes along the MRO, when whole
+    unsigned int refused = 0;                               // the last tag under which it was not as captured
+};
+
+struct captured_function {
+    PyObject* function;
+    PyObject* code;
+    PyObject* defaults;
+    PyObject* kwdefaults;
+};
+
+struct binding {
+    PyObject* ns;
+    PyObject* name;
+    PyObject* value;  // the absent marker for a name that was unbound
+};
+
+// What a guard compares, lending the objects its module state keeps.
+struct guard_data {
+    code_guard* owner = nullptr;  // the guard sealed with it
+    std::vector<class_tag> tags;  // in the order of `classes`
+    std::vector<captured_class> classes;
+    std::vector<captured_function> functions;
+    std::vector<binding> bindings;
+    PyObject* absent = nullptr;
+    bool watched = false;
+    std::uint64_t seen = 0;     // the change count under which the bindings held
+    std::uint64_t refused = 0;  // the last under which they did not
+};
+
+// The class of a guard that holds nothing: a tag of 0 never matches.
+inline constexpr class_tag never_holds{&PyBaseObject_Type, nullptr, 0};
+
+}  // namespace guard_detail
+
+// The check, on every use.
+class code_guard {
+public:
+    code_guard() noexcept = default;
+
+    // Whether the captured code is as captured; false for a guard never
+    // captured, or whose module state has been cleared. May throw when a
+    // comparison after a change fails (a C API failure).
+    [[nodiscard]] bool holds() const {
+        // A guard never captured, or let go, has one class that never holds.
+        for (const guard_detail::class_tag* c = tags_; c != tags_end_; ++c) {
+            if (compat::type_version(c->type) != c->tag || c->tag == 0 ||
+                reinterpret_cast<PyObject*>(Py_TYPE(c->type)) != c->metaclass) [[unlikely]] {
+                if (!classes_hold(data_)) return false;
+                break;
+            }
+        }
+        for (const guard_detail::captured_function* f = functions_; f != functions_end_; ++f) {
+            auto* const fn = reinterpret_cast<PyFunctionObject*>(f->function);
+            if (fn->func_code != f->code || fn->func_defaults != f->defaults || fn->func_kwdefaults != f->kwdefaults)
+                return false;
+        }
+        if (!watch_bindings_) [[likely]]
+            return true;
+        return bindings_current();
+    }
+
+    // Whether the guard was captured (and not let go since).
+    [[nodiscard]] bool captured() const noexcept { return data_ != nullptr; }
+
+private:
+    friend class code_guard_capture;
+    friend void guard_detail::release_data(PyObject*) noexcept;
+    [[gnu::cold]] [[gnu::noinline]] static bool classes_hold(guard_detail::guard_data* data);
+    [[gnu::noinline]] static bool bindings_hold(guard_detail::guard_data& d);
+    bool bindings_current() const {
+        if (data_->watched && guard_detail::namespace_changes.load(std::memory_order_relaxed) == data_->seen) [[likely]]
+            return true;
+        return bindings_hold(*data_);
+    }
+    void reset() noexcept {
+        data_ = nullptr;
+        tags_ = &guard_detail::never_holds;
+        tags_end_ = tags_ + 1;
+        functions_ = functions_end_ = nullptr;
+        watch_bindings_ = false;
+    }
+
+    // Owned by a capsule in the module state's list of captured objects,
+    // which resets the guard when it goes; what every use reads of it is
+    // copied here, next to it.
+    guard_detail::guard_data* data_ = nullptr;
+    const guard_detail::class_tag* tags_ = &guard_detail::never_holds;
+    const guard_detail::class_tag* tags_end_ = &guard_detail::never_holds + 1;
+    const guard_detail::captured_function* functions_ = nullptr;
+    const guard_detail::captured_function* functions_end_ = nullptr;
+    bool watch_bindings_ = false;  // some bindings to compare
+};
+
+// The capture, at the fast path's first use. Each step throws on a C API
+// failure; a capture abandoned (by an exception, or dropped unsealed)
+// leaves nothing behind.
+class code_guard_capture {
+public:
+    code_guard_capture();
+
+    // A class, with the names whose lookup through it the fast path relies
+    // on; with no names, the class whole (every name its MRO defines).
+    void add_class(PyTypeObject* type, const std::vector<PyObject*>& names = {});
+    // A Python function the fast path stands for: its code, defaults and
+    // keyword defaults, and every name its code mentions in its globals and
+    // builtins.
+    void add_function(PyObject* function);
+    // `name` in the dict `ns`, bound as it is now (or unbound).
+    void add_binding(PyObject* ns, PyObject* name);
+    // add_function for each Python function the class's own namespace runs:
+    // its functions, the functions its classmethods and staticmethods wrap,
+    // its properties' accessors. False (and nothing added) when one of them
+    // was not defined in `home` (a module's globals; null for any).
+    [[nodiscard]] bool add_class_functions(PyTypeObject* type, PyObject* home = nullptr);
+
+    // Ends the capture into `guard`. `keep`, a list of the module state,
+    // owns the captured objects from then on (the guard lends them: once the
+    // state is cleared the guard no longer holds); `watch` is the module
+    // state's slot for the dict watcher of its guards, made at the first seal.
+    void seal(code_guard& guard, ref& keep, ref& watch);
+
+private:
+    PyObject* kept(PyObject* o);
+    PyObject* absent();
+
+    ref objects_;  // the captured objects, then the capsule that owns `data_`
+    ref capsule_;
+    guard_detail::guard_data* data_ = nullptr;
+};
+
+}  // namespace tavrix
