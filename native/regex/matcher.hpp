@@ -26,6 +26,14 @@
 
 namespace tavrix::regex {
 
+// Work counters for the checks of the stated bounds: counted in builds
+// with assertions (the development and test builds), free in releases.
+inline void count_work([[maybe_unused]] std::uint64_t& counter) noexcept {
+#ifndef NDEBUG
+    ++counter;
+#endif
+}
+
 // Scratch space of the matcher, reused across searches and programs.
 class workspace {
 public:
@@ -67,8 +75,9 @@ private:
     std::uint32_t generation_ = 0;
 
 public:
-    // Work done: threads put on a list, and positions the bit machine
-    // advanced over; what the checks compare with the stated bound.
+    // Work done: threads put on a list, positions the bit machine advanced
+    // over, backtracking steps; what the checks compare with the stated
+    // bound (counted in builds with assertions only, see count_work).
     std::uint64_t work = 0;
 };
 
@@ -305,7 +314,7 @@ bool matcher<Char>::add(std::vector<thread>& list, std::uint32_t root, std::size
             if (ws_.on_list_[pc] == gen || (dead && dead->contains(pc, pos))) continue;
             ws_.on_list_[pc] = gen;
             list.push_back({pc, start});
-            ++ws_.work;
+            count_work(ws_.work);
         }
         return table.has_match[at] != 0;
     }
@@ -324,7 +333,7 @@ bool matcher<Char>::add(std::vector<thread>& list, std::uint32_t root, std::size
                 if (ws_.on_list_[pc] != gen && !(dead && dead->contains(pc, pos))) {
                     ws_.on_list_[pc] = gen;
                     list.push_back({pc, start});
-                    ++ws_.work;
+                    count_work(ws_.work);
                     reached_match = reached_match || inst.code == op::match;
                 }
                 break;
@@ -403,7 +412,7 @@ auto matcher<Char>::run_exists_bits(std::size_t from, start_finder<Char>& starts
             continue;
         }
         if (pos >= n) return {.stopped = n + 1};
-        ++ws_.work;
+        count_work(ws_.work);
         const code_point c = text_[pos];
         std::uint64_t take = state & (c < 256 ? machine.accepts[c] : wide_accepts(c));
         std::uint64_t after = 0;
@@ -521,7 +530,7 @@ int matcher<Char>::backtrack(std::size_t start, bool no_empty, std::uint64_t& bu
         for (;;) {
             if (budget == 0) return -1;
             --budget;
-            ++ws_.work;
+            count_work(ws_.work);
             const instruction& inst = prog_.insts[pc];
             if (inst.code == op::match) {
                 if (no_empty && pos == start) break;

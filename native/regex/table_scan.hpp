@@ -66,7 +66,8 @@ struct rescan_hint {
     const std::vector<match_span>* changed = nullptr;  // in order
 };
 
-// What a scan did, for the checks of its bound: threads the matchers put
+// What a scan did, for the checks of its bound (counted in builds with
+// assertions, see count_work): threads the matchers put
 // on their lists (and positions their bit machines advanced over), and the
 // occurrences the literal pass reported.
 struct scan_work {
@@ -280,7 +281,7 @@ void table_scanner::scan_literals(text_view<Char> text, scan_mode mode, std::siz
     std::vector<hit> hits;
     std::vector<std::uint8_t> decided(programs_.size(), 0);
     auto collect = [&](std::size_t end, const literal_searcher::entry& e) {
-        ++occurrences;
+        count_work(occurrences);
         if (e.owner < first || decided[e.owner]) return;
         const program& prog = *programs_[e.owner];
         const literal& lit = prog.literal.strings[e.literal];
