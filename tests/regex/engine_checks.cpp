@@ -377,6 +377,13 @@ void general_paths_agree() {
     }
 }
 
+// A pattern built by hand, what it stands for, and what is expected of it.
+struct golden {
+    const char* what;
+    std::function<node(builder&)> make;
+    const char* want;
+};
+
 // The literals every match must contain and where matches start from
 // them, as listings: each literal's folded characters, then the lead.
 std::string listing(const required_literals& r) {
@@ -393,11 +400,6 @@ std::string listing(const required_literals& r) {
 }
 
 void required_literals_and_search() {
-    struct golden {
-        const char* what;
-        std::function<node(builder&)> make;
-        const char* want;
-    };
     const golden cases[] = {
         {"(?:flat).{0,40}\\b[0-9]{4}", [](builder& b) {
              return builder::seq({b.str(U"flat"), builder::rep(b.cls(char_class::of_any(false)), 0, 40),
@@ -454,11 +456,6 @@ void required_literals_and_search() {
 // Programs as listings: the compiler's shape for an alternation inside a
 // greedy loop, a lazy counted repeat, a repeat whose body can match empty.
 void listings() {
-    struct golden {
-        const char* what;
-        std::function<node(builder&)> make;
-        const char* want;
-    };
     const golden cases[] = {
         {"(?:ab|c)*d", [](builder& b) {
              return builder::seq({builder::rep(builder::alt({b.str(U"ab"), b.lit('c')}), 0, unbounded), b.lit('d')});
