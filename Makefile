@@ -78,15 +78,17 @@ STUB_MODULES := tavrix_observe.cost tavrix_observe.instrumentors._autochoice tav
 stubtest: install-dev
 	cd $(VENV) && bin/python -m mypy.stubtest $(STUB_MODULES)
 
-# Every test on a debug build of the interpreter (Debian: apt-get install
-# python3.11-dbg python3.11-dev python3.11-venv). Its assertions check every
-# reference operation, and tests/refcount compares its total of references
-# before and after many calls of every native function.
-DEBUG_PYTHON ?= python3.11-dbg
+# Every test on a debug build of the interpreter: by default the debug
+# build of the distribution's own python3 (Debian 12: apt-get install
+# python3.11-dbg python3.11-dev python3.11-venv; Debian 13: the same with
+# 3.13). Its assertions check every reference operation, and tests/refcount
+# compares its total of references before and after many calls of every
+# native function.
+DEBUG_PYTHON ?= python$(shell /usr/bin/python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null || echo 3.11)-dbg
 DEBUG_VENV ?= .venv-debug
 refcount:
 	@command -v $(DEBUG_PYTHON) >/dev/null || { echo "$(DEBUG_PYTHON) not found (Debian: apt-get install \
-		python3.11-dbg python3.11-dev python3.11-venv)" >&2; exit 1; }
+		$(DEBUG_PYTHON) $(subst -dbg,,$(DEBUG_PYTHON))-dev $(subst -dbg,,$(DEBUG_PYTHON))-venv)" >&2; exit 1; }
 	$(MAKE) test PYTHON=$(DEBUG_PYTHON) VENV=$(DEBUG_VENV)
 
 # What users install is what is tested: `python -m build` makes the sdist and
