@@ -204,7 +204,7 @@ bool functions_unchanged(const guarded_class& guard) {
 }
 
 // The class under a tag it has not been looked at under: as captured?
-[[gnu::cold]] [[gnu::noinline]] bool look_again(const spanbridge_state& st, const guarded_class& guard) {
+TAVRIX_COLD TAVRIX_NOINLINE bool look_again(const spanbridge_state& st, const guarded_class& guard) {
     unsigned int tag = compat::type_version(guard.type);
     if (tag == 0) tag = compat::assign_type_version(guard.type, st.dunder_init.get());
     if (tag == 0 || tag == guard.refused) return false;
