@@ -5,6 +5,7 @@ VENV ?= .venv
 BIN := $(VENV)/bin
 PY := $(BIN)/python
 # Sanitizer builds: make test SANITIZE=ON (AddressSanitizer + UBSan).
+# The compiler: CXX=clang++ (with a VENV of its own) for a Clang build.
 SANITIZE ?= OFF
 BUILD_ROOT ?= build/$(notdir $(VENV))
 PIP_INSTALL := $(PY) -m pip install -q --disable-pip-version-check --no-build-isolation
@@ -53,14 +54,14 @@ venv: $(PY)
 
 # Development build: warnings are errors, assertions on.
 install-dev: $(PY)
-	TAVRIX_DEV=ON TAVRIX_SANITIZE=$(SANITIZE) $(PIP_INSTALL) ".[test,otel]" -Cbuild-dir=$(BUILD_ROOT)/dev-$(SANITIZE)
+	CXX=$(CXX) TAVRIX_DEV=ON TAVRIX_SANITIZE=$(SANITIZE) $(PIP_INSTALL) ".[test,otel]" -Cbuild-dir=$(BUILD_ROOT)/dev-$(SANITIZE)
 
 # Release build, with the extras the demo and the benchmarks need.
 install-release: $(PY)
-	$(PIP_INSTALL) ".[otel,demo]" -Cbuild-dir=$(BUILD_ROOT)/release
+	CXX=$(CXX) $(PIP_INSTALL) ".[otel,demo]" -Cbuild-dir=$(BUILD_ROOT)/release
 
 test: install-dev
-	$(SANITIZER_ENV) $(PY) -m pytest $(PYTEST_ARGS)
+	CXX=$(CXX) $(SANITIZER_ENV) $(PY) -m pytest $(PYTEST_ARGS)
 
 demo: install-release
 	$(PY) -m tavrix_observe.demo
