@@ -45,7 +45,7 @@ $(PY):
 	version=$$(cmake --version 2>/dev/null | sed -n 's/^cmake version \([0-9]*\)\.\([0-9]*\).*/\1 \2/p'); \
 	minimum=$$(echo $(CMAKE_MINIMUM) | tr . ' '); \
 	if [ -z "$$version" ] || [ "$$(printf '%s\n%s\n' "$$minimum" "$$version" | sort -n -k1,1 -k2,2 | head -1)" != "$$minimum" ]; then \
-		echo "cmake $${version:-(none)} on PATH is older than $(CMAKE_MINIMUM): installing it into $(VENV)"; \
+		echo "cmake $$(echo $${version:-(none)} | tr " " .) on PATH is older than $(CMAKE_MINIMUM): installing it into $(VENV)"; \
 		tools="cmake>=$(CMAKE_MINIMUM)"; fi; \
 	command -v ninja >/dev/null || tools="$$tools ninja"; \
 	$(PY) -m pip install -q --disable-pip-version-check --upgrade pip "scikit-build-core>=0.10" $$tools
