@@ -22,17 +22,24 @@ SANITIZER_ENV = LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -pr
 endif
 CXX ?= g++
 
-.PHONY: help venv install-dev install-release test demo bench stubtest fuzz refcount dist wheel-test installed-test \
-	valgrind memcheck clean
+.PHONY: help venv install-dev install-release test demo examples bench stubtest otel-range fuzz refcount dist \
+	wheel-test installed-test valgrind memcheck clean
 
 help:
 	@echo "make demo       - build the package and run the end-to-end demo"
+	@echo "make examples   - build the package and run every program in examples/"
 	@echo "make test       - build the package (development flags) and run every test"
+	@echo "make stubtest   - check the .pyi stubs of the native modules against the runtime"
+	@echo "make otel-range - the span-capture tests on the oldest and a middle OpenTelemetry SDK release"
 	@echo "make bench      - build the package (release flags) and run the benchmarks"
 	@echo "make refcount   - every test on a debug build of the interpreter, reference counts included"
 	@echo "make wheel-test - build the sdist and manylinux wheels (WHEEL_PYTHONS), test each installed in a new environment"
-	@echo "make valgrind   - the memcheck runs of a representative workload"
+	@echo "make dist       - build the sdist and the manylinux wheels into $(DIST)"
+	@echo "make valgrind   - the memcheck runs of a representative workload (make memcheck: one run)"
 	@echo "make fuzz       - the hostile-argument fuzz tests at length, then the coverage-guided fuzzer"
+	@echo "make venv       - only the virtual environment $(VENV), with the build tools"
+	@echo "make clean      - remove the builds and every virtual environment"
+	@echo "Options: PYTHON=... VENV=... SANITIZE=ON PYTEST_ARGS=...; a first build compiles the C++ modules (1-3 min)."
 
 # The environment, with the build tools the builds below need (they build
 # without isolation, from what the environment has): CMake 3.26 or newer and
@@ -52,19 +59,32 @@ $(PY):
 
 venv: $(PY)
 
+# pip is quiet while the C++ compiles; say what is happening.
+BUILD_NOTE = @echo "building tavrix-observe ($(1) flags) into $(VENV): compiling the C++ modules takes 1-3 minutes \
+the first time, seconds once $(BUILD_ROOT) holds a build"
+
 # Development build: warnings are errors, assertions on.
 install-dev: $(PY)
+	$(call BUILD_NOTE,development)
 	CXX=$(CXX) TAVRIX_DEV=ON TAVRIX_SANITIZE=$(SANITIZE) $(PIP_INSTALL) ".[test,otel]" -Cbuild-dir=$(BUILD_ROOT)/dev-$(SANITIZE)
 
 # Release build, with the extras the demo and the benchmarks need.
 install-release: $(PY)
+	$(call BUILD_NOTE,release)
 	CXX=$(CXX) $(PIP_INSTALL) ".[otel,demo]" -Cbuild-dir=$(BUILD_ROOT)/release
 
+# The C++ checks of the engine's core and the token diff, built with the
+# development build, are run by ctest as well.
+CTEST ?= $(shell command -v $(abspath $(BIN))/ctest || command -v ctest)
 test: install-dev
 	CXX=$(CXX) $(SANITIZER_ENV) $(PY) -m pytest $(PYTEST_ARGS)
+	cd $(BUILD_ROOT)/dev-$(SANITIZE) && $(CTEST) --output-on-failure
 
 demo: install-release
 	$(PY) -m tavrix_observe.demo
+
+examples: install-release
+	@for example in examples/*.py; do echo "== $$example"; $(PY) $$example || exit 1; done
 
 bench: install-release
 	$(PIP_INSTALL) ".[bench]" -Cbuild-dir=$(BUILD_ROOT)/release
@@ -90,6 +110,29 @@ fuzz: install-dev
 STUB_MODULES := tavrix_observe.cost tavrix_observe.instrumentors._autochoice tavrix_observe.instrumentors._guard tavrix_observe.tracing.spanbridge
 stubtest: install-dev
 	cd $(VENV) && bin/python -m mypy.stubtest $(STUB_MODULES)
+
+# The span-capture tests, the demo's and the examples' on older releases of the
+# OpenTelemetry SDK than `make test` installs (the newest): the oldest that
+# pyproject.toml accepts and one in the middle, each with the instrumentations
+# of its release, swapped in with pip in one environment built once. For each
+# release, tests/tracing/sdk_reads.py first says which span reads are direct.
+# The 0.41b0 instrumentations import pkg_resources, gone from setuptools 81 on.
+OTEL_RELEASES ?= 1.20.0/0.41b0 1.33.1/0.54b1
+OTEL_VENV ?= .venv-otel
+OTEL_TESTS ?= tests/tracing tests/demo tests/examples
+otel-range:
+	$(MAKE) install-dev VENV=$(OTEL_VENV)
+	@for release in $(OTEL_RELEASES); do \
+		sdk=$${release%/*}; instrumentation=$${release#*/}; \
+		echo "== opentelemetry-sdk $$sdk, instrumentations $$instrumentation"; \
+		$(OTEL_VENV)/bin/python -m pip install -q --disable-pip-version-check "setuptools<81" \
+			opentelemetry-api==$$sdk opentelemetry-sdk==$$sdk \
+			opentelemetry-instrumentation-urllib==$$instrumentation \
+			opentelemetry-instrumentation-sqlite3==$$instrumentation || exit 1; \
+		$(OTEL_VENV)/bin/python tests/tracing/sdk_reads.py || exit 1; \
+		$(OTEL_VENV)/bin/python -m pytest -q -p no:cacheprovider -W "ignore:pkg_resources is deprecated" \
+			$(OTEL_TESTS) || exit 1; \
+	done
 
 # Every test on a debug build of the interpreter: by default the debug
 # build of the distribution's own python3 (Debian 12: apt-get install
@@ -181,6 +224,7 @@ valgrind:
 # One memcheck run with the options MEMCHECK, on a development build with
 # debugging information.
 memcheck: $(PY)
+	$(call BUILD_NOTE,development)
 	TAVRIX_DEV=ON $(PIP_INSTALL) ".[demo]" -Cbuild-dir=$(BUILD_ROOT)/memcheck -Ccmake.build-type=RelWithDebInfo
 	PYTHONMALLOC=malloc valgrind --tool=memcheck $(MEMCHECK) --num-callers=40 \
 		--xml=yes --xml-file=$(BUILD_ROOT)/memcheck.xml $(PY) tests/memcheck/workload.py $(VALGRIND_ROUNDS)

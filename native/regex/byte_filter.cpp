@@ -101,4 +101,27 @@ void byte_filter::scan(const std::uint8_t* text, std::size_t from, std::size_t b
 #endif
 }
 
+bool byte_filter::available(variant v) noexcept {
+#ifdef TAVRIX_X86
+    __builtin_cpu_init();
+    switch (v) {
+        case variant::portable: return true;
+        case variant::ssse3: return __builtin_cpu_supports("ssse3");
+        case variant::avx2: return __builtin_cpu_supports("avx2");
+    }
+    return false;
+#else
+    return v == variant::portable;
+#endif
+}
+
+void byte_filter::scan_as(variant v, const std::uint8_t* text, std::size_t from, std::size_t blocks,
+                          std::uint32_t* masks) const noexcept {
+#ifdef TAVRIX_X86
+    if (v == variant::avx2 && available(v)) return scan_avx2(*this, text, from, blocks, masks);
+    if (v == variant::ssse3 && available(v)) return scan_ssse3(*this, text, from, blocks, masks);
+#endif
+    scan_portable(*this, text, from, blocks, masks);
+}
+
 }  // namespace tavrix::regex

@@ -30,8 +30,16 @@ struct byte_filter {
     }
 
     // Bit i of masks[k] for each position from + 32 k + i that passes, for
-    // k < blocks; the text must hold from + 32 * blocks + 2 bytes.
+    // k < blocks; the text must hold from + 32 * blocks + 2 bytes. With
+    // the processor's best variant.
     void scan(const std::uint8_t* text, std::size_t from, std::size_t blocks, std::uint32_t* masks) const noexcept;
+
+    // The variants, each giving the same masks: the checks run every one
+    // this processor has against the portable one.
+    enum class variant : std::uint8_t { portable, ssse3, avx2 };
+    [[nodiscard]] static bool available(variant v) noexcept;
+    void scan_as(variant v, const std::uint8_t* text, std::size_t from, std::size_t blocks,
+                 std::uint32_t* masks) const noexcept;
 };
 
 }  // namespace tavrix::regex

@@ -11,6 +11,7 @@
 // enclosing such repeat (`enter` clears it, `check` tests and sets it,
 // consuming a character clears them all).
 #include <algorithm>
+#include <cassert>
 
 #include "../support/recursion.hpp"
 #include "prefilter.hpp"
@@ -78,6 +79,7 @@ public:
 private:
     std::uint32_t add(op code, std::uint8_t arg = 0) {
         if (prog_.insts.size() >= limits_.max_instructions) throw too_large{"the program would be too large"};
+        if (code == op::split && ++splits_ > limits_.max_splits) throw too_large{"the program would branch too much"};
         const auto pc = static_cast<std::uint32_t>(prog_.insts.size());
         prog_.insts.push_back(instruction{.code = code, .arg = arg});
         prog_.level.push_back(static_cast<std::uint8_t>(level_));
@@ -150,6 +152,7 @@ private:
     program& prog_;
     const compile_limits& limits_;
     std::uint32_t level_ = 0;
+    std::uint32_t splits_ = 0;
 };
 
 // Works out the closure tables, unless they would be too large.
@@ -248,6 +251,7 @@ void build_bit_machine(program& prog) {
         return mask;
     };
     machine.follow.assign(machine.pcs.size() * contexts, 0);
+    machine.accepts.assign(256, 0);
     for (std::size_t bit = 0; bit < machine.pcs.size(); ++bit) {
         const instruction& inst = prog.insts[machine.pcs[bit]];
         if (inst.code == op::match) {
@@ -266,6 +270,33 @@ void build_bit_machine(program& prog) {
 }
 
 }  // namespace
+
+namespace {
+
+bool has_assertion(const node& n) noexcept {
+    if (n.type == node::kind::assert) return true;
+    for (const node& child : n.children)
+        if (has_assertion(child)) return true;
+    return false;
+}
+
+}  // namespace
+
+bool strip_empty_lead(const node& pattern, node& out) {
+    auto droppable = [](const node& n) { return min_width(n) == 0 && !has_assertion(n); };
+    if (pattern.type != node::kind::concat) {
+        if (!droppable(pattern) || pattern.type == node::kind::empty) return false;
+        out = node{};
+        return true;
+    }
+    std::size_t lead = 0;
+    while (lead < pattern.children.size() && droppable(pattern.children[lead])) ++lead;
+    if (lead == 0) return false;
+    out = node::sequence(node::kind::concat,
+                         std::vector<node>(pattern.children.begin() + static_cast<std::ptrdiff_t>(lead),
+                                           pattern.children.end()));
+    return true;
+}
 
 std::uint32_t min_width(const node& n) noexcept {
     switch (n.type) {
@@ -324,8 +355,10 @@ compile_result compile(const node& pattern, std::vector<char_class> classes, con
     prog.start_class = start_class;
     prog.min_length = min_width(pattern);
     prog.filter = derive_prefilter(prog, pattern);
+    prog.literal = find_required_literals(pattern, prog.classes);
     build_closures(prog, limits);
     build_bit_machine(prog);
+    assert(well_formed(prog));
     result.ok = true;
     return result;
 }

@@ -15,26 +15,37 @@ std::optional<match_span> search(const program& prog, PyObject* text, std::size_
     });
 }
 
+std::vector<scan_result> scan_table(const table_scanner& scanner, PyObject* text, scan_mode mode, std::size_t first,
+                                    const rescan_hint* hint) {
+    return with_text(text, [&](auto view) { return scanner.scan(view, mode, first, hint); });
+}
+
 bool literal_replacement(PyObject* repl) {
     return PyUnicode_CheckExact(repl) &&
            PyUnicode_FindChar(repl, '\\', 0, PyUnicode_GET_LENGTH(repl), 1) == -1;
 }
 
-ref substitute(const program& prog, PyObject* repl, PyObject* text, std::size_t from) {
+ref substitute(const program& prog, PyObject* repl, PyObject* text, std::size_t from, const window_list* windows,
+               std::vector<match_span>* changed) {
     // The pieces re's own substitution joins: the text between matches
     // (non-empty stretches only) and the replacement for every match.
     ref pieces = check(PyList_New(0));
     Py_ssize_t copied = 0;
     auto append = [&](PyObject* piece) { check_status(PyList_Append(pieces.get(), piece)); };
     workspace ws;
+    const auto repl_size = static_cast<std::size_t>(PyUnicode_GET_LENGTH(repl));
+    std::size_t written = 0;  // the result's length so far
     with_text(text, [&](auto view) {
-        matcher(prog, view, ws).each_match(from, [&](match_span m) {
+        matcher(prog, view, ws, windows).each_match(from, [&](match_span m) {
             const auto start = static_cast<Py_ssize_t>(m.start);
             if (copied < start) {
                 ref between = check(PyUnicode_Substring(text, copied, start));
                 append(between.get());
+                written += static_cast<std::size_t>(start - copied);
             }
             append(repl);
+            if (changed) changed->push_back({written, written + repl_size});
+            written += repl_size;
             copied = static_cast<Py_ssize_t>(m.end);
         });
     });

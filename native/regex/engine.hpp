@@ -1,12 +1,16 @@
 // The engine's operations on Python strs: what `pattern.search(text)` and
 // `pattern.sub(repl, text)` answer, computed from the pattern's program on
-// the str's own storage.
+// the str's own storage. The engine's core (programs, matcher, literal
+// search, table scan) holds no Python object and calls no interpreter
+// function but the Unicode database's predicates; this file, the front end
+// and the caches are its boundary with the interpreter.
 #pragma once
 
 #include <optional>
 
 #include "../support/errors.hpp"
 #include "matcher.hpp"
+#include "table_scan.hpp"
 
 namespace tavrix::regex {
 
@@ -30,9 +34,17 @@ decltype(auto) with_text(PyObject* str, F&& f) {
                                                bool must_advance = false);
 
 // pattern.sub(repl, text) for an exact str text and a str repl holding no
-// backslash (inserted literally), when no match starts before `from`. The
-// same object comes back when nothing matched, as from `re`.
-[[nodiscard]] ref substitute(const program& prog, PyObject* repl, PyObject* text, std::size_t from = 0);
+// backslash (inserted literally), when no match starts before `from`, nor
+// outside `windows` when given. The same object comes back when nothing
+// matched, as from `re`.
+// When `changed` is given, the stretches of the result that replacements
+// fill are appended to it, in order.
+[[nodiscard]] ref substitute(const program& prog, PyObject* repl, PyObject* text, std::size_t from = 0,
+                             const window_list* windows = nullptr, std::vector<match_span>* changed = nullptr);
+
+// The table scan over an exact str (see table_scanner::scan).
+[[nodiscard]] std::vector<scan_result> scan_table(const table_scanner& scanner, PyObject* text, scan_mode mode,
+                                                  std::size_t first = 0, const rescan_hint* hint = nullptr);
 
 // Whether `repl` is a replacement `re` inserts literally.
 [[nodiscard]] bool literal_replacement(PyObject* repl);

@@ -110,6 +110,8 @@ std::uint32_t as_code(PyObject* value) {
     return static_cast<std::uint32_t>(v);
 }
 
+}  // namespace
+
 // The interpreter's vocabulary for this run: opcode, at-code and category
 // numbers, the flags, and the two compiler functions used per item.
 class vocabulary {
@@ -127,6 +129,7 @@ public:
         read_names(constants.get(), op_names, ops_);
         read_names(constants.get(), at_names, ats_);
         read_names(constants.get(), category_names, categories_);
+        ignorecase_ = as_long(attr(constants.get(), "SRE_FLAG_IGNORECASE").get());
         for (const char* name : {"SRE_FLAG_IGNORECASE", "SRE_FLAG_MULTILINE", "SRE_FLAG_DOTALL", "SRE_FLAG_UNICODE",
                                  "SRE_FLAG_VERBOSE", "SRE_FLAG_DEBUG", "SRE_FLAG_ASCII"})
             supported_flags_ |= as_long(attr(constants.get(), name).get());
@@ -137,6 +140,7 @@ public:
     [[nodiscard]] bool flags_supported(long flags) const noexcept { return (flags & ~supported_flags_) == 0; }
 
     [[nodiscard]] long type_flags() const noexcept { return type_flags_; }
+    [[nodiscard]] bool ignores_case(long flags) const noexcept { return (flags & ignorecase_) != 0; }
     [[nodiscard]] long info_charset() const noexcept { return info_charset_; }
     [[nodiscard]] long code_of(sre_op wanted) const {
         for (const auto& [code, op] : ops_)
@@ -204,10 +208,13 @@ private:
     long type_flags_ = 0;
     long info_charset_ = 0;
     long supported_flags_ = 0;
+    long ignorecase_ = 0;
     std::map<long, sre_op> ops_;
     std::map<long, assertion> ats_;
     std::map<long, category> categories_;
 };
+
+namespace {
 
 class reader {
 public:
@@ -322,6 +329,11 @@ private:
 
     // The class of a character item, from the interpreter's code for it.
     std::uint32_t character_class(PyObject* item, long flags) {
+        // A literal matched with its case is emitted as it is parsed: the
+        // opcode and the character (no call needed for the commonest item).
+        const sre_op op = v_.op(as_long(PyTuple_GET_ITEM(item, 0)));
+        if ((op == sre_op::literal || op == sre_op::not_literal) && !v_.ignores_case(flags))
+            return add_class(translate({as_code(PyTuple_GET_ITEM(item, 0)), as_code(PyTuple_GET_ITEM(item, 1))}));
         ref code_list = v_.compile_item(item, flags);
         std::vector<std::uint32_t> raw;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(code_list.get()); ++i)
@@ -443,7 +455,7 @@ Py_ssize_t open_parentheses(PyObject* source) {
 // interpreter frees it recursively, a few frames per level, on the thread
 // that made it (which re itself never does after compiling).
 bool parse_fits_stack(Py_ssize_t parentheses) {
-    const std::uintptr_t lowest = stack::read_lowest_address();
+    const std::uintptr_t lowest = stack::lowest_address();
     if (lowest == 0) return true;  // unknown here: the interpreter's limits decide
     const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
     if (here < lowest) return true;  // not on this thread's own stack
@@ -454,7 +466,7 @@ bool parse_fits_stack(Py_ssize_t parentheses) {
 // Patterns with more groups than this are left to re without a parse.
 constexpr Py_ssize_t max_parentheses = 100;
 
-front_end_result compile_checked(PyObject* pattern_type, PyObject* pattern) {
+front_end_result compile_checked(PyObject* pattern_type, PyObject* pattern, std::unique_ptr<vocabulary>& known) {
     if (!Py_IS_TYPE(pattern, reinterpret_cast<PyTypeObject*>(pattern_type))) return {nullptr, "not an re.Pattern"};
     ref source = attr(pattern, "pattern");
     if (!PyUnicode_CheckExact(source.get())) return {nullptr, "not a str pattern"};
@@ -462,7 +474,8 @@ front_end_result compile_checked(PyObject* pattern_type, PyObject* pattern) {
     if (parentheses > max_parentheses) return {nullptr, "too many groups"};
     if (!parse_fits_stack(parentheses)) return {nullptr, "too little stack on this thread to read it", false};
     ref flag_value = attr(pattern, "flags");
-    const vocabulary v;
+    if (!known) known = std::make_unique<vocabulary>();
+    const vocabulary& v = *known;
     ref parsed = check(PyObject_CallMethod(v.parser(), "parse", "OO", source.get(), flag_value.get()));
     ref state = attr(parsed.get(), "state");
     ref state_flags = attr(state.get(), "flags");
@@ -471,16 +484,35 @@ front_end_result compile_checked(PyObject* pattern_type, PyObject* pattern) {
     reader r(v);
     node structure = r.read(parsed.get(), flags, 0);
     const std::uint32_t start_class = r.start_class(parsed.get(), flags);
-    compile_result compiled = compile(structure, r.take_classes(), {}, start_class);
+    std::vector<char_class> classes = r.take_classes();
+    compile_result compiled = compile(structure, classes, {}, start_class);
+    node core;
+    if (!compiled.ok && start_class == no_class && strip_empty_lead(structure, core)) {
+        // Too large whole (a wide counted repeat in front, say): whether it
+        // matches is still answered by what follows that part.
+        compile_result rest = compile(core, std::move(classes));
+        if (rest.ok) {
+            rest.prog.exists_only = true;
+            return {std::make_shared<const program>(std::move(rest.prog)), {}};
+        }
+    }
     if (!compiled.ok) return {nullptr, std::move(compiled.refusal)};
     return {std::make_shared<const program>(std::move(compiled.prog)), {}};
 }
 
 }  // namespace
 
+pattern_reader::pattern_reader(PyObject* pattern_type) : pattern_type_(ref::new_ref(pattern_type)) {}
+
+pattern_reader::~pattern_reader() = default;
+
 front_end_result compile_pattern(PyObject* pattern_type, PyObject* pattern) {
+    return pattern_reader(pattern_type).compile(pattern);
+}
+
+front_end_result pattern_reader::compile(PyObject* pattern) {
     try {
-        return compile_checked(pattern_type, pattern);
+        return compile_checked(pattern_type_.get(), pattern, words_);
     } catch (const refused& r) {
         return {nullptr, r.why};
     } catch (const error_already_set&) {

@@ -59,6 +59,11 @@ private:
     std::vector<std::uint32_t> seen_;     // per slot: the generation it was visited
     std::vector<pending> stack_;
     std::uint32_t generation_ = 0;
+
+public:
+    // Work done: threads put on a list, and positions the bit machine
+    // advanced over; what the checks compare with the stated bound.
+    std::uint64_t work = 0;
 };
 
 // Instructions known to have no match ahead of them at given positions:
@@ -103,13 +108,15 @@ private:
 template <class Char>
 class matcher {
 public:
-    matcher(const program& prog, text_view<Char> text, workspace& ws) : prog_(prog), text_(text), ws_(ws) {
+    // Matches start only within `windows`, when given (see start_finder).
+    matcher(const program& prog, text_view<Char> text, workspace& ws, const window_list* windows = nullptr)
+        : prog_(prog), text_(text), ws_(ws), windows_(windows) {
         ws_.prepare(prog_);
     }
 
     // Whether the program matches anywhere at or after `from`.
     [[nodiscard]] bool exists(std::size_t from) {
-        start_finder<Char> starts(prog_, text_);
+        start_finder<Char> starts(prog_, text_, windows_);
         return run_exists(from, starts, no_position).found;
     }
 
@@ -117,7 +124,7 @@ public:
     // it. With `must_advance`, an empty match at `from` does not count (the
     // rule a substitution follows right after an empty match).
     [[nodiscard]] std::optional<match_span> search(std::size_t from, bool must_advance = false) {
-        start_finder<Char> starts(prog_, text_);
+        start_finder<Char> starts(prog_, text_, windows_);
         return run_leftmost(from, must_advance, starts, no_position, nullptr).span;
     }
 
@@ -132,7 +139,7 @@ public:
         bool must_advance = false;
         while (pos <= text_.size) {
             // A fresh finder: the previous search may have looked past `pos`.
-            start_finder<Char> starts(prog_, text_);
+            start_finder<Char> starts(prog_, text_, windows_);
             const run_result r = run_leftmost(pos, must_advance, starts, no_position, &dead);
             if (!r.span) return;
             visit(*r.span);
@@ -158,7 +165,17 @@ public:
 private:
     using thread = workspace::thread;
 
-    void new_generation() noexcept { ++ws_.generation_; }
+    // A new mark for the lists being built. Marks are compared for equality
+    // only, so after 2^32 of them (a long enough text) the marks left in
+    // the tables could be taken for the current one: they are cleared
+    // before the counter comes round.
+    void new_generation() noexcept {
+        if (++ws_.generation_ == 0xFFFFFFFFu) [[unlikely]] {
+            std::fill(ws_.on_list_.begin(), ws_.on_list_.end(), 0);
+            std::fill(ws_.seen_.begin(), ws_.seen_.end(), 0);
+            ws_.generation_ = 1;
+        }
+    }
 
     // Adds the threads reachable from `root` at `pos` without consuming, in
     // priority order, after those already on the list (a thread already
@@ -200,6 +217,7 @@ private:
     const program& prog_;
     text_view<Char> text_;
     workspace& ws_;
+    const window_list* windows_;
     std::size_t context_pos_ = no_position;
     std::size_t context_ = 0;
 };
@@ -239,6 +257,7 @@ bool matcher<Char>::add(std::vector<thread>& list, std::uint32_t root, std::size
             if (ws_.on_list_[pc] == gen || (dead && dead->contains(pc, pos))) continue;
             ws_.on_list_[pc] = gen;
             list.push_back({pc, start});
+            ++ws_.work;
         }
         return table.has_match[at] != 0;
     }
@@ -257,6 +276,7 @@ bool matcher<Char>::add(std::vector<thread>& list, std::uint32_t root, std::size
                 if (ws_.on_list_[pc] != gen && !(dead && dead->contains(pc, pos))) {
                     ws_.on_list_[pc] = gen;
                     list.push_back({pc, start});
+                    ++ws_.work;
                     reached_match = reached_match || inst.code == op::match;
                 }
                 break;
@@ -335,6 +355,7 @@ auto matcher<Char>::run_exists_bits(std::size_t from, start_finder<Char>& starts
             continue;
         }
         if (pos >= n) return {.stopped = n + 1};
+        ++ws_.work;
         const code_point c = text_[pos];
         std::uint64_t take = state & (c < 256 ? machine.accepts[c] : wide_accepts(c));
         std::uint64_t after = 0;

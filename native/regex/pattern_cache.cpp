@@ -10,7 +10,7 @@ namespace tavrix::regex {
 namespace {
 
 constexpr std::size_t max_programs = 512;
-constexpr std::size_t max_scanners = 8;
+constexpr std::size_t max_rule_sets = 8;
 
 struct cache_state {
     struct program_entry {
@@ -18,15 +18,14 @@ struct cache_state {
         std::shared_ptr<const program> prog;  // null: refused
         std::uint64_t used = 0;
     };
-    struct scanner_entry {
-        std::vector<ref> patterns;
-        std::shared_ptr<const table_scanner> scanner;
+    struct rule_set_entry {
+        std::shared_ptr<const rule_set> set;
         std::uint64_t used = 0;
     };
 
     ref pattern_type;
     std::unordered_map<PyObject*, program_entry> programs;
-    std::vector<scanner_entry> scanners;
+    std::vector<rule_set_entry> rule_sets;
     std::uint64_t clock = 0;
 
     // Drops the older half of the program entries.
@@ -62,8 +61,8 @@ int cache_traverse(PyObject* self, visitproc visit, void* arg) {
     if (st == nullptr) return 0;
     Py_VISIT(st->pattern_type.get());
     for (const auto& [key, entry] : st->programs) Py_VISIT(entry.pattern.get());
-    for (const auto& entry : st->scanners)
-        for (const ref& pattern : entry.patterns) Py_VISIT(pattern.get());
+    for (const auto& entry : st->rule_sets)
+        for (const ref& pattern : entry.set->entries) Py_VISIT(pattern.get());
     return 0;
 }
 
@@ -72,10 +71,10 @@ int cache_clear(PyObject* self) {
     if (st == nullptr) return 0;
     // Emptied first, released after: a release may run arbitrary code.
     auto programs = std::move(st->programs);
-    auto scanners = std::move(st->scanners);
+    auto rule_sets = std::move(st->rule_sets);
     ref type = std::move(st->pattern_type);
     st->programs.clear();
-    st->scanners.clear();
+    st->rule_sets.clear();
     return 0;
 }
 
@@ -116,19 +115,26 @@ ref new_pattern_cache(PyObject* pattern_type) {
     return ref::steal(reinterpret_cast<PyObject*>(self));
 }
 
-std::shared_ptr<const program> cached_program(PyObject* cache, PyObject* pattern) {
+namespace {
+
+// The program of `pattern` from the single-pattern cache, compiled on a
+// miss; `lasting` tells whether a refusal holds on every thread. Compiling
+// runs Python code (the interpreter's parser): the cache may change
+// meanwhile, so nothing of it is held across.
+std::shared_ptr<const program> program_of(PyObject* cache, PyObject* pattern, bool& lasting,
+                                          pattern_reader* reader = nullptr) {
+    lasting = true;
     cache_state& st = state_of(cache);
     if (!Py_IS_TYPE(pattern, reinterpret_cast<PyTypeObject*>(st.pattern_type.get()))) return nullptr;
     if (auto it = st.programs.find(pattern); it != st.programs.end()) {
         it->second.used = ++st.clock;
         return it->second.prog;
     }
-    // Compiling runs Python code (the interpreter's parser): the cache may
-    // change meanwhile, so nothing of it is held across.
     ref owner = ref::new_ref(pattern);
     ref type = st.pattern_type.copy();
-    front_end_result compiled = compile_pattern(type.get(), pattern);
+    front_end_result compiled = reader ? reader->compile(pattern) : compile_pattern(type.get(), pattern);
     cache_state& now = state_of(cache);
+    lasting = compiled.lasting;
     if (!now.pattern_type) return compiled.prog;  // cleared meanwhile
     if (!compiled.prog && !compiled.lasting) return nullptr;  // refused on this thread only: asked again next time
     if (now.programs.size() >= max_programs) now.evict_programs();
@@ -138,34 +144,74 @@ std::shared_ptr<const program> cached_program(PyObject* cache, PyObject* pattern
     return it->second.prog;
 }
 
-std::shared_ptr<const table_scanner> cached_scanner(PyObject* cache, const std::vector<served_pattern>& patterns) {
-    cache_state& st = state_of(cache);
-    const std::uint64_t now = ++st.clock;
-    for (auto& entry : st.scanners) {
-        if (entry.patterns.size() != patterns.size()) continue;
-        bool same = true;
-        for (std::size_t i = 0; same && i < patterns.size(); ++i) same = entry.patterns[i].get() == patterns[i].pattern;
-        if (same) {
-            entry.used = now;
-            return entry.scanner;
+bool same_entries(const std::vector<ref>& held, const std::vector<ref>& entries) noexcept {
+    if (held.size() != entries.size()) return false;
+    for (std::size_t i = 0; i < held.size(); ++i)
+        if (held[i].get() != entries[i].get()) return false;
+    return true;
+}
+
+}  // namespace
+
+std::shared_ptr<const program> cached_program(PyObject* cache, PyObject* pattern) {
+    bool lasting = true;
+    return program_of(cache, pattern, lasting);
+}
+
+std::shared_ptr<const rule_set> cached_rule_set(PyObject* cache, const std::vector<ref>& entries) {
+    {
+        cache_state& st = state_of(cache);
+        const std::uint64_t now = ++st.clock;
+        for (auto& entry : st.rule_sets)
+            if (same_entries(entry.set->entries, entries)) {
+                entry.used = now;
+                return entry.set;
+            }
+    }
+    // The programs of the rule sets held, by pattern, for what the new
+    // one shares with them (an entry added to a large table compiles one
+    // pattern, not the table).
+    std::unordered_map<PyObject*, std::shared_ptr<const program>> known;
+    for (const auto& entry : state_of(cache).rule_sets) {
+        const rule_set& held = *entry.set;
+        for (std::size_t i = 0; i < held.entries.size(); ++i)
+            known.try_emplace(held.entries[i].get(),
+                              held.slots[i] < 0 ? nullptr
+                                                : held.scanner->programs()[static_cast<std::size_t>(held.slots[i])]);
+    }
+    auto set = std::make_shared<rule_set>();
+    set->slots.assign(entries.size(), -1);
+    std::vector<std::shared_ptr<const program>> served;
+    bool lasting = true;
+    pattern_reader reader(state_of(cache).pattern_type.get());
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        PyObject* pattern = entries[i].get();
+        set->entries.push_back(ref::new_ref(pattern));
+        std::shared_ptr<const program> prog;
+        if (auto it = known.find(pattern); it != known.end()) {
+            prog = it->second;
+        } else {
+            bool this_lasting = true;
+            prog = program_of(cache, pattern, this_lasting, &reader);
+            lasting = lasting && this_lasting;
         }
+        if (!prog) continue;
+        set->slots[i] = static_cast<int>(served.size());
+        served.push_back(std::move(prog));
     }
-    cache_state::scanner_entry entry;
-    std::vector<std::shared_ptr<const program>> programs;
-    for (const served_pattern& p : patterns) {
-        entry.patterns.push_back(ref::new_ref(p.pattern));
-        programs.push_back(p.prog);
-    }
-    entry.scanner = std::make_shared<const table_scanner>(std::move(programs));
-    entry.used = now;
-    auto result = entry.scanner;
-    if (st.scanners.size() >= max_scanners) {
-        auto oldest = std::min_element(st.scanners.begin(), st.scanners.end(),
+    if (!served.empty()) set->scanner = std::make_shared<const table_scanner>(std::move(served));
+    std::shared_ptr<const rule_set> result = set;
+    cache_state& st = state_of(cache);
+    // Not kept when cleared meanwhile, or when a refusal held on this
+    // thread only (the next call asks again).
+    if (!st.pattern_type || !lasting) return result;
+    if (st.rule_sets.size() >= max_rule_sets) {
+        auto oldest = std::min_element(st.rule_sets.begin(), st.rule_sets.end(),
                                        [](const auto& a, const auto& b) { return a.used < b.used; });
-        cache_state::scanner_entry dropped = std::move(*oldest);
-        *oldest = std::move(entry);
+        cache_state::rule_set_entry dropped = std::move(*oldest);
+        *oldest = {result, ++st.clock};
     } else {
-        st.scanners.push_back(std::move(entry));
+        st.rule_sets.push_back({result, ++st.clock});
     }
     return result;
 }

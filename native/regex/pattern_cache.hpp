@@ -1,12 +1,21 @@
-// The programs of the `re.Pattern` objects a module has met, and the
-// scanners of the tables they form, in one garbage-collected object kept
-// in the module's state.
+// The programs of the `re.Pattern` objects a module has met, and the rule
+// sets of the tables they form, in one garbage-collected object kept in
+// the module's state.
 //
-// An entry holds its pattern (so the pattern's identity, the key, cannot
-// be reused by another object while the entry lives), and refusals are
-// remembered like programs. The cache is bounded: the entries least
-// recently used go first. Programs and scanners are handed out shared, so
-// an entry evicted meanwhile stays valid for whoever still uses it.
+// A rule set is a whole table compiled once: its entries in order (held,
+// so that no identity it compares can be reused by another object while
+// it lives), which of them the engine serves, and one scanner over those.
+// A table is looked up at every call and its entries compared by identity
+// with the rule sets held (one pointer comparison an entry); any change to
+// it (an entry added, replaced or removed, another dict) makes a new rule
+// set, whose programs are taken from the rule sets held where their
+// patterns are the same. A few rule sets are kept (the tables a module
+// scans, and a recent change of each), the least recently used going
+// first; memory is that of their programs, so in proportion to the tables
+// (the programs' instruction counts are bounded, see compile_limits).
+// Programs of single patterns asked for outside a table are kept apart,
+// in a bounded cache. Everything is handed out shared, so an entry evicted
+// meanwhile stays valid for whoever still uses it.
 #pragma once
 
 #include <memory>
@@ -25,14 +34,17 @@ namespace tavrix::regex {
 // outside the supported syntax).
 [[nodiscard]] std::shared_ptr<const program> cached_program(PyObject* cache, PyObject* pattern);
 
-// A pattern the engine serves, with its program.
-struct served_pattern {
-    PyObject* pattern;  // borrowed from the caller
-    std::shared_ptr<const program> prog;
+// A table compiled: its entries in iteration order, the index among the
+// served of each (-1: answered by the entry's own methods), and the
+// scanner of the served ones, in order.
+struct rule_set {
+    std::vector<ref> entries;
+    std::vector<int> slots;
+    std::shared_ptr<const table_scanner> scanner;  // null: none served
 };
 
-// The scanner of these patterns, in this order.
-[[nodiscard]] std::shared_ptr<const table_scanner> cached_scanner(PyObject* cache,
-                                                                  const std::vector<served_pattern>& patterns);
+// The rule set of a table whose values are `entries`, in order (owned by
+// the caller for the call); built on first use.
+[[nodiscard]] std::shared_ptr<const rule_set> cached_rule_set(PyObject* cache, const std::vector<ref>& entries);
 
 }  // namespace tavrix::regex

@@ -162,14 +162,22 @@ bool disjoint_latin1(const char_set& a, const char_set& b) {
 // A consuming instruction every match passes through, of a small class
 // that nothing before it can consume: the text's occurrences of that class
 // then bound where matches can start.
+//
+// Each candidate costs a walk of the program, so only the first few are
+// tried (a counted repeat of one character would otherwise make the walk
+// quadratic in the pattern).
+constexpr int max_gate_candidates = 16;
+
 bool find_gate(const program& prog, prefilter& filter) {
     int best_count = max_gate_latin1 + 1;
-    for (std::uint32_t g = 0; g < prog.insts.size(); ++g) {
+    int candidates = 0;
+    for (std::uint32_t g = 0; g < prog.insts.size() && candidates < max_gate_candidates; ++g) {
         const instruction& inst = prog.insts[g];
         if (inst.code != op::consume) continue;
         const char_class& cls = prog.classes[inst.cls];
         const int count = cls.latin1_count();
         if (count == 0 || count >= best_count || cls.contains_all_wide()) continue;
+        ++candidates;
         // Reachable without passing g: if the match is, g is not required.
         std::vector<std::uint8_t> seen(prog.insts.size(), 0);
         std::vector<std::uint32_t> stack{prog.start};

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "char_class.hpp"
+#include "literals.hpp"
 #include "syntax.hpp"
 
 namespace tavrix::regex {
@@ -92,7 +93,7 @@ struct bit_machine {
     std::vector<std::uint32_t> pcs;          // bit -> instruction
     std::uint64_t match = 0;                 // the match's bit
     std::uint64_t wide = 0;                  // bits of classes that may hold characters above Latin-1
-    std::uint64_t accepts[256] = {};         // by Latin-1 character: the bits whose class holds it
+    std::vector<std::uint64_t> accepts;      // by Latin-1 character (256): the bits whose class holds it
     std::vector<std::uint64_t> follow;       // per bit and context: the threads after consuming
     std::vector<std::uint64_t> start;        // per context: the threads at a start
 };
@@ -109,12 +110,21 @@ struct program {
     std::uint32_t start = 0;
     std::uint32_t assertions_used = 0;  // bit per `assertion`
     std::uint32_t min_length = 0;
+    // Whether the program only answers whether the pattern matches: the
+    // pattern without its leading part that can match the empty string and
+    // holds no assertion (the same question: that part can always match
+    // nothing), compiled because the whole pattern was too large. Where
+    // matches are and what a substitution replaces are then re's to say.
+    bool exists_only = false;
     // A class every match's first character must be in, on top of what the
     // program says: re's search skips starts by a set it compiles with the
     // pattern's global flags, which can differ from the local flags of the
     // group the first character is in.
     std::uint32_t start_class = no_class;
     prefilter filter;
+    // The literals every match contains, and where matches start relative
+    // to them (the table scan searches a whole table's at once).
+    required_literals literal;
     closure_table closures;
     bit_machine bits;
 
@@ -122,6 +132,16 @@ struct program {
         return slot_base[pc] + (flags & ((1u << level[pc]) - 1u));
     }
 };
+
+// The program as text, an instruction a line, then its prefilter's kind
+// and its literals: what the checks compare with golden listings.
+[[nodiscard]] std::string dump(const program& prog);
+
+// Whether the program's structure holds: every target and class in range,
+// the match last, the dedupe slots as the levels give them, the literals
+// and closure tables consistent. Checked after every compile in builds
+// with assertions.
+[[nodiscard]] bool well_formed(const program& prog);
 
 // One step of an epsilon closure over an instruction that consumes nothing
 // (split, assertion, jump, enter, check): pushes a split's second branch with
@@ -153,6 +173,11 @@ template <class Holds, class Branch>
 // size bounds the matcher's work per character.
 struct compile_limits {
     std::uint32_t max_instructions = 20000;
+    // Branch points (an alternative, an optional iteration): each can add
+    // a thread at every position, so a counted repeat with a large range
+    // ({0,1000}) would cost the matcher that much per character, where
+    // re's backtracking costs it only per start position that reaches it.
+    std::uint32_t max_splits = 600;
     std::uint32_t max_nesting = 200;     // of the pattern's structure
     std::uint32_t max_empty_levels = 6;  // nested repeats whose body can match empty
     std::uint32_t max_slots = 1u << 17;
@@ -174,6 +199,10 @@ struct compile_result {
 // start (see program::start_class).
 [[nodiscard]] compile_result compile(const node& pattern, std::vector<char_class> classes,
                                      const compile_limits& limits = {}, std::uint32_t start_class = no_class);
+
+// The pattern without its leading part that can match the empty string
+// and holds no assertion; false when there is none.
+[[nodiscard]] bool strip_empty_lead(const node& pattern, node& out);
 
 // The least number of characters a match of `n` consumes (saturating).
 [[nodiscard]] std::uint32_t min_width(const node& n) noexcept;

@@ -2,23 +2,40 @@
 #pragma once
 
 #include <algorithm>
+#include <vector>
 
 #include "prefilter.hpp"
 #include "text.hpp"
 
 namespace tavrix::regex {
 
-// Where matches can start: the prefilter applied to a text. `test` must be
-// called with positions that do not decrease (a new finder for a new
-// sequence of positions).
+// Stretches of a text, first to last position inclusive, where matches
+// can start: what the occurrences of a program's required literals allow
+// (see literals.hpp), in order and disjoint.
+struct window {
+    std::size_t lo = 0;
+    std::size_t hi = 0;
+};
+using window_list = std::vector<window>;
+
+// Where matches can start: the prefilter applied to a text, within the
+// windows when there are any. `test` must be called with positions that
+// do not decrease (a new finder for a new sequence of positions).
 template <class Char>
 class start_finder {
 public:
-    start_finder(const program& prog, text_view<Char> text) : prog_(prog), f_(prog.filter), text_(text) {}
+    start_finder(const program& prog, text_view<Char> text, const window_list* windows = nullptr)
+        : prog_(prog), f_(prog.filter), text_(text) {
+        if (windows) {
+            allowed_ = windows->data();
+            windows_end_ = windows->data() + windows->size();
+        }
+    }
 
     // Whether a match can start at `pos` (<= size), by its first character
     // (what a running search asks at every position).
     [[nodiscard]] bool test(std::size_t pos) {
+        if (windows_end_ && !in_windows(pos)) return false;
         if (prog_.start_class != no_class && !start_class_ok(pos)) return false;
         switch (f_.type) {
             case prefilter::kind::anywhere: return true;
@@ -35,6 +52,11 @@ public:
     [[nodiscard]] std::size_t next(std::size_t pos, std::size_t limit = no_position) {
         const std::size_t n = text_.size;
         if (pos > n) return no_position;
+        if (windows_end_) {
+            // The windows are narrow: within them `test` decides.
+            if (!in_windows(pos) && allowed_ == windows_end_) return no_position;
+            return std::max(pos, allowed_->lo);
+        }
         switch (f_.type) {
             case prefilter::kind::anywhere: return pos;
             case prefilter::kind::anchored: return pos == 0 ? 0 : no_position;
@@ -82,6 +104,16 @@ public:
     }
 
 private:
+    // Whether `pos` is in a window; moves past the windows before it.
+    bool in_windows(std::size_t pos) noexcept {
+        if (allowed_ != windows_end_ && allowed_->hi < pos) {
+            ++allowed_;
+            if (allowed_ != windows_end_ && allowed_->hi < pos)  // far ahead: a search of what is left
+                allowed_ = std::partition_point(allowed_, windows_end_, [&](const window& w) { return w.hi < pos; });
+        }
+        return allowed_ != windows_end_ && allowed_->lo <= pos;
+    }
+
     [[gnu::noinline]] bool start_class_ok(std::size_t pos) const noexcept {
         return pos < text_.size && prog_.classes[prog_.start_class].contains(text_[pos]);
     }
@@ -159,6 +191,8 @@ private:
     const program& prog_;
     const prefilter& f_;
     text_view<Char> text_;
+    const window* allowed_ = nullptr;      // the first window not yet left behind
+    const window* windows_end_ = nullptr;  // null: no windows
     bool started_ = false;  // whether gate_ and window_ hold anything yet
     std::size_t gate_ = 0;
     std::size_t window_ = 0;

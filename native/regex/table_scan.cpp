@@ -2,7 +2,6 @@
 
 #include <bit>
 
-#include "engine.hpp"
 
 namespace tavrix::regex {
 
@@ -41,11 +40,30 @@ struct halves {
     }
 };
 
+// Whether a program is searched through its literals rather than in the
+// filtered passes: where its prefilter cannot narrow anything, or where
+// the table is too large for one filtered pass (64 programs a pass), with
+// literals of two characters or more.
+constexpr std::size_t one_pass = 64;
+
+bool by_literals(const program& prog, std::size_t table_size) {
+    const std::size_t shortest = prog.literal.shortest();
+    if (!prog.literal.known() || prog.filter.type == prefilter::kind::anchored) return false;
+    if (prog.filter.type == prefilter::kind::anywhere) return true;
+    return shortest >= 2 && table_size > one_pass;
+}
+
 }  // namespace
 
 table_scanner::table_scanner(std::vector<std::shared_ptr<const program>> programs) : programs_(std::move(programs)) {
     std::vector<std::vector<halves>> member_halves;
+    literal_owner_.assign(programs_.size(), 0);
     for (std::size_t i = 0; i < programs_.size(); ++i) {
+        if (by_literals(*programs_[i], programs_.size()) &&
+            literals_.add(static_cast<std::uint32_t>(i), programs_[i]->literal.strings)) {
+            literal_owner_[i] = 1;
+            continue;
+        }
         const prefilter& f = programs_[i]->filter;
         const bool filtered = f.type == prefilter::kind::prefix || f.type == prefilter::kind::gate;
         if (!filtered) {
@@ -86,6 +104,7 @@ table_scanner::table_scanner(std::vector<std::shared_ptr<const program>> program
             each_latin1(first, [&](std::uint32_t c) { g.single[c] |= bit; });
         }
     }
+    literals_.build();
     // Eight buckets per group: each program goes where it widens the
     // bucket's sets the least.
     for (std::size_t k = 0; k < groups_.size(); ++k) {
@@ -115,10 +134,6 @@ table_scanner::table_scanner(std::vector<std::shared_ptr<const program>> program
                     if (((buckets[b].low[j] >> (c & 15)) & 1u) && ((buckets[b].high[j] >> (c >> 4)) & 1u))
                         f.add(j, c, static_cast<int>(b));
     }
-}
-
-std::vector<scan_result> table_scanner::scan(PyObject* text, scan_mode mode, std::size_t first) const {
-    return with_text(text, [&](auto view) { return scan(view, mode, first); });
 }
 
 }  // namespace tavrix::regex

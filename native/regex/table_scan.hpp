@@ -9,19 +9,29 @@
 // (the bit machine where it fits); the leftmost match, when wanted, is then
 // searched for from where no earlier match can start.
 //
-// Worst case: the pass is linear in the text; each program's runs cover
-// disjoint stretches, and the leftmost search runs once per program, so
-// the total is linear in the text times the programs' sizes.
+// Programs with required literals (literals.hpp) are not in those passes:
+// one pass of a literal searcher over the text finds every occurrence of
+// every such program's literals, each occurrence confirmed against the
+// literal's classes gives a window of positions where that program's
+// matches can start, and the program's matcher runs only from its
+// windows (merged, so one run covers each position at most once). A
+// program none of whose literals occurs costs nothing beyond that pass.
+//
+// Worst case: the passes are linear in the text (the literal pass also in
+// the occurrences it reports); each program's runs cover disjoint
+// stretches, and the leftmost search runs once per program, so the total
+// is linear in the text times the programs' sizes.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <memory>
 #include <optional>
 #include <vector>
 
-#include "../support/errors.hpp"
 #include "byte_filter.hpp"
+#include "literal_search.hpp"
 #include "matcher.hpp"
 
 namespace tavrix::regex {
@@ -35,19 +45,44 @@ struct scan_result {
     bool found = false;
     std::optional<match_span> span;  // first_match mode
     std::size_t floor = 0;           // found: no match starts before this position
+    // For a program searched through its literals: the only stretches
+    // where its matches start in this text (what a substitution of it on
+    // the same text can be limited to).
+    std::shared_ptr<const window_list> windows;
+    // False for a program that answers only whether it matches (see
+    // program::exists_only), asked for the first match: re answers.
+    bool answered = true;
+};
+
+// What is known of the text a scanned text was made from by replacements:
+// the results there (of the same scanner, from program `first` on) and
+// where the replacements are in the new text. A program that did not match
+// there cannot match now but near a replacement (the longest its match can
+// be away), so only those of its windows are run.
+struct rescan_hint {
+    const std::vector<scan_result>* before = nullptr;
+    std::size_t first = 0;
+    const std::vector<match_span>* changed = nullptr;  // in order
+};
+
+// What a scan did, for the checks of its bound: threads the matchers put
+// on their lists (and positions their bit machines advanced over), and the
+// occurrences the literal pass reported.
+struct scan_work {
+    std::uint64_t matcher = 0;
+    std::uint64_t occurrences = 0;
 };
 
 class table_scanner {
 public:
     explicit table_scanner(std::vector<std::shared_ptr<const program>> programs);
 
-    // One result per program, in order, for an exact str; the programs
-    // before `first` are skipped (their results stay empty).
-    [[nodiscard]] std::vector<scan_result> scan(PyObject* text, scan_mode mode, std::size_t first = 0) const;
-
-    // The same over a text's storage.
+    // One result per program, in order, over a text's storage; the
+    // programs before `first` are skipped (their results stay empty).
+    // (engine.hpp scans a Python str.)
     template <class Char>
-    [[nodiscard]] std::vector<scan_result> scan(text_view<Char> text, scan_mode mode, std::size_t first = 0) const;
+    [[nodiscard]] std::vector<scan_result> scan(text_view<Char> text, scan_mode mode, std::size_t first = 0,
+                                                const rescan_hint* hint = nullptr, scan_work* work = nullptr) const;
 
     [[nodiscard]] const std::vector<std::shared_ptr<const program>>& programs() const noexcept { return programs_; }
 
@@ -73,8 +108,13 @@ private:
     template <class Char>
     void scan_group(const group& g, text_view<Char> text, scan_mode mode, std::size_t first,
                     std::vector<scan_result>& out, workspace& ws) const;
+    template <class Char>
+    void scan_literals(text_view<Char> text, scan_mode mode, std::size_t first, std::vector<scan_result>& out,
+                       workspace& ws, const rescan_hint* hint, std::uint64_t& occurrences) const;
 
     std::vector<std::shared_ptr<const program>> programs_;
+    literal_searcher literals_;  // of the programs searched through their literals
+    std::vector<std::uint8_t> literal_owner_;  // per program: whether it is one of those
     std::vector<group> groups_;
     std::vector<std::size_t> alone_;  // searched on their own
 };
@@ -214,10 +254,118 @@ void table_scanner::scan_group(const group& g, text_view<Char> text, scan_mode m
         if (const std::uint64_t m = wide_mask(pos) & live) dispatch(m, pos);
 }
 
+// The windows of `windows` a change in `changed` (in order) can reach:
+// those within the longest match (and the assertions' one character of
+// context) of one, or whose matches could reach the text's end.
+inline void keep_near_changes(window_list& windows, const std::vector<match_span>& changed, std::uint32_t longest,
+                              std::size_t size) {
+    std::size_t k = 0;
+    std::erase_if(windows, [&](const window& w) {
+        const std::size_t reach = w.hi + longest + 2;
+        if (reach >= size) return false;
+        while (k < changed.size() && changed[k].end + 1 < w.lo) ++k;
+        return !(k < changed.size() && changed[k].start <= reach);
+    });
+}
+
 template <class Char>
-std::vector<scan_result> table_scanner::scan(text_view<Char> text, scan_mode mode, std::size_t first) const {
+void table_scanner::scan_literals(text_view<Char> text, scan_mode mode, std::size_t first,
+                                  std::vector<scan_result>& out, workspace& ws, const rescan_hint* hint,
+                                  std::uint64_t& occurrences) const {
+    struct hit {
+        std::uint32_t owner;
+        window w;
+    };
+    std::vector<hit> hits;
+    std::vector<std::uint8_t> decided(programs_.size(), 0);
+    auto collect = [&](std::size_t end, const literal_searcher::entry& e) {
+        ++occurrences;
+        if (e.owner < first || decided[e.owner]) return;
+        const program& prog = *programs_[e.owner];
+        const literal& lit = prog.literal.strings[e.literal];
+        const std::size_t start = end - lit.size();
+        for (std::size_t j = 0; j < lit.size(); ++j)
+            if (!prog.classes[lit[j].cls].contains(text[start + j])) return;
+        const required_literals& req = prog.literal;
+        if (start < req.lead_min) return;
+        const std::size_t lo = req.lead_max == unbounded || req.lead_max > start ? 0 : start - req.lead_max;
+        hits.push_back({e.owner, {lo, start - req.lead_min}});
+    };
+    // Runs each program with occurrences from its windows; with `final`
+    // false, only those few asked whether they match, and only a match
+    // settles a program (its windows so far are not all there are).
+    auto run = [&](bool final) {
+        std::sort(hits.begin(), hits.end(), [](const hit& a, const hit& b) {
+            return a.owner != b.owner ? a.owner < b.owner : a.w.lo < b.w.lo;
+        });
+        for (std::size_t i = 0; i < hits.size();) {
+            const std::uint32_t owner = hits[i].owner;
+            auto windows = std::make_shared<window_list>();
+            for (; i < hits.size() && hits[i].owner == owner; ++i) {
+                const window w = hits[i].w;
+                if (!windows->empty() && w.lo <= windows->back().hi + 1)
+                    windows->back().hi = std::max(windows->back().hi, w.hi);
+                else
+                    windows->push_back(w);
+            }
+            if (decided[owner]) continue;
+            const program& prog = *programs_[owner];
+            if (hint && owner >= hint->first && !(*hint->before)[owner].found && prog.literal.longest != unbounded) {
+                keep_near_changes(*windows, *hint->changed, prog.literal.longest, text.size);
+                if (windows->empty()) {
+                    if (final) decided[owner] = 1;
+                    continue;
+                }
+            }
+            matcher<Char> m(prog, text, ws, windows.get());
+            scan_result& result = out[owner];
+            if (mode == scan_mode::exists) {
+                result.found = m.exists(0);
+                result.floor = windows->front().lo;
+            } else {
+                result.span = m.search(0);
+                result.found = result.span.has_value();
+                if (result.span) result.floor = result.span->start;
+            }
+            if (result.found || final) {
+                // Found early, the windows so far are not all the text's:
+                // no limit is handed on (the floor still holds).
+                if (final) result.windows = std::move(windows);
+                decided[owner] = 1;
+            }
+        }
+        if (!final) std::erase_if(hits, [&](const hit& h) { return decided[h.owner] != 0; });
+    };
+    // Whether each program matches can often be told from the text's
+    // beginning: where few programs go by their literals, those are asked
+    // at checkpoints 16 times apart, and the pass stops once all have
+    // matched (the asking costs at most a few times what one run would).
+    std::size_t undecided = 0;
+    for (std::size_t i = first; i < programs_.size(); ++i) undecided += literal_owner_[i];
+    const bool early = mode == scan_mode::exists && undecided <= 4;
+    std::size_t pos = 0;
+    std::uint32_t state = 0;
+    for (std::size_t checkpoint = early ? 16384 : text.size;; checkpoint *= 16) {
+        const std::size_t to = std::min(text.size, checkpoint);
+        state = literals_.scan(text, pos, to, state, collect);
+        pos = to;
+        if (pos >= text.size) break;
+        run(false);
+        std::size_t left = 0;
+        for (std::size_t i = first; i < programs_.size(); ++i) left += literal_owner_[i] && !decided[i];
+        if (left == 0) return;
+    }
+    run(true);
+}
+
+template <class Char>
+std::vector<scan_result> table_scanner::scan(text_view<Char> text, scan_mode mode, std::size_t first,
+                                             const rescan_hint* hint, scan_work* work) const {
     std::vector<scan_result> out(programs_.size());
     workspace ws;
+    std::uint64_t occurrences = 0;
+    if (hint && (hint->first > first || mode != scan_mode::exists)) hint = nullptr;
+    if (!literals_.empty()) scan_literals(text, mode, first, out, ws, hint, occurrences);
     for (std::size_t i : alone_) {
         if (i < first) continue;
         matcher m(*programs_[i], text, ws);
@@ -229,6 +377,22 @@ std::vector<scan_result> table_scanner::scan(text_view<Char> text, scan_mode mod
         }
     }
     for (const group& g : groups_) scan_group(g, text, mode, first, out, ws);
+    // A program that only tells whether the pattern matches says nothing
+    // of where: no floor, no windows, no first match.
+    for (std::size_t i = first; i < programs_.size(); ++i) {
+        if (!programs_[i]->exists_only) continue;
+        if (mode == scan_mode::first_match) {
+            out[i] = scan_result{};
+            out[i].answered = false;
+        } else {
+            out[i].floor = 0;
+            out[i].windows.reset();
+        }
+    }
+    if (work) {
+        work->matcher += ws.work;
+        work->occurrences += occurrences;
+    }
     return out;
 }
 

@@ -39,9 +39,9 @@ inline constexpr std::size_t margin = 48 * 1024;
 // cannot be known here; read once per thread (recursion.cpp).
 [[nodiscard]] std::uintptr_t read_lowest_address() noexcept;
 
-// Whether the current frame is within `margin` bytes of the end of its
-// thread's stack.
-TAVRIX_ALWAYS_INLINE inline bool nearly_exhausted() noexcept {
+// The lowest usable address of the current thread's stack (0: unknown),
+// read on a thread's first use and kept for the thread.
+TAVRIX_ALWAYS_INLINE inline std::uintptr_t lowest_address() noexcept {
     struct bound {
         std::uintptr_t lowest = 0;
         bool known = false;
@@ -54,11 +54,17 @@ TAVRIX_ALWAYS_INLINE inline bool nearly_exhausted() noexcept {
         thread_stack.lowest = read_lowest_address();
         thread_stack.known = true;
     }
+    return thread_stack.lowest;
+}
+
+// Whether the current frame is within `margin` bytes of the end of its
+// thread's stack.
+TAVRIX_ALWAYS_INLINE inline bool nearly_exhausted() noexcept {
     const std::uintptr_t here = compat::frame_address();
     // Unsigned: a frame outside this thread's stack (a coroutine library's
     // own stack, or bounds that could not be read) wraps around or lies far
     // above, and is never refused.
-    return here - thread_stack.lowest < margin;
+    return here - lowest_address() < margin;
 }
 
 }  // namespace stack

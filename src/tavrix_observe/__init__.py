@@ -8,4 +8,13 @@ The native core lives in four extension modules:
 - ``tavrix_observe.instrumentors._autochoice``: tool-call decision records.
 """
 
-__version__ = "0.1.0"
+
+def __getattr__(name: str) -> str:
+    # The version is the installed distribution's (pyproject.toml's), read on
+    # first use rather than at every import of a native module's package.
+    if name == "__version__":
+        from importlib.metadata import version
+
+        globals()["__version__"] = found = version("tavrix-observe")
+        return found
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -90,3 +90,13 @@ def test_text_report_is_stable_apart_from_durations():
     assert normalised(first) == normalised(second)
     for heading in ("Span records", "Integrations", "Decisions", "Prompt guard", "Cost (USD)"):
         assert heading in first
+
+
+def test_without_the_demo_extra_it_names_the_extra():
+    # As from a wheel installed without the "demo" extra.
+    code = ('import runpy, sys; sys.modules["opentelemetry.instrumentation.urllib"] = None; '
+            'runpy.run_module("tavrix_observe.demo", run_name="__main__")')
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert result.returncode == 1 and "Traceback" not in result.stderr
+    assert "opentelemetry.instrumentation.urllib is missing" in result.stderr
+    assert "pip install 'tavrix-observe[demo]'" in result.stderr

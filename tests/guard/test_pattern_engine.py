@@ -18,6 +18,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import pyref_guard
+import rule_sets
 
 ref = pyref_guard.load()
 TEXT_FUNCTIONS = ["_detect_pii", "_detect_credentials", "_detect_injection", "_redact_text"]
@@ -244,3 +245,66 @@ def test_application_pattern_with_nested_repeats_completes(guard, monkeypatch, s
     assert guard._detect_pii(text) == []
     assert guard._redact_text(text) is text
     assert guard._detect_pii(text + "x@corp") == ["PII detected: corp_mail"]
+
+
+# Application rule sets: the public secret and personal-data rules, and
+# keyword-in-context rules, in every table, on prose and code with planted
+# hits, in the three storage widths. Large tables go through the literal
+# pass; a mutated table must be seen at the next call.
+APPLICATION_TABLES = {"keyword-in-context": rule_sets.keyword_rules(200)}
+for _name in rule_sets.RULE_FILES:
+    APPLICATION_TABLES[_name] = rule_sets.rule_set(_name)
+PROSE = "Report on account policy; see the config and token settings for region growth. " * 40
+CODE = "    client = session.get('base_url', 5)\n    if not payload: raise ValueError(key)\n" * 30
+
+
+@pytest.mark.parametrize("name", list(APPLICATION_TABLES))
+@pytest.mark.parametrize("width", ["", "\u0100", "\U0001f600"])
+def test_application_rule_sets_answer_as_the_plain_python_guard(guard, monkeypatch, name, width):
+    table = APPLICATION_TABLES[name]
+    if table is None:
+        pytest.skip(rule_sets.missing_reason())
+    for slot in ("_PII_PATTERNS", "_CREDENTIAL_PATTERNS"):
+        monkeypatch.setattr(guard, slot, table)
+        monkeypatch.setattr(ref, slot, table)
+    injection = list(table.values())[:400]
+    monkeypatch.setattr(guard, "_INJECTION_PATTERNS", injection)
+    monkeypatch.setattr(ref, "_INJECTION_PATTERNS", injection)
+    for seed in range(6):
+        base = PROSE if seed % 2 else CODE
+        text = width + rule_sets.planted_text(table, [300, 3000, 30000][seed % 3], seed, seed * 3, base)
+        for fn in TEXT_FUNCTIONS:
+            assert getattr(guard, fn)(text) == getattr(ref, fn)(text), (fn, seed)
+
+
+def test_a_changed_table_is_seen_at_the_next_call(guard, monkeypatch):
+    table = {f"rule{i}": re.compile(rf"tok{i}_[a-z]{{4}}\b") for i in range(100)}
+    monkeypatch.setattr(guard, "_CREDENTIAL_PATTERNS", table)
+    text = "x tok7_abcd tok99_wxyz"
+    assert guard._detect_credentials(text) == ["Credential detected: rule7", "Credential detected: rule99"]
+    table["rule7"] = re.compile("never")                              # replaced
+    del table["rule99"]                                               # removed
+    table["late"] = re.compile(r"x\s+tok")                            # added
+    assert guard._detect_credentials(text) == ["Credential detected: late"]
+    monkeypatch.setattr(guard, "_CREDENTIAL_PATTERNS", {"new": re.compile("tok7_")})  # another dict
+    assert guard._detect_credentials(text) == ["Credential detected: new"]
+    assert guard._redact_text(text) == "x ##NEW##abcd tok99_wxyz"
+
+
+@pytest.mark.parametrize("source", [r"\w\wa{19990}", r"[a-z]{0,1000}x\d", r"(?s).{1000}Z", r"(?:a|b){0,700}c",
+                                    r"(?:a|b){0,700}", r"\b(?:a|b){0,700}c", r".{0,200}@"])
+def test_large_counted_repeats_answer_as_re(guard, monkeypatch, source):
+    # Served, answered by re, or (too large whole) whether it matches told
+    # by what follows a leading part that can match nothing: the same
+    # answers every way.
+    pattern = re.compile(source)
+    monkeypatch.setattr(guard, "_CREDENTIAL_PATTERNS", {"big": pattern})
+    monkeypatch.setattr(guard, "_INJECTION_PATTERNS", [pattern])
+    monkeypatch.setattr(ref, "_INJECTION_PATTERNS", [pattern])
+    # (A match in a long text's first stretch decides a small table's scan
+    # early; its substitution must still reach the whole text.)
+    for text in ["ab" + "a" * 19990, "q" * 1200 + "x1", "." * 1001 + "Z", "ab" * 400 + "c", "short", "x" * 30,
+                 "ab@" * 20000]:
+        assert guard._detect_credentials(text) == (["Credential detected: big"] if pattern.search(text) else [])
+        assert guard._detect_injection(text) == ref._detect_injection(text)
+        assert guard._redact_text(text) == pattern.sub("##BIG##", text)

@@ -24,7 +24,8 @@ ENGINE = sorted((ROOT / "native" / "regex").glob("*.cpp"))
 SUPPORT = [ROOT / "native" / "support" / "errors.cpp", ROOT / "native" / "support" / "recursion.cpp"]
 # The checks need only the engine's core, not its Python front end, and
 # the support layer's stack measure.
-CORE = [p for p in ENGINE if p.stem in {"char_class", "compiler", "prefilter", "table_scan", "byte_filter"}] + [
+CORE = [p for p in ENGINE if p.stem in {"char_class", "compiler", "prefilter", "table_scan", "byte_filter", "literals", "program",
+                                                       "literal_search"}] + [
     ROOT / "native" / "support" / "recursion.cpp"]
 
 FLAGS = [

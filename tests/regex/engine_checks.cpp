@@ -3,9 +3,12 @@
 // Every expected span below is what Python's `re` answers for the pattern
 // written in the comment next to it.
 #include <cstdio>
+#include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "../../native/regex/literal_search.hpp"
 #include "../../native/regex/matcher.hpp"
 #include "../../native/regex/table_scan.hpp"
 
@@ -374,6 +377,193 @@ void general_paths_agree() {
     }
 }
 
+// The literals every match must contain and where matches start from
+// them, as listings: each literal's folded characters, then the lead.
+std::string listing(const required_literals& r) {
+    if (!r.known()) return "none";
+    std::string out;
+    for (const literal& l : r.strings) {
+        for (const literal_position& p : l) out += static_cast<char>(p.fold);
+        out += '|';
+    }
+    out.pop_back();
+    out += " @" + std::to_string(r.lead_min) + "..";
+    out += r.lead_max == unbounded ? std::string("inf") : std::to_string(r.lead_max);
+    return out;
+}
+
+void required_literals_and_search() {
+    struct golden {
+        const char* what;
+        std::function<node(builder&)> make;
+        const char* want;
+    };
+    const golden cases[] = {
+        {"(?:flat).{0,40}\\b[0-9]{4}", [](builder& b) {
+             return builder::seq({b.str(U"flat"), builder::rep(b.cls(char_class::of_any(false)), 0, 40),
+                                  builder::at(assertion::uni_boundary),
+                                  builder::rep(b.cls(char_class::of_range('0', '9')), 4, 4)});
+         }, "flat @0..0"},
+        {"[\\w]{0,50}?Vendor", [](builder& b) {
+             return builder::seq({builder::rep(b.cls(char_class::of_category(category::uni_word)), 0, 50, false),
+                                  b.str(U"Vendor")});
+         }, "vendor @0..50"},
+        {"\\w*word\\d", [](builder& b) {
+             return builder::seq({builder::rep(b.cls(char_class::of_category(category::uni_word)), 0, unbounded),
+                                  b.str(U"word"), b.cls(char_class::of_category(category::uni_digit))});
+         }, "word @0..inf"},
+        {"sk_(?:live|test)_", [](builder& b) {
+             return builder::seq({b.str(U"sk_"), builder::alt({b.str(U"live"), b.str(U"test")}), b.lit('_')});
+         }, "sk_live_|sk_test_ @0..0"},
+        {"a[_-]?b", [](builder& b) {
+             node dash = b.cls(char_class::of_range('-', '-'));
+             return builder::seq({b.lit('a'), builder::rep(builder::alt({b.lit('_'), std::move(dash)}), 0, 1),
+                                  b.lit('b')});
+         }, "ab|a_b|a-b @0..0"},
+        {"\\d+x?", [](builder& b) {
+             return builder::seq({builder::rep(b.cls(char_class::of_category(category::uni_digit)), 1, unbounded),
+                                  builder::rep(b.lit('x'), 0, 1)});
+         }, "none"},
+    };
+    for (const golden& g : cases) {
+        builder b;
+        const node n = g.make(b);
+        const program prog = b.compile(n);
+        const std::string got = listing(prog.literal);
+        expect(got == g.want, std::string("literals of ") + g.what + ": " + got + ", want " + g.want);
+    }
+    // Every occurrence, overlapping ones included, in order of their ends.
+    builder b;
+    literal_searcher searcher;
+    const char32_t* words[] = {U"he", U"she", U"his", U"hers"};
+    for (std::uint32_t i = 0; i < 4; ++i) {
+        literal l;
+        for (const char32_t* c = words[i]; *c; ++c) l.push_back({static_cast<std::uint8_t>(*c), 0});
+        expect(searcher.add(i, {l}), "a literal fits");
+    }
+    searcher.build();
+    const std::u32string text = U"uSHErs h\u0130s";
+    std::string seen;
+    searcher.scan(text_view<char32_t>{text.data(), text.size()}, 0, text.size(), 0,
+                  [&](std::size_t end, const literal_searcher::entry& e) {
+                      seen += std::to_string(end) + ":" + std::to_string(e.owner) + " ";
+                  });
+    expect(seen == "4:1 4:0 6:3 10:2 ", "the occurrences of he, she, his, hers: " + seen);
+}
+
+// Programs as listings: the compiler's shape for an alternation inside a
+// greedy loop, a lazy counted repeat, a repeat whose body can match empty.
+void listings() {
+    struct golden {
+        const char* what;
+        std::function<node(builder&)> make;
+        const char* want;
+    };
+    const golden cases[] = {
+        {"(?:ab|c)*d", [](builder& b) {
+             return builder::seq({builder::rep(builder::alt({b.str(U"ab"), b.lit('c')}), 0, unbounded), b.lit('d')});
+         },
+         "0 split -> 1, 7\n1 split -> 2, 5\n2 consume c0 -> 3\n3 consume c1 -> 4\n4 jump -> 6\n"
+         "5 consume c2 -> 6\n6 jump -> 0\n7 consume c3 -> 8\n8 match\nfilter gate\nliterals d @0..inf\n"},
+        {"\\bx{1,3}?", [](builder& b) {
+             return builder::seq({builder::at(assertion::uni_boundary), builder::rep(b.lit('x'), 1, 3, false)});
+         },
+         "0 assert uni_boundary -> 1\n1 consume c0 -> 2\n2 split -> 6, 3\n3 consume c0 -> 4\n4 split -> 6, 5\n"
+         "5 consume c0 -> 6\n6 match\nfilter gate\nliterals x @0..0\n"},
+        {"(?:a?)*b", [](builder& b) {
+             return builder::seq({builder::rep(builder::rep(b.lit('a'), 0, 1), 0, unbounded), b.lit('b')});
+         },
+         "0 enter 0 -> 1\n1 split -> 2, 6\n2 check 0 -> 3\n3 split -> 4, 5\n4 consume c0 -> 5\n5 jump -> 1\n"
+         "6 consume c1 -> 7\n7 match\nfilter gate\nliterals b @0..inf\n"},
+    };
+    for (const golden& g : cases) {
+        builder b;
+        const node n = g.make(b);
+        const program prog = b.compile(n);
+        expect(well_formed(prog), std::string("well formed: ") + g.what);
+        const std::string got = dump(prog);
+        expect(got == g.want, std::string("listing of ") + g.what + ":\n" + got + "want:\n" + g.want);
+    }
+}
+
+// The matcher's work on the shapes that make backtracking exponential
+// stays within the stated bound: a thread per instruction and position.
+void work_is_linear() {
+    builder b;
+    // (a*)*b and (?:a|a)*c on "aaa...": no match, every position live
+    const node nested = builder::seq({builder::rep(builder::rep(b.lit('a'), 0, unbounded), 0, unbounded), b.lit('b')});
+    const node twice = builder::seq({builder::rep(builder::alt({b.lit('a'), b.lit('a')}), 0, unbounded), b.lit('c')});
+    for (const node* n : {&nested, &twice}) {
+        const program prog = b.compile(*n);
+        for (std::size_t size : {1000u, 8000u}) {
+            const std::u32string text(size, U'a');
+            const text_view<char32_t> view{text.data(), text.size()};
+            workspace ws;
+            const bool found = matcher(prog, view, ws).exists(0);
+            const auto leftmost = matcher(prog, view, ws).search(0);
+            const std::uint64_t bound = 2 * (size + 1) * prog.insts.size();
+            expect(!found && !leftmost, "no match on a's");
+            expect(ws.work <= bound, "work " + std::to_string(ws.work) + " within " + std::to_string(bound));
+        }
+    }
+}
+
+// A table large enough for the literal pass, on a text where every fourth
+// position is an occurrence of every program's literal and nothing
+// matches: each program's runs cover the text once (linear in the text
+// times its size), the occurrences are those of the text.
+void table_work_is_linear() {
+    builder b;
+    std::vector<std::shared_ptr<const program>> programs;
+    for (int i = 0; i < 70; ++i) {
+        // .*?abcd\d, or .{0,i}abcd\d
+        node lead = builder::rep(b.cls(char_class::of_any(false)), 0, i % 2 ? unbounded : static_cast<std::uint32_t>(i),
+                                 i % 2 == 1);
+        node n = builder::seq({std::move(lead), b.str(U"abcd"), b.cls(char_class::of_category(category::uni_digit))});
+        programs.push_back(std::make_shared<const program>(b.compile(n)));
+    }
+    const table_scanner scanner(programs);
+    for (std::size_t copies : {500u, 4000u}) {
+        std::u32string text;
+        for (std::size_t i = 0; i < copies; ++i) text += U"abcd";
+        scan_work work;
+        const auto found = scanner.scan(text_view<char32_t>{text.data(), text.size()}, scan_mode::exists, 0, nullptr,
+                                        &work);
+        std::uint64_t bound = 0;
+        for (const auto& p : programs) bound += 2 * (text.size() + 1) * p->insts.size();
+        expect(std::none_of(found.begin(), found.end(), [](const scan_result& r) { return r.found; }), "no match");
+        expect(work.matcher <= bound, "table work " + std::to_string(work.matcher) + " within " + std::to_string(bound));
+        expect(work.occurrences == copies * programs.size(), "occurrences " + std::to_string(work.occurrences));
+    }
+}
+
+// Every byte-filter variant this processor has gives the portable one's masks.
+void byte_filter_variants() {
+    std::uint64_t seed = 88172645463325252ull;
+    auto next = [&] {
+        seed ^= seed << 13;
+        seed ^= seed >> 7;
+        seed ^= seed << 17;
+        return seed;
+    };
+    for (int round = 0; round < 40; ++round) {
+        byte_filter f;
+        for (int bucket = 0; bucket < 8; ++bucket)
+            for (int j = 0; j < 3; ++j)
+                for (int k = 0; k < 6; ++k) f.add(j, static_cast<std::uint32_t>(next() % 128 + (round % 2) * 100), bucket);
+        std::vector<std::uint8_t> text(32 * 8 + 2);
+        for (auto& c : text) c = static_cast<std::uint8_t>(next() % (round % 3 == 0 ? 256 : 40) + (round % 3 ? 60 : 0));
+        std::uint32_t want[8], got[8];
+        f.scan_as(byte_filter::variant::portable, text.data(), 0, 8, want);
+        for (auto v : {byte_filter::variant::ssse3, byte_filter::variant::avx2}) {
+            if (!byte_filter::available(v)) continue;
+            f.scan_as(v, text.data(), 0, 8, got);
+            expect(std::equal(std::begin(want), std::end(want), std::begin(got)),
+                   "byte filter variant " + std::to_string(static_cast<int>(v)) + " round " + std::to_string(round));
+        }
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -387,6 +577,11 @@ int main() {
     prefilters();
     table_scan();
     general_paths_agree();
+    required_literals_and_search();
+    listings();
+    work_is_linear();
+    table_work_is_linear();
+    byte_filter_variants();
     if (failures != 0) {
         std::fprintf(stderr, "%d failure(s)\n", failures);
         return 1;

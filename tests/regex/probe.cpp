@@ -58,6 +58,26 @@ PyObject* filter_kind(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
+// The literals every match contains, folded, and where matches start from
+// them: ([literal, ...], lead_min, lead_max or None), or None.
+PyObject* literals(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry_point([&] {
+        if (nargs != 1) raise_type("literals(pattern)");
+        auto prog = program_of(args[0]);
+        const required_literals& r = prog->literal;
+        if (!r.known()) return none();
+        ref strings = check(PyList_New(0));
+        for (const literal& l : r.strings) {
+            std::string text;
+            for (const literal_position& p : l) text += static_cast<char>(p.fold);
+            ref item = check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+            check_status(PyList_Append(strings.get(), item.get()));
+        }
+        ref lead_max = r.lead_max == unbounded ? none() : check(PyLong_FromUnsignedLong(r.lead_max));
+        return check(Py_BuildValue("(OkO)", strings.get(), static_cast<unsigned long>(r.lead_min), lead_max.get()));
+    });
+}
+
 PyObject* search_span(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry_point([&] {
         if (nargs < 2 || nargs > 4 || !PyUnicode_CheckExact(args[1])) raise_type("search(pattern, text, pos=0, must_advance=False)");
@@ -116,7 +136,7 @@ PyObject* scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(args[0]); ++i) programs.push_back(program_of(PyList_GET_ITEM(args[0], i)));
         const bool first = PyObject_IsTrue(args[2]) == 1;
         table_scanner scanner(programs);
-        std::vector<scan_result> results = scanner.scan(args[1], first ? scan_mode::first_match : scan_mode::exists);
+        std::vector<scan_result> results = scan_table(scanner, args[1], first ? scan_mode::first_match : scan_mode::exists);
         ref out = check(PyList_New(0));
         for (const scan_result& r : results) {
             ref item = !r.found ? none() : first ? span_or_none(r.span) : boolean(true);
@@ -150,7 +170,7 @@ PyObject* scan_with(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         auto* scanner = static_cast<table_scanner*>(PyCapsule_GetPointer(args[0], "regex_probe.scanner"));
         if (scanner == nullptr) throw_error();
         const bool first = PyObject_IsTrue(args[2]) == 1;
-        std::vector<scan_result> results = scanner->scan(args[1], first ? scan_mode::first_match : scan_mode::exists);
+        std::vector<scan_result> results = scan_table(*scanner, args[1], first ? scan_mode::first_match : scan_mode::exists);
         ref out = check(PyList_New(0));
         for (const scan_result& r : results) {
             ref item = !r.found ? none() : first ? span_or_none(r.span) : boolean(true);
@@ -167,6 +187,7 @@ PyMethodDef methods[] = {
     {"refusal", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(refusal)), METH_FASTCALL, nullptr},
     {"filter_kind", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(filter_kind)), METH_FASTCALL, nullptr},
     {"search", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(search_span)), METH_FASTCALL, nullptr},
+    {"literals", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(literals)), METH_FASTCALL, nullptr},
     {"exists", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(exists_in)), METH_FASTCALL, nullptr},
     {"sub", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(substitute_all)), METH_FASTCALL, nullptr},
     {"scan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(scan)), METH_FASTCALL, nullptr},

@@ -23,24 +23,24 @@ std::vector<ref> snapshot(PyObject* table) {
 }  // namespace
 
 void table_prescan::scan(const guard_state& st, PyObject* table, PyObject* text, regex::scan_mode mode,
-                         std::size_t from) {
-    entries_ = snapshot(table);
-    slots_.assign(entries_.size(), -1);
+                         std::size_t from, const std::vector<regex::match_span>* changed) {
+    std::vector<ref> entries = snapshot(table);
+    std::vector<regex::scan_result> before = std::move(results_);
+    std::shared_ptr<const regex::rule_set> previous = std::move(set_);
+    const std::size_t previous_first = first_;
     results_.clear();
     text_ = ref::new_ref(text);
-    std::vector<regex::served_pattern> served;
+    set_ = regex::cached_rule_set(st.regex_cache.get(), entries);
+    if (!set_->scanner) return;
     std::size_t first = 0;  // among the served: the first at or after `from`
-    for (std::size_t i = 0; i < entries_.size(); ++i) {
-        std::shared_ptr<const regex::program> prog = regex::cached_program(st.regex_cache.get(), entries_[i].get());
-        if (!prog) continue;
-        if (i < from) ++first;
-        slots_[i] = static_cast<int>(served.size());
-        served.push_back({entries_[i].get(), std::move(prog)});
-    }
-    if (served.empty()) return;
-    std::shared_ptr<const regex::table_scanner> scanner = regex::cached_scanner(st.regex_cache.get(), served);
-    results_ = scanner->scan(text, mode, first);
-    for (std::size_t i = 0; i < from && i < slots_.size(); ++i) slots_[i] = -1;
+    for (std::size_t i = 0; i < from && i < set_->slots.size(); ++i)
+        if (set_->slots[i] >= 0) ++first;
+    // What was found before holds for the same rule set only.
+    regex::rescan_hint hint{&before, previous_first, changed};
+    const bool same = changed && previous == set_ && before.size() == set_->scanner->programs().size();
+    results_ = regex::scan_table(*set_->scanner, text, mode, first, same ? &hint : nullptr);
+    from_ = from;
+    first_ = first;
 }
 
 bool pattern_found(const guard_state& st, const table_prescan& pre, std::size_t index, PyObject* pattern,
@@ -58,7 +58,8 @@ ref first_match_text(const guard_state& st, const table_prescan& pre, std::size_
     if (const regex::scan_result* known = pre.find(index, pattern, text)) {
         span = known->span;
     } else if (auto prog = PyUnicode_CheckExact(text) ? regex::cached_program(st.regex_cache.get(), pattern)
-                                                      : nullptr) {
+                                                      : nullptr;
+               prog && !prog->exists_only) {
         span = regex::search(*prog, text);
     } else {
         ref match = call_method(pattern, st.search.get(), text);
@@ -69,10 +70,20 @@ ref first_match_text(const guard_state& st, const table_prescan& pre, std::size_
     return check(PyUnicode_Substring(text, static_cast<Py_ssize_t>(span->start), static_cast<Py_ssize_t>(span->end)));
 }
 
-ref substitute(const guard_state& st, PyObject* pattern, PyObject* repl, PyObject* text, std::size_t from) {
-    if (PyUnicode_CheckExact(text) && regex::literal_replacement(repl))
-        if (auto prog = regex::cached_program(st.regex_cache.get(), pattern))
-            return regex::substitute(*prog, repl, text, from);
+ref substitute(const guard_state& st, PyObject* pattern, PyObject* repl, PyObject* text, std::size_t from,
+               const regex::window_list* windows, const regex::program* prog, std::vector<regex::match_span>* changed,
+               bool* known) {
+    if (changed) changed->clear();
+    if (known) *known = false;
+    if (PyUnicode_CheckExact(text) && regex::literal_replacement(repl)) {
+        std::shared_ptr<const regex::program> cached;
+        if (!prog && (cached = regex::cached_program(st.regex_cache.get(), pattern)) && !cached->exists_only)
+            prog = cached.get();
+        if (prog) {
+            if (known) *known = changed != nullptr;
+            return regex::substitute(*prog, repl, text, from, windows, changed);
+        }
+    }
     return call_method(pattern, st.sub.get(), repl, text);
 }
 

@@ -23,22 +23,39 @@ public:
 
     // The engine's answer for the `index`-th entry, `pattern`, on `text`.
     [[nodiscard]] const regex::scan_result* find(std::size_t index, PyObject* pattern, PyObject* text) const noexcept {
-        if (text != text_.get() || index >= entries_.size() || entries_[index].get() != pattern) return nullptr;
-        const int slot = slots_[index];
-        return slot < 0 ? nullptr : &results_[static_cast<std::size_t>(slot)];
+        if (!set_ || text != text_.get() || index < from_ || index >= set_->entries.size() ||
+            set_->entries[index].get() != pattern)
+            return nullptr;
+        const int slot = set_->slots[index];
+        if (slot < 0 || results_.empty()) return nullptr;
+        const regex::scan_result& r = results_[static_cast<std::size_t>(slot)];
+        return r.answered ? &r : nullptr;
+    }
+
+    // The program of the `index`-th entry, `pattern`, when the engine serves it.
+    [[nodiscard]] const regex::program* program(std::size_t index, PyObject* pattern) const noexcept {
+        if (!set_ || index >= set_->entries.size() || set_->entries[index].get() != pattern) return nullptr;
+        const int slot = set_->slots[index];
+        if (slot < 0) return nullptr;
+        const regex::program* prog = set_->scanner->programs()[static_cast<std::size_t>(slot)].get();
+        return prog->exists_only ? nullptr : prog;
     }
 
     [[nodiscard]] bool covers(PyObject* text) const noexcept { return text_ && text == text_.get(); }
 
     // Scans the served entries of `table` (an exact dict of patterns or an
     // exact list) at `from` and after, on `text`; other tables get no
-    // prescan.
-    void scan(const guard_state& st, PyObject* table, PyObject* text, regex::scan_mode mode, std::size_t from = 0);
+    // prescan. With `changed`: `text` is the one scanned before with the
+    // replacements of the engine at those places in it, and the scan uses
+    // what was found there (see regex::rescan_hint).
+    void scan(const guard_state& st, PyObject* table, PyObject* text, regex::scan_mode mode, std::size_t from = 0,
+              const std::vector<regex::match_span>* changed = nullptr);
 
 private:
     ref text_;
-    std::vector<ref> entries_;  // the table's patterns, in order
-    std::vector<int> slots_;    // per entry: its index among the scanned, or -1
+    std::shared_ptr<const regex::rule_set> set_;  // the table's entries, in order, and the served ones' scanner
+    std::size_t from_ = 0;                         // entries before this one were not scanned
+    std::size_t first_ = 0;                        // nor the programs before this one
     std::vector<regex::scan_result> results_;
 };
 
@@ -50,8 +67,14 @@ private:
 [[nodiscard]] ref first_match_text(const guard_state& st, const table_prescan& pre, std::size_t index,
                                    PyObject* pattern, PyObject* text);
 
-// pattern.sub(repl, text), where no match starts before `from`.
+// pattern.sub(repl, text), where no match starts before `from`, nor
+// outside `windows` when given; `prog`, when given, is the pattern's.
+// When the engine made it and `changed` is given, the replacements'
+// places in the result are put there (else `changed` is left empty and
+// `*known` false).
 [[nodiscard]] ref substitute(const guard_state& st, PyObject* pattern, PyObject* repl, PyObject* text,
-                             std::size_t from = 0);
+                             std::size_t from = 0, const regex::window_list* windows = nullptr,
+                             const regex::program* prog = nullptr, std::vector<regex::match_span>* changed = nullptr,
+                             bool* known = nullptr);
 
 }  // namespace tavrix::guard

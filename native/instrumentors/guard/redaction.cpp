@@ -18,14 +18,32 @@ ref substitute_table(const module_view& m, PyObject* table_name, ref text) {
     ref table = global(m, table_name);
     table_prescan pre;
     std::size_t index = 0;
+    // Where the last substitution put its replacements, when the engine made it.
+    std::vector<regex::match_span> changed;
+    bool changes_known = false;
     for_each_pair(st, table.get(), [&](PyObject* label, PyObject* pattern) {
-        ref upper = call_method(label, st.upper.get());
-        ref tag = concat({st.tag_mark.get(), upper.get(), st.tag_mark.get()});
+        auto make_tag = [&] {
+            ref upper = call_method(label, st.upper.get());
+            return concat({st.tag_mark.get(), upper.get(), st.tag_mark.get()});
+        };
+        // An exact str's upper() has no effects: its placeholder is made
+        // only for a pattern that is applied. Any other label's runs first,
+        // as the Python loop runs it.
+        ref tag;
+        if (!PyUnicode_CheckExact(label)) tag = make_tag();
         if (!pre.covers(text.get()) && PyUnicode_CheckExact(text.get()))
-            pre.scan(st, table.get(), text.get(), regex::scan_mode::exists, index);
-        const regex::scan_result* known = pre.find(index++, pattern, text.get());
+            pre.scan(st, table.get(), text.get(), regex::scan_mode::exists, index, changes_known ? &changed : nullptr);
+        const regex::scan_result* known = pre.find(index, pattern, text.get());
+        const regex::program* prog = pre.program(index++, pattern);
         if (known && !known->found) return;
-        text = substitute(st, pattern, tag.get(), text.get(), known ? known->floor : 0);
+        if (!tag) tag = make_tag();
+        const bool scanned = known != nullptr;
+        ref result = substitute(st, pattern, tag.get(), text.get(), known ? known->floor : 0,
+                                known ? known->windows.get() : nullptr, prog, &changed, &changes_known);
+        // The changes help the next scan only when it starts from this
+        // text's own scan.
+        changes_known = changes_known && scanned;
+        text = std::move(result);
     });
     return text;
 }

@@ -15,8 +15,10 @@
 //    Under a new tag the class is compared again with the originals captured
 //    at import, so a patch takes the general path while it lasts and costs
 //    nothing once undone;
-//  - the functions stood for must still run the code they had (a function's
-//    code can be replaced without touching its class);
+//  - the functions stood for must run the code each read was written for,
+//    compared at import with what its `def` compiles to (releases change
+//    the code behind the same names), and still run it (a function's code
+//    can be replaced without touching its class);
 //  - an instance attribute cannot shadow a property or another data
 //    descriptor, but can shadow the mapping's `get` and `keys`: the instance
 //    is checked for those names;
@@ -45,6 +47,39 @@ PyObject* function_of(const spanbridge_state& st, PyObject* original, ref& holde
 
 bool text_is(PyObject* value, const char* text) {
     return value != nullptr && PyUnicode_Check(value) && PyUnicode_CompareWithASCIIString(value, text) == 0;
+}
+
+bool same_field(PyObject* a, PyObject* b, const char* field) {
+    ref name = intern(field);
+    ref in_a = get_attr(a, name.get());
+    ref in_b = get_attr(b, name.get());
+    return equals(in_a.get(), in_b.get());
+}
+
+// Whether `function` runs what `source`, a `def`, compiles to on this
+// interpreter: the same instructions, names, arguments and constants, the
+// docstring aside. The SDK's functions keep their qualified names across
+// releases while their code changes (1.20's `attributes` getter is
+// `MappingProxyType(self._attributes)`, which raises for a span without
+// attributes), so a qualified name alone proves nothing about behaviour.
+bool runs_source(PyObject* function, const char* source) {
+    ref module_code = check(Py_CompileString(source, "<expected>", Py_file_input));
+    ref co_consts = intern("co_consts");
+    ref module_consts = get_attr(module_code.get(), co_consts.get());
+    if (!PyTuple_Check(module_consts.get())) return false;
+    PyObject* expected = nullptr;
+    for (Py_ssize_t i = 0; expected == nullptr && i < PyTuple_GET_SIZE(module_consts.get()); ++i)
+        if (PyCode_Check(PyTuple_GET_ITEM(module_consts.get(), i))) expected = PyTuple_GET_ITEM(module_consts.get(), i);
+    if (expected == nullptr) return false;
+    PyObject* actual = PyFunction_GET_CODE(function);
+    for (const char* field : {"co_code", "co_names", "co_varnames", "co_freevars", "co_argcount", "co_kwonlyargcount"})
+        if (!same_field(actual, expected, field)) return false;
+    // The first constant is the docstring (or None).
+    ref actual_consts = get_attr(actual, co_consts.get());
+    ref expected_consts = get_attr(expected, co_consts.get());
+    ref actual_rest = check(PySequence_GetSlice(actual_consts.get(), 1, PY_SSIZE_T_MAX));
+    ref expected_rest = check(PySequence_GetSlice(expected_consts.get(), 1, PY_SSIZE_T_MAX));
+    return equals(actual_rest.get(), expected_rest.get());
 }
 
 }  // namespace
@@ -76,7 +111,10 @@ bool capture_class(spanbridge_state& st, PyObject* keep, guarded_class& guard, P
                 ref qualname = get_attr(function, st.dunder_qualname.get());
                 ref module = get_attr(function, st.dunder_module.get());
                 if (!text_is(qualname.get(), a.qualname) || !text_is(module.get(), a.module)) return false;
-                ref pair = check(PyTuple_Pack(2, function, PyFunction_GET_CODE(function)));
+                // Other code than the fast path stands for: that path is never taken.
+                PyObject* code = a.source == nullptr || runs_source(function, a.source) ? PyFunction_GET_CODE(function)
+                                                                                         : Py_None;
+                ref pair = check(PyTuple_Pack(2, function, code));
                 append(functions.get(), pair.get());
             } else {
                 return false;
@@ -111,10 +149,15 @@ bool capture(spanbridge_state& st, PyObject* keep) {
     sdk_classes& sdk = st.sdk;
 
     const std::initializer_list<expected_attribute> span_properties = {
-        {"attributes", "ReadableSpan.attributes", sdk_trace}, {"name", "ReadableSpan.name", sdk_trace},
-        {"kind", "ReadableSpan.kind", sdk_trace},             {"context", "ReadableSpan.context", sdk_trace},
-        {"parent", "ReadableSpan.parent", sdk_trace},         {"start_time", "ReadableSpan.start_time", sdk_trace},
-        {"end_time", "ReadableSpan.end_time", sdk_trace},     {"status", "ReadableSpan.status", sdk_trace},
+        {"attributes", "ReadableSpan.attributes", sdk_trace,
+         "def f(self):\n return MappingProxyType(self._attributes or {})\n"},
+        {"name", "ReadableSpan.name", sdk_trace, "def f(self):\n return self._name\n"},
+        {"kind", "ReadableSpan.kind", sdk_trace, "def f(self):\n return self._kind\n"},
+        {"context", "ReadableSpan.context", sdk_trace, "def f(self):\n return self._context\n"},
+        {"parent", "ReadableSpan.parent", sdk_trace, "def f(self):\n return self._parent\n"},
+        {"start_time", "ReadableSpan.start_time", sdk_trace, "def f(self):\n return self._start_time\n"},
+        {"end_time", "ReadableSpan.end_time", sdk_trace, "def f(self):\n return self._end_time\n"},
+        {"status", "ReadableSpan.status", sdk_trace, "def f(self):\n return self._status\n"},
         // What the getters return, read from the instance's namespace.
         {"_attributes", nullptr, nullptr},                    {"_name", nullptr, nullptr},
         {"_kind", nullptr, nullptr},                          {"_context", nullptr, nullptr},
@@ -129,9 +172,13 @@ bool capture(spanbridge_state& st, PyObject* keep) {
     ref mapping = module_attr(sdk_attributes, "BoundedAttributes");
     if (!capture_class(st, keep, sdk.attribute_mapping, mapping.get(),
                        {
-                           {"__getitem__", "BoundedAttributes.__getitem__", sdk_attributes},
-                           {"__iter__", "BoundedAttributes.__iter__", sdk_attributes},
-                           {"__len__", "BoundedAttributes.__len__", sdk_attributes},
+                           {"__getitem__", "BoundedAttributes.__getitem__", sdk_attributes,
+                            "def f(self, key):\n return self._dict[key]\n"},
+                           {"__iter__", "BoundedAttributes.__iter__", sdk_attributes,
+                            "def f(self):\n if self._immutable:\n  return iter(self._dict)\n"
+                            " with self._lock:\n  return iter(list(self._dict))\n"},
+                           {"__len__", "BoundedAttributes.__len__", sdk_attributes,
+                            "def f(self):\n return len(self._dict)\n"},
                            {"__contains__", "Mapping.__contains__", abc_module},
                            {"get", "Mapping.get", abc_module},
                            {"keys", "Mapping.keys", abc_module},
@@ -176,14 +223,17 @@ bool capture(spanbridge_state& st, PyObject* keep) {
     ref span_context = module_attr("opentelemetry.trace.span", "SpanContext");
     if (!capture_class(st, keep, sdk.span_context, span_context.get(),
                        {
-                           {"trace_id", "SpanContext.trace_id", "opentelemetry.trace.span"},
-                           {"span_id", "SpanContext.span_id", "opentelemetry.trace.span"},
+                           {"trace_id", "SpanContext.trace_id", "opentelemetry.trace.span",
+                            "def f(self):\n return self[0]\n"},
+                           {"span_id", "SpanContext.span_id", "opentelemetry.trace.span",
+                            "def f(self):\n return self[1]\n"},
                        },
                        false))
         return false;
     ref status = module_attr("opentelemetry.trace.status", "Status");
     if (!capture_class(st, keep, sdk.status, status.get(),
-                       {{"status_code", "Status.status_code", "opentelemetry.trace.status"}}, true))
+                       {{"status_code", "Status.status_code", "opentelemetry.trace.status",
+                         "def f(self):\n return self._status_code\n"}}, true))
         return false;
     return true;
 }

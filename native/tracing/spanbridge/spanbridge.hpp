@@ -226,7 +226,8 @@ struct attributes_copy;
 struct guarded_class {
     PyTypeObject* type = nullptr;
     PyObject* expected = nullptr;   // ((name, original or the absent marker), ...)
-    PyObject* functions = nullptr;  // ((function, its code), ...): the Python code stood for
+    PyObject* functions = nullptr;  // ((function, its code or None), ...): the Python code stood for,
+                                    // None where the code is not the code a fast path stands for
     bool generic_getattr = false;   // instances are read by the generic attribute lookup
     mutable unsigned int tag = 0;      // the last tag under which the class was as captured
     mutable unsigned int refused = 0;  // the last tag under which it was not
@@ -322,6 +323,9 @@ struct expected_attribute {
     const char* name;
     const char* qualname;
     const char* module;
+    // The `def` whose code the fast path stands for, when the attribute is
+    // a Python function (or its getter) that changes between releases.
+    const char* source = nullptr;
 };
 
 // Captures `type` and its expected attributes into `guard`, the objects kept

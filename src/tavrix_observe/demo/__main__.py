@@ -11,18 +11,25 @@ import sys
 import urllib.request
 from typing import Any
 
-from opentelemetry.instrumentation.sqlite3 import SQLite3Instrumentor
-from opentelemetry.instrumentation.urllib import URLLibInstrumentor
-from opentelemetry.sdk.trace import TracerProvider
-from opentelemetry.sdk.trace.export import SimpleSpanProcessor
-from opentelemetry.sdk.trace.export.in_memory_span_exporter import InMemorySpanExporter
+try:
+    from opentelemetry.instrumentation.sqlite3 import SQLite3Instrumentor
+    from opentelemetry.instrumentation.urllib import URLLibInstrumentor
+    from opentelemetry.sdk.trace import TracerProvider
+    from opentelemetry.sdk.trace.export import SimpleSpanProcessor
+    from opentelemetry.sdk.trace.export.in_memory_span_exporter import InMemorySpanExporter
+
+    from .agent import Agent
+except ModuleNotFoundError as missing:
+    if not (missing.name or "").startswith("opentelemetry"):
+        raise
+    sys.exit(f"python -m tavrix_observe.demo needs the OpenTelemetry SDK and its urllib and sqlite3 "
+             f"instrumentations ({missing.name} is missing): pip install 'tavrix-observe[demo]'")
 
 from ..client import TavrixObserveClient
 from ..context import TavrixContext
 from ..decisions.surface_gate import SurfacePolicy, set_policy
 from ..instrumentors._guard import PromptGuardError, configure
 from ..tracing.spanbridge import TavrixSpanProcessor
-from .agent import Agent
 from .report import build_report, render_text
 from .servers import FakeProvider, GuardServer
 
