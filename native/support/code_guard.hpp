@@ -166,8 +166,8 @@ public:
 private:
     friend class code_guard_capture;
     friend void guard_detail::release_data(PyObject*) noexcept;
-    [[gnu::cold]] [[gnu::noinline]] static bool classes_hold(guard_detail::guard_data* data);
-    [[gnu::noinline]] static bool bindings_hold(guard_detail::guard_data& d);
+    TAVRIX_COLD TAVRIX_NOINLINE static bool classes_hold(guard_detail::guard_data* data);
+    TAVRIX_NOINLINE static bool bindings_hold(guard_detail::guard_data& d);
     bool bindings_current() const {
         if (data_->watched && guard_detail::namespace_changes.load(std::memory_order_relaxed) == data_->seen) [[likely]]
             return true;

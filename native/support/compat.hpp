@@ -1,6 +1,46 @@
-// Newer C API calls behind version checks, in one place. Supported
-// interpreters: CPython 3.11, 3.12 and 3.13.
-#pragma once
+// What differs between compilers, and newer C API calls behind version
+// checks, in one place. Supported interpreters: CPython 3.11, 3.12 and 3.13;
+// compilers: GCC and Clang.
+//
+// Two parts, each included once. The compiler's part comes first and needs
+// nothing; errors.hpp, which the C API part needs, includes this header for
+// the compiler's part alone (TAVRIX_COMPAT_COMPILER_ONLY).
+
+#ifndef TAVRIX_COMPAT_COMPILER_PART
+#define TAVRIX_COMPAT_COMPILER_PART
+
+#include <cstdint>
+
+// TAVRIX_COLD            a function on an error path: kept out of the hot code
+// TAVRIX_NOINLINE        a function never inlined into its callers
+// TAVRIX_ALWAYS_INLINE   a function always inlined, even without optimisation
+// TAVRIX_TLS_INITIAL_EXEC a thread_local of a module that the loader places
+//                        with the process's own (no call per use)
+// tavrix::compat::frame_address()  the address of the calling frame, to
+//                        measure the stack's headroom (recursion.hpp)
+#if defined(__GNUC__)  // GCC, and Clang, which defines it too
+#define TAVRIX_COLD [[gnu::cold]]
+#define TAVRIX_NOINLINE [[gnu::noinline]]
+#define TAVRIX_ALWAYS_INLINE [[gnu::always_inline]]
+#define TAVRIX_TLS_INITIAL_EXEC [[gnu::tls_model("initial-exec")]]
+namespace tavrix::compat {
+[[gnu::always_inline]] inline std::uintptr_t frame_address() noexcept {
+    return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+}
+}  // namespace tavrix::compat
+#else
+// Another compiler needs a branch here, and nothing elsewhere. For MSVC
+// (untested): TAVRIX_COLD empty, TAVRIX_NOINLINE __declspec(noinline),
+// TAVRIX_ALWAYS_INLINE [[msvc::forceinline]], TAVRIX_TLS_INITIAL_EXEC empty
+// (a DLL's thread_local is already static TLS), frame_address() from
+// _AddressOfReturnAddress() in <intrin.h>.
+#error "tavrix_observe is built with GCC or Clang; see compat.hpp for what another compiler needs"
+#endif
+
+#endif  // TAVRIX_COMPAT_COMPILER_PART
+
+#if !defined(TAVRIX_COMPAT_COMPILER_ONLY) && !defined(TAVRIX_COMPAT_API_PART)
+#define TAVRIX_COMPAT_API_PART
 
 #include "errors.hpp"
 #include "ref.hpp"
@@ -15,6 +55,23 @@
 #define TAVRIX_HAS_DICT_WATCHERS 1
 #else
 #define TAVRIX_HAS_DICT_WATCHERS 0
+#endif
+
+// The slots that declare how a module may be loaded, for the interpreters
+// that know them: once in every interpreter of the process, each with a GIL
+// of its own (3.12 and later; every Python object a module keeps is in its
+// module state, and process-wide C++ state is immutable once made); and
+// that it needs the GIL (3.13 and later, whose free-threaded builds would
+// otherwise ask).
+#if defined(Py_mod_multiple_interpreters)
+#define TAVRIX_COMPAT_INTERPRETER_SLOT {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#else
+#define TAVRIX_COMPAT_INTERPRETER_SLOT
+#endif
+#if defined(Py_mod_gil)
+#define TAVRIX_COMPAT_GIL_SLOT {Py_mod_gil, Py_MOD_GIL_USED},
+#else
+#define TAVRIX_COMPAT_GIL_SLOT
 #endif
 
 namespace tavrix::compat {
@@ -165,3 +222,5 @@ inline void restore_exception(ref exc) noexcept {
 }
 
 }  // namespace tavrix::compat
+
+#endif  // TAVRIX_COMPAT_API_PART

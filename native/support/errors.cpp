@@ -19,6 +19,9 @@ void set_error_from_cpp_exception() noexcept {
     }
 }
 
+// For the C++ runtime's allocators (glibc_floor.cpp).
+[[noreturn]] void throw_bad_array_new_length() { throw std::bad_array_new_length(); }
+
 ref type_name(PyObject* value) { return check(PyType_GetName(Py_TYPE(value))); }
 
 namespace {

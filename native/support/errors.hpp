@@ -11,13 +11,16 @@
 #include <cassert>
 
 #include "ref.hpp"
+#define TAVRIX_COMPAT_COMPILER_ONLY
+#include "compat.hpp"
+#undef TAVRIX_COMPAT_COMPILER_ONLY
 
 namespace tavrix {
 
 // A Python exception is set; unwinding carries it to the entry point.
 struct error_already_set {};
 
-[[noreturn]] [[gnu::cold]] inline void throw_error() {
+[[noreturn]] TAVRIX_COLD inline void throw_error() {
     assert(PyErr_Occurred());
     throw error_already_set{};
 }
@@ -39,7 +42,7 @@ inline int check_status(int status) {
 // `error_already_set`: MemoryError for `std::bad_alloc`, SystemError
 // (with what() when there is one) for anything else. Call it only inside a
 // catch block.
-[[gnu::cold]] void set_error_from_cpp_exception() noexcept;
+TAVRIX_COLD void set_error_from_cpp_exception() noexcept;
 
 // Runs `body` and turns the error convention into the interpreter's: the
 // result's reference is handed over, or NULL with the error set.
@@ -77,21 +80,21 @@ int entry_point_status(Body&& body) noexcept {
 // TypeError "Argument '<param>' has incorrect type (expected <expected>,
 // got <type>)"; when `value` is an instance of a subclass of `expected`
 // the exception carries a note saying why it was refused.
-[[noreturn]] [[gnu::cold]] [[gnu::noinline]] void raise_argument_type(
+[[noreturn]] TAVRIX_COLD TAVRIX_NOINLINE void raise_argument_type(
     const char* param, PyTypeObject* expected, PyObject* value);
 
 // TypeError for a parameter declared int given something that is not a
 // number.
-[[noreturn]] [[gnu::cold]] [[gnu::noinline]] void raise_int_argument_type(const char* param,
+[[noreturn]] TAVRIX_COLD TAVRIX_NOINLINE void raise_int_argument_type(const char* param,
                                                                            PyObject* value);
 
 // TypeError "Expected <expected>, got <type>", for a declared return type or
 // a typed local that received a value of another type.
-[[noreturn]] [[gnu::cold]] [[gnu::noinline]] void raise_expected_type(const char* expected,
+[[noreturn]] TAVRIX_COLD TAVRIX_NOINLINE void raise_expected_type(const char* expected,
                                                                        PyObject* value);
 
 // Raises `type` with a fixed message.
-[[noreturn]] [[gnu::cold]] [[gnu::noinline]] void raise_message(PyObject* type, const char* message);
+[[noreturn]] TAVRIX_COLD TAVRIX_NOINLINE void raise_message(PyObject* type, const char* message);
 
 // Adds a note to the exception being raised (BaseException.add_note).
 void add_note_to_current(PyObject* note);

@@ -124,7 +124,7 @@ ref run(native_function* f, PyObject* const* args) {
 }
 
 // A call with int parameters, whose converted values need holding.
-[[gnu::noinline]] ref run_converting(native_function* f, PyObject* const* bound) {
+TAVRIX_NOINLINE ref run_converting(native_function* f, PyObject* const* bound) {
     PyObject* checked[max_params];
     ref converted[max_params];
     check_args(f, bound, checked, converted);
@@ -146,7 +146,7 @@ Py_ssize_t defaults_count(native_function* f) {
 
 // --- argument binding errors, worded as the interpreter words them -----
 
-[[noreturn]] [[gnu::cold]] void raise_too_many_positional(native_function* f, Py_ssize_t given) {
+[[noreturn]] TAVRIX_COLD void raise_too_many_positional(native_function* f, Py_ssize_t given) {
     const auto count = static_cast<Py_ssize_t>(f->def->params.size());
     const Py_ssize_t ndefaults = defaults_count(f);
     ref sig;
@@ -163,7 +163,7 @@ Py_ssize_t defaults_count(native_function* f) {
     throw_error();
 }
 
-[[noreturn]] [[gnu::cold]] void raise_missing(native_function* f, PyObject* const* bound, Py_ssize_t required) {
+[[noreturn]] TAVRIX_COLD void raise_missing(native_function* f, PyObject* const* bound, Py_ssize_t required) {
     ref names = new_list();
     for (Py_ssize_t i = 0; i < required; ++i) {
         if (bound[i] != nullptr) continue;
@@ -190,7 +190,7 @@ Py_ssize_t defaults_count(native_function* f) {
 }
 
 
-[[noreturn]] [[gnu::cold]] void raise_unexpected_keyword(native_function* f, PyObject* keyword) {
+[[noreturn]] TAVRIX_COLD void raise_unexpected_keyword(native_function* f, PyObject* keyword) {
 #if PY_VERSION_HEX >= 0x030D0000
     if (PyObject* suggestion = suggest_keyword(keyword, f->param_names.get())) {
         PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",
@@ -202,7 +202,7 @@ Py_ssize_t defaults_count(native_function* f) {
     throw_error();
 }
 
-[[noreturn]] [[gnu::cold]] void raise_multiple_values(native_function* f, PyObject* keyword) {
+[[noreturn]] TAVRIX_COLD void raise_multiple_values(native_function* f, PyObject* keyword) {
     PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->qualname.get(), keyword);
     throw_error();
 }

@@ -14,14 +14,14 @@ module_view view_of(PyObject* module) {
 
 namespace {
 
-[[noreturn]] [[gnu::cold]] [[gnu::noinline]] void raise_name_error(PyObject* name) {
+[[noreturn]] TAVRIX_COLD TAVRIX_NOINLINE void raise_name_error(PyObject* name) {
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     throw_error();
 }
 
 // The error of `from pkg.mod import name` when `pkg.mod` has no `name`,
 // worded as the interpreter words it.
-[[noreturn]] [[gnu::cold]] [[gnu::noinline]] void raise_cannot_import(PyObject* module, PyObject* attr) {
+[[noreturn]] TAVRIX_COLD TAVRIX_NOINLINE void raise_cannot_import(PyObject* module, PyObject* attr) {
     ref name_key = intern("__name__");
     ref module_name = compat::optional_attr(module, name_key.get());
     ref shown = module_name && PyUnicode_Check(module_name.get()) ? module_name.copy()

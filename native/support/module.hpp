@@ -5,6 +5,7 @@
 #include <initializer_list>
 #include <new>
 
+#include "compat.hpp"
 #include "errors.hpp"
 #include "function.hpp"
 #include "ref.hpp"
@@ -170,6 +171,8 @@ struct module_slots {
 
     inline static PyModuleDef_Slot slots[] = {
         {Py_mod_exec, reinterpret_cast<void*>(&exec)},
+        TAVRIX_COMPAT_INTERPRETER_SLOT
+        TAVRIX_COMPAT_GIL_SLOT
         {0, nullptr},
     };
 

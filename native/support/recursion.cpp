@@ -4,6 +4,29 @@
 #include <pthread.h>
 #endif
 
+#if defined(__GLIBC__)
+// The wheels must load on C libraries as old as glibc 2.28 (manylinux_2_28),
+// but glibc 2.34 moved the pthread functions into libc.so.6 and gave the two
+// below new default versions there (pthread_attr_getstack@GLIBC_2.34,
+// pthread_getattr_np@GLIBC_2.32), which a module built on a newer system
+// would require. Their original versions are still exported, with the same
+// code, for programs linked before the move, so the module binds those: on
+// glibc 2.34 and later libc.so.6 has them, on older ones libpthread.so.0 does
+// (the build names it as a needed library, CMakeLists.txt). Binding old
+// versions keeps the one call that reads the bounds exactly, where reading
+// them another way (/proc/self/maps, the resource limit) would be a second
+// implementation of what the C library already knows, and would differ from
+// it for the main thread. Architectures not listed bind the default versions,
+// so their wheels need the C library they were built with.
+#if defined(__x86_64__)
+__asm__(".symver pthread_getattr_np,pthread_getattr_np@GLIBC_2.2.5");
+__asm__(".symver pthread_attr_getstack,pthread_attr_getstack@GLIBC_2.2.5");
+#elif defined(__aarch64__)
+__asm__(".symver pthread_getattr_np,pthread_getattr_np@GLIBC_2.17");
+__asm__(".symver pthread_attr_getstack,pthread_attr_getstack@GLIBC_2.17");
+#endif
+#endif
+
 namespace tavrix {
 
 namespace stack {

@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "compat.hpp"
 #include "errors.hpp"
 #include "ref.hpp"
 
@@ -40,14 +41,15 @@ inline constexpr std::size_t margin = 48 * 1024;
 
 // The lowest usable address of the current thread's stack (0: unknown),
 // read on a thread's first use and kept for the thread.
-[[gnu::always_inline]] inline std::uintptr_t lowest_address() noexcept {
+TAVRIX_ALWAYS_INLINE inline std::uintptr_t lowest_address() noexcept {
     struct bound {
         std::uintptr_t lowest = 0;
         bool known = false;
     };
-    // Initial-exec: the modules are loaded once per process, and the
-    // general TLS model costs a call into the dynamic loader per use.
-    [[gnu::tls_model("initial-exec")]] thread_local bound thread_stack;
+    // Initial-exec: the modules are loaded once per process (one copy serves
+    // every interpreter), and the general TLS model costs a call into the
+    // dynamic loader per use.
+    TAVRIX_TLS_INITIAL_EXEC thread_local bound thread_stack;
     if (!thread_stack.known) [[unlikely]] {
         thread_stack.lowest = read_lowest_address();
         thread_stack.known = true;
@@ -57,8 +59,8 @@ inline constexpr std::size_t margin = 48 * 1024;
 
 // Whether the current frame is within `margin` bytes of the end of its
 // thread's stack.
-[[gnu::always_inline]] inline bool nearly_exhausted() noexcept {
-    const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+TAVRIX_ALWAYS_INLINE inline bool nearly_exhausted() noexcept {
+    const std::uintptr_t here = compat::frame_address();
     // Unsigned: a frame outside this thread's stack (a coroutine library's
     // own stack, or bounds that could not be read) wraps around or lies far
     // above, and is never refused.
@@ -68,7 +70,7 @@ inline constexpr std::size_t margin = 48 * 1024;
 }  // namespace stack
 
 // RecursionError "maximum recursion depth exceeded<where>".
-[[noreturn]] [[gnu::cold]] [[gnu::noinline]] void raise_recursion_depth(const char* where);
+[[noreturn]] TAVRIX_COLD TAVRIX_NOINLINE void raise_recursion_depth(const char* where);
 
 class nesting_guard {
 public:
@@ -94,7 +96,7 @@ public:
 
 private:
     static int& depth() noexcept {
-        [[gnu::tls_model("initial-exec")]] thread_local int levels = 0;
+        TAVRIX_TLS_INITIAL_EXEC thread_local int levels = 0;
         return levels;
     }
 };

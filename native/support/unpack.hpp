@@ -17,12 +17,12 @@ enum class unpack_wording { interpreter, compact };
 
 namespace detail {
 
-[[noreturn]] [[gnu::cold]] [[gnu::noinline]] inline void raise_too_many_values(Py_ssize_t expected) {
+[[noreturn]] TAVRIX_COLD TAVRIX_NOINLINE inline void raise_too_many_values(Py_ssize_t expected) {
     PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", expected);
     throw_error();
 }
 
-[[noreturn]] [[gnu::cold]] [[gnu::noinline]] inline void raise_too_few_values(unpack_wording wording,
+[[noreturn]] TAVRIX_COLD TAVRIX_NOINLINE inline void raise_too_few_values(unpack_wording wording,
                                                                               Py_ssize_t expected, Py_ssize_t got) {
     if (wording == unpack_wording::interpreter)
         PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)", expected, got);

@@ -16,7 +16,11 @@ ROOT = pathlib.Path(__file__).resolve().parents[2]
 SOURCES = [ROOT / "tests/diff/sequence_diff_check.cpp", *sorted((ROOT / "native/diff").glob("*.cpp"))]
 
 
-@pytest.mark.skipif(shutil.which("g++") is None, reason="needs a C++ compiler")
+# The compiler of the build under test (make test CXX=...).
+CXX = os.environ.get("CXX", "g++")
+
+
+@pytest.mark.skipif(shutil.which(CXX) is None, reason="needs a C++ compiler")
 def test_token_diff_matches_difflib_port(tmp_path):
     sanitize = os.environ.get("TAVRIX_SANITIZE") == "ON"
     flags = ["-std=c++20", "-O1", "-Wall", "-Wextra", "-Wpedantic", "-Wconversion", "-Wno-sign-conversion",
@@ -24,7 +28,7 @@ def test_token_diff_matches_difflib_port(tmp_path):
     if sanitize:
         flags += ["-g", "-fsanitize=address,undefined", "-fno-sanitize-recover=undefined", "-fno-omit-frame-pointer"]
     exe = tmp_path / "sequence_diff_check"
-    build = subprocess.run(["g++", *flags, *map(str, SOURCES), "-o", str(exe)], capture_output=True, text=True)
+    build = subprocess.run([CXX, *flags, *map(str, SOURCES), "-o", str(exe)], capture_output=True, text=True)
     assert build.returncode == 0, build.stderr
     env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "PYTHONMALLOC")}
     result = subprocess.run([str(exe)], capture_output=True, text=True, env=env)

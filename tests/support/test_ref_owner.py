@@ -16,14 +16,18 @@ HERE = pathlib.Path(__file__).resolve().parent
 SUPPORT = HERE.parents[1] / "native" / "support"
 
 
-@pytest.mark.skipif(shutil.which("g++") is None, reason="needs a C++ compiler")
+# The compiler of the build under test (make test CXX=...).
+CXX = os.environ.get("CXX", "g++")
+
+
+@pytest.mark.skipif(shutil.which(CXX) is None, reason="needs a C++ compiler")
 def test_owner_type_moves_and_releases_exactly(tmp_path):
     include = sysconfig.get_paths()["include"]
     libdir = sysconfig.get_config_var("LIBDIR")
     version = sysconfig.get_config_var("LDVERSION") or sysconfig.get_config_var("VERSION")
     exe = tmp_path / "ref_owner"
     compile_cmd = [
-        "g++", "-std=c++20", "-Wall", "-Wextra", "-Werror", "-UNDEBUG", "-O1",
+        CXX, "-std=c++20", "-Wall", "-Wextra", "-Werror", "-UNDEBUG", "-O1",
         f"-I{include}", str(HERE / "ref_owner.cpp"), str(SUPPORT / "errors.cpp"), "-o", str(exe),
         f"-L{libdir}", f"-Wl,-rpath,{libdir}", f"-lpython{version}",
     ]

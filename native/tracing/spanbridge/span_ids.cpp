@@ -1,4 +1,6 @@
 // Span and trace ids as zero-padded hexadecimal text.
+#include <bit>
+
 #include "spanbridge.hpp"
 
 namespace tavrix::spanbridge {
@@ -9,8 +11,8 @@ namespace {
 // (more digits when the value needs them), as format(value, "0<width>x").
 ref hex_text(unsigned long long high, unsigned long long low, int width) {
     static constexpr char digits[] = "0123456789abcdef";
-    int length = 16 + (high != 0 ? 16 - __builtin_clzll(high) / 4 : 0);
-    if (high == 0) length = low != 0 ? 16 - __builtin_clzll(low) / 4 : 0;
+    int length = 16 + (high != 0 ? 16 - std::countl_zero(high) / 4 : 0);
+    if (high == 0) length = low != 0 ? 16 - std::countl_zero(low) / 4 : 0;
     const int size = length > width ? length : width;
     ref text = check(PyUnicode_New(size, 127));
     Py_UCS1* out = PyUnicode_1BYTE_DATA(text.get()) + size;
