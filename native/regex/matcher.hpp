@@ -525,7 +525,10 @@ int matcher<Char>::backtrack(std::size_t start, bool no_empty, std::uint64_t& bu
     stack.push_back({prog_.start, 0, start});
     const std::size_t n = text_.size;
     while (!stack.empty()) {
-        auto [pc, flags, pos] = stack.back();
+        // Plain variables (the lambdas below capture them).
+        std::uint32_t pc = stack.back().pc;
+        std::uint32_t flags = stack.back().flags;
+        std::size_t pos = stack.back().pos;
         stack.pop_back();
         for (;;) {
             if (budget == 0) return -1;
