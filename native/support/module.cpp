@@ -102,16 +102,16 @@ ref absolute_name(const module_view& m, PyObject* module_name, int level) {
 
 namespace {
 
-// A module in sys.modules that has finished initialising, with its spec: an
+// A module in sys.modules that has finished initialising, with its __spec__: an
 // empty ref leaves the case to the import system (a module still
 // initialising in another thread is waited for there).
-ref initialised_module(const state_base& st, PyObject* absolute, ref& spec) {
+ref initialised_module(const state_base& st, PyObject* absolute, ref& module_spec) {
     PyObject* modules = PyImport_GetModuleDict();
     ref module = modules != nullptr && PyDict_CheckExact(modules) ? compat::dict_get(modules, absolute) : ref();
     if (!module || !Py_IS_TYPE(module.get(), &PyModule_Type)) return {};
-    spec = compat::dict_get(PyModule_GetDict(module.get()), st.spec_key.get());
-    if (spec && spec.get() != Py_None) {
-        ref initializing = compat::optional_attr(spec.get(), st.initializing_key.get());
+    module_spec = compat::dict_get(PyModule_GetDict(module.get()), st.spec_key.get());
+    if (module_spec && module_spec.get() != Py_None) {
+        ref initializing = compat::optional_attr(module_spec.get(), st.initializing_key.get());
         if (initializing && truthy(initializing.get())) return {};
     }
     return module;
@@ -149,8 +149,8 @@ ref import_from(const module_view& m, PyObject* module_name, PyObject* attr, int
     // The common case: the module is in sys.modules and initialised, and has
     // the name. Everything else takes the import system's own path.
     if (ref absolute = absolute_name(m, module_name, level)) {
-        ref spec;
-        if (ref module = initialised_module(base_of(m), absolute.get(), spec))
+        ref module_spec;
+        if (ref module = initialised_module(base_of(m), absolute.get(), module_spec))
             if (ref value = namespace_entry(module.get(), attr)) return value;
         ref module = ref::steal(PyImport_GetModule(absolute.get()));
         if (!module && PyErr_Occurred()) throw_error();
@@ -162,28 +162,28 @@ ref import_from(const module_view& m, PyObject* module_name, PyObject* attr, int
 
 ref import_from(const module_view& m, ref& site, PyObject* module_name, PyObject* attr, int level) {
     // The import system executes a module once per module object, marking
-    // its spec meanwhile: a module found done, still in sys.modules with the
-    // same spec, is done. So is the package the name was resolved against.
+    // its __spec__ meanwhile: a module found done, still in sys.modules with the
+    // same __spec__, is done. So is the package the name was resolved against.
     if (site) [[likely]] {
-        PyObject* const* found = &PyTuple_GET_ITEM(site.get(), 0);  // package, absolute name, module, spec
+        PyObject* const* found = &PyTuple_GET_ITEM(site.get(), 0);  // package, absolute name, module, module_spec
         ref package = current_package(m, level);
         PyObject* modules = PyImport_GetModuleDict();
         if (package.get() == found[0] && modules != nullptr && PyDict_CheckExact(modules)) {
             ref module = compat::dict_get(modules, found[1]);
             if (module.get() == found[2] && Py_IS_TYPE(module.get(), &PyModule_Type)) {
-                ref spec = compat::dict_get(PyModule_GetDict(module.get()), base_of(m).spec_key.get());
-                if ((spec ? spec.get() : Py_None) == found[3])
+                ref module_spec = compat::dict_get(PyModule_GetDict(module.get()), base_of(m).spec_key.get());
+                if ((module_spec ? module_spec.get() : Py_None) == found[3])
                     if (ref value = namespace_entry(module.get(), attr)) return value;
             }
         }
     }
     if (ref absolute = absolute_name(m, module_name, level)) {
-        ref spec;
-        if (ref module = initialised_module(base_of(m), absolute.get(), spec)) {
+        ref module_spec;
+        if (ref module = initialised_module(base_of(m), absolute.get(), module_spec)) {
             if (ref value = namespace_entry(module.get(), attr)) {
                 ref package = current_package(m, level);
                 site = check(PyTuple_Pack(4, package ? package.get() : Py_None, absolute.get(), module.get(),
-                                          spec ? spec.get() : Py_None));
+                                          module_spec ? module_spec.get() : Py_None));
                 return value;
             }
         }

@@ -90,7 +90,7 @@ inline state_base& base_of(const module_view& m) { return *static_cast<state_bas
 
 // import_from for a call site that runs often: `site`, a slot of the module
 // state, keeps what the last import there found (the package the name was
-// resolved against, the module, its spec), so that the next one only checks
+// resolved against, the module, its __spec__), so that the next one only checks
 // that they are still what the import system would find.
 [[nodiscard]] ref import_from(const module_view& m, ref& site, PyObject* module_name, PyObject* attr, int level);
 

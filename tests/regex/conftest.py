@@ -89,9 +89,9 @@ def probe(engine_build):
     suffix = sysconfig.get_config_var("EXT_SUFFIX")
     path = engine_build.link(ENGINE + SUPPORT + [HERE / "probe.cpp"], engine_build.directory / f"regex_probe{suffix}",
                              ["-shared"])
-    spec = importlib.util.spec_from_file_location("regex_probe", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.spec_from_file_location("regex_probe", path)
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     return module
 
 
