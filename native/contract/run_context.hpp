@@ -37,10 +37,12 @@ ref import_context_variable(const module_view& m, const State& st) {
 }
 
 // The same, for a module that imports it on every call: the state's
-// `context_import` keeps what the last import found.
+// `context_import` and `context_watch` keep what the last import found.
 template <class State>
 ref import_context_variable_often(const module_view& m, const State& st) {
-    return import_from(m, m.get<State>().context_import, st.context_module.get(), st.current_context.get(), 2);
+    State& sites = m.get<State>();
+    return import_from(m, sites.context_import, sites.context_watch, st.context_module.get(), st.current_context.get(),
+                       2);
 }
 
 // `variable.get()`: the active run context, or None.

@@ -270,12 +270,13 @@ bool code_guard_capture::add_class_functions(PyTypeObject* type, PyObject* home)
     return true;
 }
 
-void code_guard_capture::add_binding(PyObject* ns, PyObject* name) {
+void code_guard_capture::add_binding(PyObject* ns, PyObject* name, bool keep_value) {
     if (!PyDict_Check(ns)) raise_message(PyExc_TypeError, "a guard binds names in dicts");
     for (const binding& b : data_->bindings)
         if (b.ns == ns && b.name == name) return;
     ref value = compat::dict_get(ns, name);
-    data_->bindings.push_back({kept(ns), kept(name), value ? kept(value.get()) : absent()});
+    PyObject* const bound = !value ? absent() : keep_value ? kept(value.get()) : value.get();
+    data_->bindings.push_back({kept(ns), kept(name), bound});
 }
 
 void code_guard_capture::seal(code_guard& guard, ref& keep, ref& watch) {

@@ -206,8 +206,13 @@ public:
     // keyword defaults, and every name its code mentions in its globals and
     // builtins.
     void add_function(PyObject* function);
-    // `name` in the dict `ns`, bound as it is now (or unbound).
-    void add_binding(PyObject* ns, PyObject* name);
+    // `name` in the dict `ns`, bound as it is now (or unbound). With
+    // `keep_value` false the object bound is not kept, only its address
+    // compared: for a fast path that uses the object only while the guard
+    // holds, when the binding still is that very object (alive, since the
+    // namespace holds it), so that the guard does not keep alive what the
+    // namespace lets go.
+    void add_binding(PyObject* ns, PyObject* name, bool keep_value = true);
     // add_function for each Python function the class's own namespace runs:
     // its functions, the functions its classmethods and staticmethods wrap,
     // its properties' accessors. False (and nothing added) when one of them

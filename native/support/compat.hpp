@@ -142,36 +142,25 @@ inline void restore_exception(ref exc) noexcept {
 #endif
 }
 
-// `value`, an int known to be at least 2**63, as 128 bits: true when it is
-// below 2**128. `two_to_the_64` is that int, for versions without a call
-// that writes an int's bits out.
-[[nodiscard]] inline bool uint128_of(PyObject* value, unsigned long long& high, unsigned long long& low,
-                                     PyObject* two_to_the_64) {
-#if PY_VERSION_HEX >= 0x030D0000
-    (void)two_to_the_64;
+// `value`, a non-negative exact int, as 128 bits: true when it is below 2**128.
+[[nodiscard]] inline bool uint128_of(PyObject* value, unsigned long long& high, unsigned long long& low) {
     unsigned char bytes[16];
+#if PY_VERSION_HEX >= 0x030D0000
     const Py_ssize_t needed = PyLong_AsNativeBytes(
         value, bytes, sizeof bytes, Py_ASNATIVEBYTES_LITTLE_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER);
     if (needed < 0) throw_error();
     if (needed > static_cast<Py_ssize_t>(sizeof bytes)) return false;
-    low = high = 0;
-    for (int i = 7; i >= 0; --i) low = low << 8 | bytes[i], high = high << 8 | bytes[i + 8];
-    return true;
 #else
-    (void)two_to_the_64;
-    low = PyLong_AsUnsignedLongLongMask(value);
-    if (low == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_error();
-    // The shift gives 0 below 2**64: no comparison first.
-    ref shift = check(PyLong_FromLong(64));
-    ref upper = check(PyNumber_Rshift(value, shift.get()));
-    high = PyLong_AsUnsignedLongLong(upper.get());
-    if (high == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    // The interpreter's own byte writer: OverflowError at 2**128 and above.
+    if (_PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(value), bytes, sizeof bytes, 1, 0) < 0) {
         if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw_error();
         PyErr_Clear();
         return false;
     }
-    return true;
 #endif
+    low = high = 0;
+    for (int i = 7; i >= 0; --i) low = low << 8 | bytes[i], high = high << 8 | bytes[i + 8];
+    return true;
 }
 
 // --- type version tags -----------------------------------------------------

@@ -55,7 +55,36 @@ namespace {
 
 }  // namespace
 
+void own_namespace::capture(PyObject* globals, ref& keep, ref& watch) {
+#if TAVRIX_HAS_DICT_WATCHERS
+    ref names = check(PyDict_Keys(globals));
+    const Py_ssize_t count = PyList_GET_SIZE(names.get());
+    if (count > static_cast<Py_ssize_t>(slots / 2)) return;
+    code_guard_capture capture;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* const name = PyList_GET_ITEM(names.get(), i);
+        if (!PyUnicode_CheckExact(name)) return;
+        capture.add_binding(globals, name, false);
+    }
+    capture.seal(guard_, keep, watch);
+    watched_ = PyCapsule_CheckExact(watch.get());
+    // The objects as bound now (nothing has run since that could rebind a
+    // name), used only while the guard holds, when they are still bound.
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* const name = PyList_GET_ITEM(names.get(), i);
+        std::size_t slot = slot_of(name);
+        while (table_[slot].first != nullptr) slot = (slot + 1) % slots;
+        table_[slot] = {name, PyDict_GetItemWithError(globals, name)};
+        if (table_[slot].second == nullptr) raise_message(PyExc_RuntimeError, "a module namespace changed while captured");
+    }
+#else
+    (void)globals, (void)keep, (void)watch;
+#endif
+}
+
 ref global(const module_view& m, PyObject* name) {
+    if (PyObject* own = base_of(m).module_namespace.find(name)) [[likely]]
+        return ref::new_ref(own);
     if (ref value = compat::dict_get(m.globals, name)) [[likely]]
         return value;
     if (ref value = compat::dict_get(base_of(m).builtins.get(), name)) return value;
@@ -70,6 +99,14 @@ ref call_global(const module_view& m, PyObject* name, std::initializer_list<PyOb
 
 namespace {
 
+// The module's __package__, or an empty ref.
+ref package_of(const module_view& m) {
+    PyObject* const package_key = base_of(m).package_key.get();
+    if (PyObject* own = base_of(m).module_namespace.find(package_key)) [[likely]]
+        return ref::new_ref(own);
+    return compat::dict_get(m.globals, package_key);
+}
+
 // The absolute name of `module_name` imported `level` dots deep from the
 // module's package (the name itself for an absolute import), resolved as
 // the import system resolves it. The result
@@ -78,7 +115,7 @@ namespace {
 ref absolute_name(const module_view& m, PyObject* module_name, int level) {
     if (level == 0) return ref::new_ref(module_name);
     state_base& st = base_of(m);
-    ref package = compat::dict_get(m.globals, st.package_key.get());
+    ref package = package_of(m);
     if (!package || !PyUnicode_CheckExact(package.get()) || PyUnicode_GET_LENGTH(package.get()) == 0) return {};
     if (ref cached = compat::dict_get(st.resolved_imports.get(), module_name)) {
         if (PyTuple_GET_ITEM(cached.get(), 0) == package.get() &&
@@ -122,9 +159,7 @@ ref initialised_module(const state_base& st, PyObject* absolute, ref& module_spe
 ref namespace_entry(PyObject* module, PyObject* attr) { return compat::dict_get(PyModule_GetDict(module), attr); }
 
 // The package the module's namespace names now, for a relative import.
-ref current_package(const module_view& m, int level) {
-    return level == 0 ? none() : compat::dict_get(m.globals, base_of(m).package_key.get());
-}
+ref current_package(const module_view& m, int level) { return level == 0 ? none() : package_of(m); }
 
 // The import system's own `from <module> import <attr>`, for every case the
 // shortcuts leave to it.
@@ -160,11 +195,48 @@ ref import_from(const module_view& m, PyObject* module_name, PyObject* attr, int
     return import_through_the_system(m, module_name, attr, level);
 }
 
-ref import_from(const module_view& m, ref& site, PyObject* module_name, PyObject* attr, int level) {
+namespace {
+
+// Lets `watched` stand for what the import just read, when namespaces are watched.
+void watch_import(const module_view& m, watched_import& watched, int level, PyObject* absolute, PyObject* module,
+                  PyObject* attr) {
+#if TAVRIX_HAS_DICT_WATCHERS
+    constexpr int most_captures = 8;
+    state_base& st = base_of(m);
+    if (watched.captures >= most_captures) return;
+    ++watched.captures;
+    PyObject* const modules = PyImport_GetModuleDict();
+    PyObject* const ns = PyModule_GetDict(module);
+    if (modules == nullptr || ns == nullptr) throw_error();
+    code_guard_capture capture;
+    if (level > 0) capture.add_binding(m.globals, st.package_key.get(), false);
+    capture.add_binding(modules, absolute, false);
+    capture.add_binding(ns, st.spec_key.get(), false);
+    capture.add_binding(ns, attr, false);
+    capture.seal(watched.guard, st.guarded_code, st.namespace_watch);
+    if (!PyCapsule_CheckExact(st.namespace_watch.get())) {
+        watched.captures = most_captures;
+        watched.value = nullptr;
+        return;
+    }
+    // Both are bound where the guard looks: used only while it holds.
+    watched.module = module;
+    watched.value = PyDict_GetItemWithError(ns, attr);
+#else
+    (void)m, (void)watched, (void)level, (void)absolute, (void)module, (void)attr;
+#endif
+}
+
+}  // namespace
+
+ref import_from(const module_view& m, ref& site, watched_import& watched, PyObject* module_name, PyObject* attr,
+                int level) {
+    if (watched.value != nullptr && watched.guard.holds() && Py_IS_TYPE(watched.module, &PyModule_Type)) [[likely]]
+        return ref::new_ref(watched.value);
     // The import system executes a module once per module object, marking
     // its __spec__ meanwhile: a module found done, still in sys.modules with the
     // same __spec__, is done. So is the package the name was resolved against.
-    if (site) [[likely]] {
+    if (site) {
         PyObject* const* found = &PyTuple_GET_ITEM(site.get(), 0);  // package, absolute name, module, module_spec
         ref package = current_package(m, level);
         PyObject* modules = PyImport_GetModuleDict();
@@ -173,10 +245,14 @@ ref import_from(const module_view& m, ref& site, PyObject* module_name, PyObject
             if (module.get() == found[2] && Py_IS_TYPE(module.get(), &PyModule_Type)) {
                 ref module_spec = compat::dict_get(PyModule_GetDict(module.get()), base_of(m).spec_key.get());
                 if ((module_spec ? module_spec.get() : Py_None) == found[3])
-                    if (ref value = namespace_entry(module.get(), attr)) return value;
+                    if (ref value = namespace_entry(module.get(), attr)) {
+                        watch_import(m, watched, level, found[1], module.get(), attr);
+                        return value;
+                    }
             }
         }
     }
+    watched.value = nullptr;
     if (ref absolute = absolute_name(m, module_name, level)) {
         ref module_spec;
         if (ref module = initialised_module(base_of(m), absolute.get(), module_spec)) {
@@ -184,6 +260,7 @@ ref import_from(const module_view& m, ref& site, PyObject* module_name, PyObject
                 ref package = current_package(m, level);
                 site = check(PyTuple_Pack(4, package ? package.get() : Py_None, absolute.get(), module.get(),
                                           module_spec ? module_spec.get() : Py_None));
+                watch_import(m, watched, level, absolute.get(), module.get(), attr);
                 return value;
             }
         }

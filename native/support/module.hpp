@@ -2,9 +2,13 @@
 // imports and multi-phase initialisation, shared by every module.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <initializer_list>
 #include <new>
+#include <utility>
 
+#include "code_guard.hpp"
 #include "compat.hpp"
 #include "errors.hpp"
 #include "function.hpp"
@@ -23,15 +27,50 @@ namespace tavrix {
 #define TAVRIX_BASE_OBJECTS(O)                                                           \
     O(function_type)    /* the module's native function type */                         \
     O(builtins)         /* the builtins namespace, for global lookups */                \
-    O(resolved_imports) /* relative import name -> (__package__, level, absolute name) */
+    O(resolved_imports) /* relative import name -> (__package__, level, absolute name) */ \
+    O(guarded_code)     /* what the guards of fast paths captured */                   \
+    O(namespace_watch)  /* the dict watcher of those guards */
 
 #define TAVRIX_STATE_MEMBER(id, ...) ::tavrix::ref id;
 #define TAVRIX_STATE_VISIT(id, ...) visit(id);
 #define TAVRIX_STATE_INTERN(id, text) id = ::tavrix::intern(text);
 
+// The module namespace as module creation left it, for global lookups
+// that cost a pointer comparison while it stays so: every name bound then,
+// with its object (lent by the namespace), in a table hashed by
+// the name's address (the names the module's code looks up are the interned
+// strings it was created with), proven unchanged by one guard of those
+// bindings. Only where the namespace is watched: without a watcher the
+// guard would compare every binding at every lookup.
+class own_namespace {
+public:
+    // Captures the namespace `globals` as it is now (module.cpp).
+    void capture(PyObject* globals, ref& keep, ref& watch);
+    // What `name` was bound to at the capture while nothing in the namespace
+    // has been bound, rebound or deleted since; null otherwise, or for a
+    // name the capture did not see.
+    [[nodiscard]] PyObject* find(PyObject* name) const {
+        if (!watched_ || !guard_.holds()) return nullptr;
+        for (std::size_t i = slot_of(name);; i = (i + 1) % slots) {
+            const auto& [key, value] = table_[i];
+            if (key == name || key == nullptr) return value;
+        }
+    }
+
+private:
+    static constexpr std::size_t slots = 128;  // at most half of them used
+    static std::size_t slot_of(PyObject* name) noexcept {
+        return (reinterpret_cast<std::uintptr_t>(name) >> 4) % slots;
+    }
+    code_guard guard_;
+    bool watched_ = false;
+    std::array<std::pair<PyObject*, PyObject*>, slots> table_{};
+};
+
 struct state_base : method_names {
     TAVRIX_BASE_STRINGS(TAVRIX_STATE_MEMBER)
     TAVRIX_BASE_OBJECTS(TAVRIX_STATE_MEMBER)
+    own_namespace module_namespace;
 
     void intern_base_strings() {
         TAVRIX_METHOD_NAMES(TAVRIX_STATE_INTERN)
@@ -92,7 +131,20 @@ inline state_base& base_of(const module_view& m) { return *static_cast<state_bas
 // state, keeps what the last import there found (the package the name was
 // resolved against, the module, its __spec__), so that the next one only checks
 // that they are still what the import system would find.
-[[nodiscard]] ref import_from(const module_view& m, ref& site, PyObject* module_name, PyObject* attr, int level);
+//
+// Where namespaces are watched, `watched` (a member of the module state)
+// then also holds what the import read to find the value (the package
+// name in the module's namespace, the sys.modules entry, the module's
+// __spec__ and the name in its namespace), and returns the value at the
+// cost of one guard check while none of them has changed since.
+struct watched_import {
+    code_guard guard;
+    PyObject* module = nullptr;  // lent by sys.modules while the guard holds, as `value` by the module
+    PyObject* value = nullptr;
+    int captures = 0;  // bounded: a site whose module keeps changing is left to `site`
+};
+[[nodiscard]] ref import_from(const module_view& m, ref& site, watched_import& watched, PyObject* module_name,
+                              PyObject* attr, int level);
 
 // `import <name>` of a top-level module, at module creation (through the
 // builtins' __import__).
@@ -148,7 +200,9 @@ struct module_slots {
             state->builtins = ref::new_ref(PyEval_GetBuiltins());
             if (!state->builtins) throw_error();
             state->resolved_imports = check(PyDict_New());
-            Exec(view_of(module), *state);
+            const module_view m = view_of(module);
+            Exec(m, *state);
+            state->module_namespace.capture(m.globals, state->guarded_code, state->namespace_watch);
         });
     }
 

@@ -103,9 +103,6 @@ namespace tavrix::guard {
     O(error_class)              \
     O(autojunk_kwnames)         \
     O(first_five)               \
-    /* what the guards of fast paths captured, and their dict watcher */ \
-    O(guarded_code)             \
-    O(namespace_watch)          \
     /* the engine's programs of the tables' patterns (pattern_matching.cpp) */ \
     O(regex_cache)
 

@@ -1,8 +1,11 @@
 // HTTP spans that would only clutter a run's record (calls to the SDK's own
 // server, raw calls to LLM provider APIs, model downloads), and the
 // provider behind a model name.
+#include <iterator>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "spanbridge.hpp"
 
@@ -79,6 +82,27 @@ bool str_items(PyObject* table) noexcept {
     return true;
 }
 
+// Whether an entry of `table`, a tuple or list whose items are all exact
+// strs, occurs in the ASCII text `haystack`.
+bool table_mentions(PyObject* table, std::string_view haystack) noexcept {
+    const bool tuple = PyTuple_CheckExact(table);
+    const Py_ssize_t n = tuple ? PyTuple_GET_SIZE(table) : PyList_GET_SIZE(table);
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (occurs_in_ascii(haystack, tuple ? PyTuple_GET_ITEM(table, i) : PyList_GET_ITEM(table, i))) return true;
+    return false;
+}
+
+// The ASCII str `url` as text, lower-cased into `small` or `large` when `lower`.
+std::string_view ascii_text(PyObject* url, bool lower, char (&small)[256], std::string& large) {
+    const auto size = static_cast<std::size_t>(PyUnicode_GET_LENGTH(url));
+    const char* text = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(url));
+    if (!lower) return {text, size};
+    char* out = size <= sizeof small ? small : (large.resize(size), large.data());
+    for (std::size_t i = 0; i < size; ++i)
+        out[i] = text[i] >= 'A' && text[i] <= 'Z' ? static_cast<char>(text[i] + ('a' - 'A')) : text[i];
+    return {out, size};
+}
+
 // `any(entry in text for entry in <table name>)`, with `text` lower-cased
 // first when `lower` (`url.lower()`). For an ASCII str and a table of strs,
 // none of which runs Python code, the text is searched here, lower-cased
@@ -88,23 +112,9 @@ bool url_mentions(const module_view& m, PyObject* table_name, PyObject* url, boo
     if (PyUnicode_CheckExact(url) && PyUnicode_IS_ASCII(url)) [[likely]] {
         ref table = global(m, table_name);
         if (str_items(table.get())) [[likely]] {
-            const auto size = static_cast<std::size_t>(PyUnicode_GET_LENGTH(url));
-            const char* text = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(url));
             char small[256];
             std::string large;
-            if (lower) {
-                char* out = size <= sizeof small ? small : (large.resize(size), large.data());
-                for (std::size_t i = 0; i < size; ++i)
-                    out[i] = text[i] >= 'A' && text[i] <= 'Z' ? static_cast<char>(text[i] + ('a' - 'A')) : text[i];
-                text = out;
-            }
-            const std::string_view haystack(text, size);
-            const bool tuple = PyTuple_CheckExact(table.get());
-            const Py_ssize_t n = tuple ? PyTuple_GET_SIZE(table.get()) : PyList_GET_SIZE(table.get());
-            for (Py_ssize_t i = 0; i < n; ++i)
-                if (occurs_in_ascii(haystack, tuple ? PyTuple_GET_ITEM(table.get(), i) : PyList_GET_ITEM(table.get(), i)))
-                    return true;
-            return false;
+            return table_mentions(table.get(), ascii_text(url, lower, small, large));
         }
         // The table is looked up once, as the Python code does.
         ref text = lower ? text_lower(st, url) : ref::new_ref(url);
@@ -202,6 +212,44 @@ const function_def is_tavrix_api_call_def{
     .impl = is_tavrix_api_call_impl,
     .leaf = true,
 };
+
+std::optional<bool> own_filters_drop(const module_view& m, PyObject* attrs) {
+    const auto& st = state_of(m);
+    PyObject* const function_type = base_of(m).function_type.get();
+    for (const auto& [name, def] : {std::pair{st.is_tavrix_api_call.get(), &is_tavrix_api_call_def},
+                                    std::pair{st.is_llm_provider_http_call.get(), &is_llm_provider_http_call_def},
+                                    std::pair{st.is_noisy_infra_call.get(), &is_noisy_infra_call_def}}) {
+        ref function = global(m, name);
+        if (definition_of(function_type, function.get()) != def) return std::nullopt;
+    }
+    // url.full, http.url, http.target, server.address: each absent or an
+    // ASCII str, whose truth is its length.
+    ref values[4];
+    PyObject* const keys[] = {st.url_full.get(), st.http_url.get(), st.http_target.get(), st.server_address.get()};
+    for (std::size_t i = 0; i < std::size(keys); ++i) {
+        values[i] = compat::dict_get(attrs, keys[i]);
+        if (values[i] && !(PyUnicode_CheckExact(values[i].get()) && PyUnicode_IS_ASCII(values[i].get())))
+            return std::nullopt;
+    }
+    auto first_nonempty = [&](std::initializer_list<std::size_t> order) -> PyObject* {
+        for (std::size_t i : order)
+            if (values[i] && PyUnicode_GET_LENGTH(values[i].get()) > 0) return values[i].get();
+        return nullptr;
+    };
+    ref tables[] = {global(m, st.EXCLUDED_URL_PATTERNS.get()), global(m, st.LLM_PROVIDER_HOSTS.get()),
+                    global(m, st.NOISY_INFRA_HOSTS.get())};
+    for (const ref& table : tables)
+        if (!str_items(table.get())) return std::nullopt;
+    char small[256];
+    std::string large;
+    if (PyObject* url = first_nonempty({0, 1, 2}))
+        if (table_mentions(tables[0].get(), ascii_text(url, false, small, large))) return true;
+    if (PyObject* url = first_nonempty({0, 1, 3})) {
+        const std::string_view lowered = ascii_text(url, true, small, large);
+        return table_mentions(tables[1].get(), lowered) || table_mentions(tables[2].get(), lowered);
+    }
+    return false;
+}
 
 bool is_tavrix_api_call(const module_view& m, PyObject* attrs, const function_def** called) {
     ref answer = call_global(m, state_of(m).is_tavrix_api_call.get(), {attrs}, called);

@@ -9,7 +9,6 @@ namespace {
 
 void exec(const module_view& m, spanbridge_state& st) {
     st.one_million = check(PyLong_FromLong(1000000));
-    st.two_to_the_64 = check(PyLong_FromString("18446744073709551616", nullptr, 10));
     st.provider_names = build_provider_names();
     st.absent = check(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
     st.record_template = build_record_template(st, st.record_defaults);

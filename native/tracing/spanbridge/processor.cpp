@@ -66,6 +66,10 @@ public:
     // After a step that may have run Python code (`quiet` false).
     void quiet_if(bool quiet) noexcept { quiet_ = quiet_ && quiet; }
     [[nodiscard]] bool quiet() const noexcept { return quiet_; }
+    // Only the module's own code has seen the copy, whose keys and values
+    // run no Python code: nothing can have changed it, and reading it runs
+    // no Python code either.
+    [[nodiscard]] bool pure() const noexcept { return private_ && made_.plain; }
 
     // The record of `span`: the conversion given this dict while it is the
     // module's own and the dict is still what a new copy would be; what
@@ -111,6 +115,9 @@ bool exact_table(const module_view& m, PyObject* name) {
 // Calls to the SDK's server, raw provider calls and infrastructure noise.
 bool dropped(const module_view& m, attribute_dict& attrs) {
     const auto& st = state_of(m);
+    // The three filters at once, as the module's own run them.
+    if (attrs.pure())
+        if (const std::optional<bool> drop = own_filters_drop(m, attrs.get())) return *drop;
     if (attrs.quiet())
         attrs.quiet_if(exact_table(m, st.EXCLUDED_URL_PATTERNS.get()) && exact_table(m, st.LLM_PROVIDER_HOSTS.get()) &&
                        exact_table(m, st.NOISY_INFRA_HOSTS.get()));

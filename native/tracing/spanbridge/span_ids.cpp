@@ -41,7 +41,7 @@ ref hex_id(const spanbridge_state& st, PyObject* value, int width) {
             PyErr_Clear();
         }
         unsigned long long high = 0, low = 0;
-        if (overflow > 0 && compat::uint128_of(value, high, low, st.two_to_the_64.get())) return hex_text(high, low, width);
+        if (overflow > 0 && compat::uint128_of(value, high, low)) return hex_text(high, low, width);
     }
     return check(PyObject_Format(value, width == 32 ? st.hex32.get() : st.hex16.get()));
 }

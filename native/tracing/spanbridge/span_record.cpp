@@ -258,8 +258,9 @@ ref span_record(const module_view& m, PyObject* span, PyObject* attrs, const att
     if (truthy(span_status.get())) {
         ref code = status_code(st, span_status.get());
         if (truthy(code.get())) {
-            ref status_code = import_from(m, m.get<spanbridge_state>().status_code_import, st.opentelemetry_trace.get(),
-                                          st.StatusCode.get(), 0);
+            auto& sites = m.get<spanbridge_state>();
+            ref status_code = import_from(m, sites.status_code_import, sites.status_code_watch,
+                                          st.opentelemetry_trace.get(), st.StatusCode.get(), 0);
             ref error_code = get_attr(status_code.get(), st.ERROR.get());
             if (compares(code.get(), Py_EQ, error_code.get())) status = st.error.copy();
         }

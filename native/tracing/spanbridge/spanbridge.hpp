@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <initializer_list>
+#include <optional>
 #include <vector>
 
 #include "../../contract/run_context.hpp"
@@ -204,7 +205,6 @@ namespace tavrix::spanbridge {
 
 #define TAVRIX_SPANBRIDGE_OBJECTS(O) \
     O(one_million)                   \
-    O(two_to_the_64)                 \
     O(provider_names)                \
     O(absent)                        \
     O(record_template)               \
@@ -215,9 +215,7 @@ namespace tavrix::spanbridge {
     O(context_import)                \
     O(own_drop_keys)                 \
     O(own_framework_providers)       \
-    O(status_code_import)            \
-    O(guarded_code)                  \
-    O(namespace_watch)
+    O(status_code_import)
 
 struct attributes_copy;
 
@@ -270,6 +268,9 @@ struct spanbridge_state : state_base {
     TAVRIX_MODULE_STATE(TAVRIX_SPANBRIDGE_STRINGS, TAVRIX_SPANBRIDGE_OBJECTS)
     sdk_classes sdk;
     text_functions text;
+    // The imports on every span: the context variable and StatusCode.
+    watched_import context_watch;
+    watched_import status_code_watch;
     // A span the conversion is about to resolve the kind of, with a copy of
     // its attributes found current just before; set only for the length of
     // a call of the module's own `_resolve_kind`, which runs no Python code
@@ -442,6 +443,12 @@ extern const function_def is_llm_provider_http_call_def;
 [[nodiscard]] bool is_llm_provider_http_call(const module_view& m, PyObject* attrs, const function_def** called = nullptr);
 extern const function_def is_noisy_infra_call_def;
 [[nodiscard]] bool is_noisy_infra_call(const module_view& m, PyObject* attrs, const function_def** called = nullptr);
+// The three filters asked in their order at once, for `attrs` whose keys and
+// values run no Python code and which nothing but the module's own code can
+// change: whether one of them drops the span, while the three module
+// attributes hold the module's own functions and the URL is ASCII text;
+// nothing when the case is left to the three calls.
+[[nodiscard]] std::optional<bool> own_filters_drop(const module_view& m, PyObject* attrs);
 
 // span_names.cpp
 extern const function_def display_name_def;
