@@ -1,11 +1,15 @@
 // HTTP spans that would only clutter a run's record (calls to the SDK's own
 // server, raw calls to LLM provider APIs, model downloads), and the
 // provider behind a model name.
+#include <array>
+#include <cstdint>
 #include <iterator>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "spanbridge.hpp"
 
@@ -13,39 +17,103 @@ namespace tavrix::spanbridge {
 
 namespace {
 
-ref str_tuple(std::initializer_list<const char*> entries) {
-    ref tuple = check(PyTuple_New(static_cast<Py_ssize_t>(entries.size())));
-    Py_ssize_t i = 0;
-    for (const char* entry : entries) PyTuple_SET_ITEM(tuple.get(), i++, intern(entry).release());
+constexpr const char* excluded_url_patterns[] = {"api/v1/observe", "api/v1/policy", "api/health"};
+
+// The model hub, its large-file download network and that network's US node.
+constexpr const char* noisy_infra_hosts[] = {"huggingface.co", "cdn-lfs.hf.co", "cdn-lfs-us-1.hf.co"};
+
+// "bedrock-runtime." begins the host of every regional runtime endpoint.
+constexpr const char* llm_provider_hosts[] = {
+    "api.openai.com",   "api.anthropic.com", "api.groq.com",     "api.mistral.ai",
+    "generativelanguage.googleapis.com",     "api.cohere.com",   "bedrock-runtime.",
+    "api.together.xyz", "api.fireworks.ai",  "api.deepseek.com", "openrouter.ai",
+};
+
+template <std::size_t N>
+ref str_tuple(const char* const (&entries)[N]) {
+    ref tuple = check(PyTuple_New(static_cast<Py_ssize_t>(N)));
+    for (std::size_t i = 0; i < N; ++i)
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), intern(entries[i]).release());
     return tuple;
+}
+
+// The entries of a few tables in one automaton over ASCII text (each
+// state's next state for every character, and the tables whose entries end
+// there), so that a text is searched for all of them in one pass. Built
+// once from the module's own tables, which never change; immutable after.
+class entry_automaton {
+public:
+    explicit entry_automaton(std::initializer_list<std::pair<std::span<const char* const>, unsigned>> tables) {
+        next_.emplace_back();
+        marks_.push_back(0);
+        for (const auto& table : tables)
+            for (const char* entry : table.first) {
+                std::uint16_t state = 0;
+                for (const char* c = entry; *c != '\0'; ++c) {
+                    auto& slot = next_[state][static_cast<unsigned char>(*c)];
+                    if (slot == 0) {
+                        slot = static_cast<std::uint16_t>(next_.size());
+                        next_.emplace_back();
+                        marks_.push_back(0);
+                    }
+                    state = slot;
+                }
+                marks_[state] |= table.second;
+            }
+        // Breadth first: each state's failure is the longest proper suffix
+        // that is a state; missing transitions follow it.
+        std::vector<std::uint16_t> failure(next_.size(), 0), queue;
+        for (std::size_t c = 0; c < alphabet; ++c)
+            if (next_[0][c] != 0) queue.push_back(next_[0][c]);
+        for (std::size_t head = 0; head < queue.size(); ++head) {
+            const std::uint16_t state = queue[head];
+            marks_[state] |= marks_[failure[state]];
+            for (std::size_t c = 0; c < alphabet; ++c) {
+                std::uint16_t& slot = next_[state][c];
+                if (slot != 0) {
+                    failure[slot] = next_[failure[state]][c];
+                    queue.push_back(slot);
+                } else {
+                    slot = next_[failure[state]][c];
+                }
+            }
+        }
+    }
+
+    // The marks of the tables with an entry in the ASCII text `text`.
+    [[nodiscard]] unsigned marks_in(std::string_view text) const noexcept {
+        unsigned found = 0;
+        std::uint16_t state = 0;
+        for (const char c : text) {
+            state = next_[state][static_cast<unsigned char>(c) & (alphabet - 1)];
+            found |= marks_[state];
+        }
+        return found;
+    }
+
+private:
+    static constexpr std::size_t alphabet = 128;
+    std::vector<std::array<std::uint16_t, alphabet>> next_;
+    std::vector<unsigned> marks_;
+};
+
+enum : unsigned { provider_mark = 1, noise_mark = 2 };
+
+const entry_automaton& own_server_paths() {
+    static const entry_automaton automaton({{excluded_url_patterns, 1}});
+    return automaton;
+}
+
+const entry_automaton& own_hosts() {
+    static const entry_automaton automaton({{llm_provider_hosts, provider_mark}, {noisy_infra_hosts, noise_mark}});
+    return automaton;
 }
 
 }  // namespace
 
-ref build_excluded_url_patterns() { return str_tuple({"api/v1/observe", "api/v1/policy", "api/health"}); }
-
-ref build_noisy_infra_hosts() {
-    // The model hub, its large-file download network and that network's
-    // US node.
-    return str_tuple({"huggingface.co", "cdn-lfs.hf.co", "cdn-lfs-us-1.hf.co"});
-}
-
-ref build_llm_provider_hosts() {
-    // "bedrock-runtime." begins the host of every regional runtime endpoint.
-    return str_tuple({
-        "api.openai.com",
-        "api.anthropic.com",
-        "api.groq.com",
-        "api.mistral.ai",
-        "generativelanguage.googleapis.com",
-        "api.cohere.com",
-        "bedrock-runtime.",
-        "api.together.xyz",
-        "api.fireworks.ai",
-        "api.deepseek.com",
-        "openrouter.ai",
-    });
-}
+ref build_excluded_url_patterns() { return str_tuple(excluded_url_patterns); }
+ref build_noisy_infra_hosts() { return str_tuple(noisy_infra_hosts); }
+ref build_llm_provider_hosts() { return str_tuple(llm_provider_hosts); }
 
 namespace {
 
@@ -54,7 +122,10 @@ enum provider : Py_ssize_t { openai, anthropic, google, meta, mistral, cohere, g
 
 }  // namespace
 
-ref build_provider_names() { return str_tuple({"Openai", "Anthropic", "Google", "Meta", "Mistral", "Cohere", "Groq"}); }
+ref build_provider_names() {
+    static constexpr const char* names[] = {"Openai", "Anthropic", "Google", "Meta", "Mistral", "Cohere", "Groq"};
+    return str_tuple(names);
+}
 
 namespace {
 
@@ -240,12 +311,20 @@ std::optional<bool> own_filters_drop(const module_view& m, PyObject* attrs) {
                     global(m, st.NOISY_INFRA_HOSTS.get())};
     for (const ref& table : tables)
         if (!str_items(table.get())) return std::nullopt;
+    // The module's own tables, which never change, are searched by one
+    // automaton each for the server's paths and for the hosts.
+    const bool own_tables = tables[0].get() == st.own_excluded_url_patterns.get() &&
+                            tables[1].get() == st.own_llm_provider_hosts.get() &&
+                            tables[2].get() == st.own_noisy_infra_hosts.get();
     char small[256];
     std::string large;
-    if (PyObject* url = first_nonempty({0, 1, 2}))
-        if (table_mentions(tables[0].get(), ascii_text(url, false, small, large))) return true;
+    if (PyObject* url = first_nonempty({0, 1, 2})) {
+        const std::string_view text = ascii_text(url, false, small, large);
+        if (own_tables ? own_server_paths().marks_in(text) != 0 : table_mentions(tables[0].get(), text)) return true;
+    }
     if (PyObject* url = first_nonempty({0, 1, 3})) {
         const std::string_view lowered = ascii_text(url, true, small, large);
+        if (own_tables) return own_hosts().marks_in(lowered) != 0;
         return table_mentions(tables[1].get(), lowered) || table_mentions(tables[2].get(), lowered);
     }
     return false;

@@ -45,12 +45,12 @@ void exec(const module_view& m, spanbridge_state& st) {
     add_function(m, resolve_kind_def);
     add_function(m, build_display_name_def);
 
-    ref excluded = build_excluded_url_patterns();
-    set_attr(m, st.EXCLUDED_URL_PATTERNS.get(), excluded.get());
-    ref noisy = build_noisy_infra_hosts();
-    set_attr(m, st.NOISY_INFRA_HOSTS.get(), noisy.get());
-    ref providers = build_llm_provider_hosts();
-    set_attr(m, st.LLM_PROVIDER_HOSTS.get(), providers.get());
+    st.own_excluded_url_patterns = build_excluded_url_patterns();
+    set_attr(m, st.EXCLUDED_URL_PATTERNS.get(), st.own_excluded_url_patterns.get());
+    st.own_noisy_infra_hosts = build_noisy_infra_hosts();
+    set_attr(m, st.NOISY_INFRA_HOSTS.get(), st.own_noisy_infra_hosts.get());
+    st.own_llm_provider_hosts = build_llm_provider_hosts();
+    set_attr(m, st.LLM_PROVIDER_HOSTS.get(), st.own_llm_provider_hosts.get());
     add_function(m, is_tavrix_api_call_def);
     add_function(m, is_llm_provider_http_call_def);
     add_function(m, is_noisy_infra_call_def);

@@ -1,5 +1,7 @@
 // Span and trace ids as zero-padded hexadecimal text.
+#include <array>
 #include <bit>
+#include <cstring>
 
 #include "spanbridge.hpp"
 
@@ -10,16 +12,27 @@ namespace {
 // The lowercase hexadecimal digits of high:low, zero-padded to `width`
 // (more digits when the value needs them), as format(value, "0<width>x").
 ref hex_text(unsigned long long high, unsigned long long low, int width) {
-    static constexpr char digits[] = "0123456789abcdef";
+    // Two digits a byte, from a table of the 256 pairs.
+    static constexpr auto pairs = [] {
+        constexpr char digits[] = "0123456789abcdef";
+        std::array<char, 512> table{};
+        for (int b = 0; b < 256; ++b) table[2 * b] = digits[b >> 4], table[2 * b + 1] = digits[b & 0xf];
+        return table;
+    }();
     int length = 16 + (high != 0 ? 16 - std::countl_zero(high) / 4 : 0);
     if (high == 0) length = low != 0 ? 16 - std::countl_zero(low) / 4 : 0;
     const int size = length > width ? length : width;
     ref text = check(PyUnicode_New(size, 127));
-    Py_UCS1* out = PyUnicode_1BYTE_DATA(text.get()) + size;
-    // Written from the last digit back; zeros fill the rest.
-    for (int i = 0; i < length && i < 16; ++i, low >>= 4) *--out = static_cast<Py_UCS1>(digits[low & 0xf]);
-    for (int i = 16; i < length; ++i, high >>= 4) *--out = static_cast<Py_UCS1>(digits[high & 0xf]);
-    while (out != PyUnicode_1BYTE_DATA(text.get())) *--out = '0';
+    Py_UCS1* const begin = PyUnicode_1BYTE_DATA(text.get());
+    // All 32 digits of the 128 bits, then the ones shown, zeros before them.
+    char all[32];
+    for (int i = 0; i < 8; ++i) {
+        std::memcpy(all + 14 - 2 * i, &pairs[2 * ((high >> (8 * i)) & 0xff)], 2);
+        std::memcpy(all + 30 - 2 * i, &pairs[2 * ((low >> (8 * i)) & 0xff)], 2);
+    }
+    const int zeros = size - length;
+    std::memset(begin, '0', static_cast<std::size_t>(zeros));
+    std::memcpy(begin + zeros, all + 32 - length, static_cast<std::size_t>(length));
     return text;
 }
 

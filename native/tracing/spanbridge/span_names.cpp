@@ -2,6 +2,8 @@
 // `_resolve_kind`, `_build_display_name` and `_display_name`, with the
 // kind tables they use.
 #include <algorithm>
+#include <array>
+#include <cstdint>
 #include <cstring>
 
 #include "spanbridge.hpp"
@@ -254,6 +256,33 @@ bool url_parser_unchanged(const module_view& m) {
 
 enum class parsed_host { unknown, none, host };
 
+// Whether ASCII text has a control character, a space or DEL (which the
+// parser strips or removes): eight characters at a time, a byte below 0x21
+// or equal to 0x7f showing as its top bit in the words below.
+bool has_control_or_space(const Py_UCS1* text, std::size_t length) noexcept {
+    constexpr std::uint64_t ones = 0x0101010101010101, tops = 0x8080808080808080;
+    std::size_t i = 0;
+    for (; i + 8 <= length; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, text + i, sizeof word);
+        const std::uint64_t del = word ^ (0x7f * ones);
+        if ((((word - 0x21 * ones) & ~word) | ((del - ones) & ~del)) & tops) return true;
+    }
+    for (; i < length; ++i)
+        if (text[i] <= ' ' || text[i] == 0x7f) return true;
+    return false;
+}
+
+// The characters that end a network location or change its reading.
+enum : std::uint8_t { netloc_end = 1, netloc_bracket = 2, netloc_user = 3 };
+constexpr std::array<std::uint8_t, 256> netloc_chars = [] {
+    std::array<std::uint8_t, 256> table{};
+    for (const char c : {'/', '?', '#'}) table[static_cast<unsigned char>(c)] = netloc_end;
+    for (const char c : {'[', ']'}) table[static_cast<unsigned char>(c)] = netloc_bracket;
+    table['@'] = netloc_user;
+    return table;
+}();
+
 // `urlparse(url).hostname` for an exact str URL of printable ASCII (nothing
 // the parser strips, removes or normalises) whose network location has no
 // brackets (IPv6 literals, which versions check differently); `unknown` for
@@ -262,11 +291,9 @@ parsed_host hostname_of(PyObject* url, ref& host) {
     if (!PyUnicode_CheckExact(url) || !PyUnicode_IS_ASCII(url)) return parsed_host::unknown;
     const Py_UCS1* text = PyUnicode_1BYTE_DATA(url);
     const Py_ssize_t length = PyUnicode_GET_LENGTH(url);
-    Py_ssize_t colon = -1;
-    for (Py_ssize_t i = 0; i < length; ++i) {
-        if (text[i] <= ' ' || text[i] == 0x7f) return parsed_host::unknown;
-        if (text[i] == ':' && colon < 0) colon = i;
-    }
+    if (has_control_or_space(text, static_cast<std::size_t>(length))) return parsed_host::unknown;
+    const void* first_colon = std::memchr(text, ':', static_cast<std::size_t>(length));
+    const Py_ssize_t colon = first_colon != nullptr ? static_cast<const Py_UCS1*>(first_colon) - text : -1;
     // A scheme: letters, digits, "+", "-" and "." up to the first colon,
     // beginning with a letter.
     Py_ssize_t rest = 0;
@@ -283,11 +310,13 @@ parsed_host hostname_of(PyObject* url, ref& host) {
     if (length - rest < 2 || text[rest] != '/' || text[rest + 1] != '/') return parsed_host::none;
     const Py_ssize_t start = rest + 2;
     Py_ssize_t end = start;
-    while (end < length && text[end] != '/' && text[end] != '?' && text[end] != '#') ++end;
     Py_ssize_t host_start = start;
-    for (Py_ssize_t i = start; i < end; ++i) {
-        if (text[i] == '[' || text[i] == ']') return parsed_host::unknown;
-        if (text[i] == '@') host_start = i + 1;  // the user information ends at the last "@"
+    for (; end < length; ++end) {
+        const Py_UCS1 c = text[end];
+        if (netloc_chars[c] == 0) continue;
+        if (netloc_chars[c] == netloc_end) break;
+        if (netloc_chars[c] == netloc_bracket) return parsed_host::unknown;
+        host_start = end + 1;  // "@": the user information ends at the last one
     }
     Py_ssize_t host_end = host_start;
     while (host_end < end && text[host_end] != ':') ++host_end;

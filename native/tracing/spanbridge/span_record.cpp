@@ -87,9 +87,12 @@ ref decode_json(const spanbridge_state& st, PyObject* json, PyObject* text) {
 // objects in the same order, span after span: the last such shape is kept,
 // with its cleaned keys and a dict of them (values None) to copy, into which
 // the values are then set in order, replacing, as the building would set
-// them (a later key winning where two clean to the same).
-// `shape` is the state's slot: (keys, cleaned keys, template).
-ref cleaned_by_shape(const spanbridge_state& st, ref& shape, PyObject* attrs) {
+// them (a later key winning where two clean to the same). For an LLM span
+// the dict to copy also has the summary's keys that are always set, where
+// setting them after the cleaned keys puts them, so that the summary
+// replaces values and finds room for the keys set only sometimes.
+// `shape` is the state's slot: (keys, cleaned keys, template, LLM template).
+ref cleaned_by_shape(const spanbridge_state& st, ref& shape, PyObject* attrs, bool llm) {
     const Py_ssize_t size = PyDict_GET_SIZE(attrs);
     if (shape) {
         PyObject* const keys = PyTuple_GET_ITEM(shape.get(), 0);
@@ -99,7 +102,7 @@ ref cleaned_by_shape(const spanbridge_state& st, ref& shape, PyObject* attrs) {
         while (same && PyDict_Next(attrs, &pos, &key, &value)) same = key == PyTuple_GET_ITEM(keys, i++);
         if (same) {
             PyObject* const cleaned_keys = PyTuple_GET_ITEM(shape.get(), 1);
-            ref cleaned = check(PyDict_Copy(PyTuple_GET_ITEM(shape.get(), 2)));
+            ref cleaned = check(PyDict_Copy(PyTuple_GET_ITEM(shape.get(), llm ? 3 : 2)));
             pos = 0, i = 0;
             while (PyDict_Next(attrs, &pos, &key, &value))
                 check_status(PyDict_SetItem(cleaned.get(), PyTuple_GET_ITEM(cleaned_keys, i++), value));
@@ -120,7 +123,11 @@ ref cleaned_by_shape(const spanbridge_state& st, ref& shape, PyObject* attrs) {
     ref blank = check(PyDict_Copy(cleaned.get()));
     for (Py_ssize_t k = 0; k < size; ++k)
         check_status(PyDict_SetItem(blank.get(), PyTuple_GET_ITEM(cleaned_keys.get(), k), Py_None));
-    shape = check(PyTuple_Pack(3, keys.get(), cleaned_keys.get(), blank.get()));
+    ref blank_llm = check(PyDict_Copy(blank.get()));
+    for (PyObject* summary_key : {st.model.get(), st.tokens_in.get(), st.tokens_out.get(), st.total_tokens.get(),
+                                  st.cost.get()})
+        check_status(PyDict_SetItem(blank_llm.get(), summary_key, Py_None));
+    shape = check(PyTuple_Pack(4, keys.get(), cleaned_keys.get(), blank.get(), blank_llm.get()));
     return cleaned;
 }
 
@@ -132,7 +139,7 @@ ref cleaned_by_shape(const spanbridge_state& st, ref& shape, PyObject* attrs) {
 // otherwise (gen_ai spans have most of their keys cleaned) the dict is
 // built key by key, which then costs less. Nothing here runs Python code for
 // str keys, so `attrs` cannot change meanwhile.
-ref cleaned_attributes(const spanbridge_state& st, ref& shape, PyObject* attrs) {
+ref cleaned_attributes(const spanbridge_state& st, ref& shape, PyObject* attrs, bool llm) {
     constexpr Py_ssize_t most_moved = 16;
     ref moved_keys[most_moved], moved_values[most_moved];
     Py_ssize_t moved = 0, pos = 0;
@@ -153,7 +160,7 @@ ref cleaned_attributes(const spanbridge_state& st, ref& shape, PyObject* attrs) 
         }
         return cleaned;
     }
-    if (suffix) return cleaned_by_shape(st, shape, attrs);
+    if (suffix) return cleaned_by_shape(st, shape, attrs, llm);
     ref cleaned = check(PyDict_New());
     for_each_item(attrs, [&](PyObject* k, PyObject* v) {
         ref clean = cleaned_key(st, k);
@@ -220,7 +227,9 @@ ref span_record(const module_view& m, PyObject* span, PyObject* attrs, const att
     ref span_name = span_field(st, span, span_property::name);
     ref record_name = build_display_name(m, span_name.get(), attrs);
 
-    ref cleaned = cleaned_attributes(st, m.get<spanbridge_state>().cleaned_shape, attrs);
+    // Only a str kind says here, without running code, that the summary follows.
+    const bool llm_kind = PyUnicode_CheckExact(kind.get()) && PyUnicode_Compare(kind.get(), st.llm.get()) == 0;
+    ref cleaned = cleaned_attributes(st, m.get<spanbridge_state>().cleaned_shape, attrs, llm_kind);
 
     ref input_data = none();
     ref output_data = none();
@@ -234,8 +243,7 @@ ref span_record(const module_view& m, PyObject* span, PyObject* attrs, const att
             output_data = decode_json(st, json.get(), tool_output.get());
         }
     }
-    if (equals(kind.get(), st.llm.get()))
-        add_llm_summary(st, attrs, cleaned.get());
+    if (equals(kind.get(), st.llm.get())) add_llm_summary(st, attrs, cleaned.get());
 
     ref trace_id = st.empty.copy();
     ref span_id = st.empty.copy();

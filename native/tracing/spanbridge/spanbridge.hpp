@@ -214,6 +214,9 @@ namespace tavrix::spanbridge {
     O(cleaned_shape)                 \
     O(context_import)                \
     O(own_drop_keys)                 \
+    O(own_excluded_url_patterns)     \
+    O(own_llm_provider_hosts)        \
+    O(own_noisy_infra_hosts)         \
     O(own_framework_providers)       \
     O(status_code_import)
 
