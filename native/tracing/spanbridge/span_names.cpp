@@ -587,8 +587,8 @@ const function_def build_display_name_def{
     .leaf = true,
 };
 
-ref build_display_name(const module_view& m, PyObject* span_name, PyObject* attrs) {
-    return call_global(m, state_of(m).build_display_name.get(), {span_name, attrs});
+ref build_display_name(const module_view& m, PyObject* span_name, PyObject* attrs, const function_def** called) {
+    return call_global(m, state_of(m).build_display_name.get(), {span_name, attrs}, called);
 }
 
 const function_def display_name_def{

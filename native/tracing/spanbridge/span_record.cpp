@@ -139,7 +139,13 @@ ref cleaned_by_shape(const spanbridge_state& st, ref& shape, PyObject* attrs, bo
 // otherwise (gen_ai spans have most of their keys cleaned) the dict is
 // built key by key, which then costs less. Nothing here runs Python code for
 // str keys, so `attrs` cannot change meanwhile.
-ref cleaned_attributes(const spanbridge_state& st, ref& shape, PyObject* attrs, bool llm) {
+//
+// With `reusable`, `attrs` is a dict the conversion made and nothing else
+// holds; when no key is to be cleaned it becomes the record's own: a copy
+// would hold the same keys, order and values, and what the conversion reads
+// of `attrs` afterwards (the tool fields, the LLM summary's keys) has a
+// prefix that would have been cleaned, so it reads the same from it.
+ref cleaned_attributes(const spanbridge_state& st, ref& shape, PyObject* attrs, bool llm, bool reusable) {
     constexpr Py_ssize_t most_moved = 16;
     ref moved_keys[most_moved], moved_values[most_moved];
     Py_ssize_t moved = 0, pos = 0;
@@ -151,6 +157,7 @@ ref cleaned_attributes(const spanbridge_state& st, ref& shape, PyObject* attrs, 
         if (suffix && to_clean) moved_keys[moved] = ref::new_ref(key), moved_values[moved++] = ref::new_ref(value);
     }
     // A move (a deletion and an insertion) costs about three insertions.
+    if (suffix && moved == 0 && reusable) return ref::new_ref(attrs);
     if (suffix && moved * 3 <= PyDict_GET_SIZE(attrs)) {
         ref cleaned = check(PyDict_Copy(attrs));
         for (Py_ssize_t i = 0; i < moved; ++i) check_status(PyDict_DelItem(cleaned.get(), moved_keys[i].get()));
@@ -225,11 +232,15 @@ ref span_record(const module_view& m, PyObject* span, PyObject* attrs, const att
     ref duration = duration_ms(st, start_ns.get(), end_ns.get());
 
     ref span_name = span_field(st, span, span_property::name);
-    ref record_name = build_display_name(m, span_name.get(), attrs);
+    const function_def* display_called = nullptr;
+    ref record_name = build_display_name(m, span_name.get(), attrs, &display_called);
 
     // Only a str kind says here, without running code, that the summary follows.
     const bool llm_kind = PyUnicode_CheckExact(kind.get()) && PyUnicode_Compare(kind.get(), st.llm.get()) == 0;
-    ref cleaned = cleaned_attributes(st, m.get<spanbridge_state>().cleaned_shape, attrs, llm_kind);
+    // `attrs` is the conversion's own copy (see span_record's declaration),
+    // which only the module's own display name, keeping no reference, has seen.
+    ref cleaned = cleaned_attributes(st, m.get<spanbridge_state>().cleaned_shape, attrs, llm_kind,
+                                     display_called == &build_display_name_def);
 
     ref input_data = none();
     ref output_data = none();

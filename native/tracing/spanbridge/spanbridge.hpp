@@ -437,7 +437,8 @@ private:
 extern const function_def resolve_kind_def;
 [[nodiscard]] ref resolve_kind(const module_view& m, PyObject* span);
 extern const function_def build_display_name_def;
-[[nodiscard]] ref build_display_name(const module_view& m, PyObject* span_name, PyObject* attrs);
+[[nodiscard]] ref build_display_name(const module_view& m, PyObject* span_name, PyObject* attrs,
+                                     const function_def** called = nullptr);
 
 // http_filters.cpp: the truth of the answer, as `if _is_...(attrs):` tests it
 extern const function_def is_tavrix_api_call_def;
@@ -492,7 +493,8 @@ extern const function_def redact_dict_values_def;
 extern const function_def span_to_dict_def;
 [[nodiscard]] ref span_to_dict(const module_view& m, PyObject* span);
 // What the module's own `_span_to_dict` makes of `span` whose attributes it
-// has copied into `attrs` (a new dict the record takes its items from);
+// has copied into `attrs` (a new dict the record takes its items from, or
+// takes as its own: the caller lets it go and nothing else holds it);
 // `current`, when given, is that copy just found current.
 [[nodiscard]] ref span_record(const module_view& m, PyObject* span, PyObject* attrs,
                               const attributes_copy* current = nullptr);
