@@ -9,7 +9,10 @@ namespace tavrix {
 
 namespace guard_detail {
 
-std::atomic<std::uint64_t> namespace_changes{1};
+std::atomic<std::uint64_t> code_changes{1};
+
+PyFunctionObject unchanging_function{};
+const captured_function no_function{&unchanging_function, nullptr, nullptr, nullptr, 0};  // its version is 0
 
 namespace {
 constexpr const char* data_capsule = "tavrix.code_guard";
@@ -26,54 +29,87 @@ void release_data(PyObject* capsule) noexcept {
 
 namespace {
 
+// The module's watchers of dicts and of classes, each -1 when there is none.
+struct watcher_ids {
+    int dicts = -1;
+    int types = -1;
+};
+
+constexpr const char* watcher_capsule = "tavrix.code_watchers";
+
 #if TAVRIX_HAS_DICT_WATCHERS
 // Called before every change of a watched dict (and when one is freed):
 // whatever changed, the guards compare their bindings again at their next use.
 int on_namespace_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
-    namespace_changes.fetch_add(1, std::memory_order_relaxed);
+    code_changes.fetch_add(1, std::memory_order_relaxed);
     return 0;
 }
+#endif
 
-constexpr const char* watcher_capsule = "tavrix.namespace_watcher";
-
-void release_watcher(PyObject* capsule) noexcept {
-    const auto id = reinterpret_cast<std::intptr_t>(PyCapsule_GetContext(capsule));
-    ref pending = compat::take_exception();
-    if (PyDict_ClearWatcher(static_cast<int>(id)) < 0) PyErr_WriteUnraisable(capsule);
-    if (pending) compat::restore_exception(std::move(pending));
+#if TAVRIX_HAS_TYPE_WATCHERS
+// Called when a watched class, or one of its bases, is modified while it
+// has a tag: the guards compare their classes again at their next use.
+int on_class_change(PyTypeObject*) noexcept {
+    code_changes.fetch_add(1, std::memory_order_relaxed);
+    return 0;
 }
 #endif
 
-// The module's dict watcher, made at the first use of `slot`: its id, or -1
-// when there is none (every guard then compares its bindings on every use).
-int watcher_of(ref& slot) {
+void release_watchers(PyObject* capsule) noexcept {
+    auto* ids = static_cast<watcher_ids*>(PyCapsule_GetPointer(capsule, watcher_capsule));
+    if (ids == nullptr) {
+        PyErr_WriteUnraisable(capsule);
+        return;
+    }
+    ref pending = compat::take_exception();
 #if TAVRIX_HAS_DICT_WATCHERS
+    if (ids->dicts >= 0 && PyDict_ClearWatcher(ids->dicts) < 0) PyErr_WriteUnraisable(capsule);
+#endif
+#if TAVRIX_HAS_TYPE_WATCHERS
+    if (ids->types >= 0 && PyType_ClearWatcher(ids->types) < 0) PyErr_WriteUnraisable(capsule);
+#endif
+    if (pending) compat::restore_exception(std::move(pending));
+    delete ids;
+}
+
+// A watcher's id from `add` (PyDict_AddWatcher or PyType_AddWatcher), or -1
+// when all the interpreter's watchers of that kind are taken.
+template <class Add>
+int new_watcher(Add add) {
+    const int id = add();
+    if (id >= 0) return id;
+    if (!PyErr_ExceptionMatches(PyExc_RuntimeError) && !PyErr_ExceptionMatches(PyExc_ValueError)) throw_error();
+    PyErr_Clear();
+    return -1;
+}
+
+// The module's watchers, made at the first use of `slot` (where there are
+// any to make: a guard whose classes or bindings have none is compared on
+// every use).
+watcher_ids watchers_of(ref& slot) {
     if (!slot) {
-        const int id = PyDict_AddWatcher(on_namespace_change);
-        if (id < 0) {
-            // All the interpreter's watchers are taken.
-            if (!PyErr_ExceptionMatches(PyExc_RuntimeError) && !PyErr_ExceptionMatches(PyExc_ValueError))
-                throw_error();
-            PyErr_Clear();
-            slot = none();
-            return -1;
-        }
-        ref capsule = ref::steal(PyCapsule_New(&namespace_changes, watcher_capsule, nullptr));
-        if (!capsule || PyCapsule_SetContext(capsule.get(), reinterpret_cast<void*>(static_cast<std::intptr_t>(id))) < 0) {
-            ref pending = compat::take_exception();
-            if (PyDict_ClearWatcher(id) < 0) PyErr_Clear();
-            compat::restore_exception(std::move(pending));
+        auto* ids = new watcher_ids();
+        ref capsule = ref::steal(PyCapsule_New(ids, watcher_capsule, nullptr));
+        if (!capsule) {
+            delete ids;
             throw_error();
         }
-        if (PyCapsule_SetDestructor(capsule.get(), release_watcher) < 0) throw_error();
+        // From here the capsule's destructor clears what is made.
+        if (PyCapsule_SetDestructor(capsule.get(), release_watchers) < 0) {
+            delete ids;
+            throw_error();
+        }
+#if TAVRIX_HAS_DICT_WATCHERS
+        ids->dicts = new_watcher([] { return PyDict_AddWatcher(on_namespace_change); });
+#endif
+#if TAVRIX_HAS_TYPE_WATCHERS
+        ids->types = new_watcher([] { return PyType_AddWatcher(on_class_change); });
+#endif
         slot = std::move(capsule);
     }
-    if (!PyCapsule_CheckExact(slot.get())) return -1;
-    return static_cast<int>(reinterpret_cast<std::intptr_t>(PyCapsule_GetContext(slot.get())));
-#else
-    if (!slot) slot = none();
-    return -1;
-#endif
+    auto* ids = static_cast<watcher_ids*>(PyCapsule_GetPointer(slot.get(), watcher_capsule));
+    if (ids == nullptr) throw_error();
+    return *ids;
 }
 
 ref init_probe() { return intern("__init__"); }
@@ -102,41 +138,65 @@ using namespace guard_detail;
 
 // --- every use, out of line --------------------------------------------------
 
-bool code_guard::classes_hold(guard_data* data) {
-    if (data == nullptr) return false;
-    guard_data& d = *data;
+bool code_guard::compared_again() const {
+    if (data_ == nullptr) return false;
+    guard_data& d = *data_;
+    // Read first: a change from here on moves the count past it, and the
+    // next use compares again.
+    const std::uint64_t now = code_changes.load(std::memory_order_relaxed);
+    if (d.watched && now == d.refused) return false;
+    const auto refuse = [&] {
+        d.refused = now;
+        return false;
+    };
     for (std::size_t i = 0; i < d.classes.size(); ++i) {
         class_tag& t = d.tags[i];
         captured_class& c = d.classes[i];
+        // Another metaclass, assigned without a change announced: compared
+        // on every use, and nothing recorded, so that its return shows.
+        if (reinterpret_cast<PyObject*>(Py_TYPE(c.type)) != c.metaclass) return false;
         unsigned int tag = compat::type_version(c.type);
-        if (tag != 0 && tag == t.tag && reinterpret_cast<PyObject*>(Py_TYPE(c.type)) == c.metaclass) continue;
+        if (tag != 0 && tag == t.tag) continue;
         if (tag == 0) {
             ref probe = init_probe();
             tag = compat::assign_type_version(c.type, probe.get());
         }
-        if (tag == 0 || tag == c.refused) return false;
+        if (tag == 0 || tag == c.refused) return refuse();
         const bool same = class_as_captured(c, d.absent);
         // The lookups run no Python code; still, a tag that moved meanwhile
         // proves nothing about the class.
         if (compat::type_version(c.type) != tag) return false;
         (same ? t.tag : c.refused) = tag;
-        if (!same) return false;
+        if (!same) return refuse();
+    }
+    for (const binding& b : d.bindings) {
+        ref bound = compat::dict_get(b.ns, b.name);
+        if ((bound ? bound.get() : d.absent) != b.value) return refuse();
+    }
+    if (d.watched) proven_ = now;
+    return true;
+}
+
+bool code_guard::holds_otherwise() const {
+    if (data_ == nullptr) return false;
+    const guard_data& d = *data_;
+    if (code_changes.load(std::memory_order_relaxed) != proven_ && !compared_again()) return false;
+    if (!function_.unmoved() && !function_moved(function_)) return false;
+    if (!d.more) return true;
+    for (const class_tag* t : d.per_use)
+        if (!t->holds() && !compared_again()) return false;
+    for (std::size_t i = 1; i < d.functions.size(); ++i) {
+        captured_function& f = data_->functions[i];
+        if (!f.unmoved() && !function_moved(f)) return false;
     }
     return true;
 }
 
-bool code_guard::bindings_hold(guard_data& d) {
-    const std::uint64_t now = namespace_changes.load(std::memory_order_relaxed);
-    if (d.watched && now == d.refused) return false;
-    for (const binding& b : d.bindings) {
-        ref bound = compat::dict_get(b.ns, b.name);
-        if ((bound ? bound.get() : d.absent) != b.value) {
-            d.refused = now;
-            return false;
-        }
-    }
-    // A change during the comparisons moved the count: the next use compares again.
-    d.seen = now;
+bool code_guard::function_moved(captured_function& f) noexcept {
+    if (!f.same()) return false;
+    // As captured, under a version it did not have then (one was given
+    // since, where versions are final): that version proves it from now on.
+    if (f.function->func_version != 0) f.version = f.function->func_version;
     return true;
 }
 
@@ -199,7 +259,9 @@ void code_guard_capture::add_class(PyTypeObject* type, const std::vector<PyObjec
 void code_guard_capture::add_function(PyObject* function) {
     if (!PyFunction_Check(function)) raise_message(PyExc_TypeError, "a guard captures Python functions");
     auto* const fn = reinterpret_cast<PyFunctionObject*>(function);
-    captured_function f{kept(function), kept(fn->func_code), fn->func_defaults, fn->func_kwdefaults};
+    captured_function f{reinterpret_cast<PyFunctionObject*>(kept(function)), kept(fn->func_code), fn->func_defaults,
+                        fn->func_kwdefaults,
+                        fn->func_version != 0 ? fn->func_version : no_version};
     if (f.defaults != nullptr) kept(f.defaults);
     if (f.kwdefaults != nullptr) kept(f.kwdefaults);
     data_->functions.push_back(f);
@@ -280,32 +342,52 @@ void code_guard_capture::add_binding(PyObject* ns, PyObject* name, bool keep_val
 }
 
 void code_guard_capture::seal(code_guard& guard, ref& keep, ref& watch) {
+    const watcher_ids watchers = watchers_of(watch);
+    // Static classes are shared by every interpreter, and watcher ids are
+    // each interpreter's own: a guard of one is compared on every use.
+    bool watched = (watchers.dicts >= 0 || data_->bindings.empty()) && (watchers.types >= 0 || data_->classes.empty());
+    for (const captured_class& c : data_->classes) watched = watched && (c.type->tp_flags & Py_TPFLAGS_HEAPTYPE) != 0;
     // Every class gets its tag now.
     ref probe = init_probe();
     for (const captured_class& c : data_->classes) {
         const unsigned int tag = compat::assign_type_version(c.type, probe.get());
         if (!class_as_captured(c, data_->absent)) raise_message(PyExc_RuntimeError, "a class changed while captured");
+        // A class of another metaclass than `type` can be given one whose
+        // `mro()` is its own, and computing its MRO again then clears its
+        // tag unannounced: its tag is compared on every use. Under `type`
+        // it cannot (type is immutable, so its classes' `__class__` is too).
         data_->tags.push_back({c.type, c.metaclass, tag});
     }
-    const int watcher = watcher_of(watch);
+    for (std::size_t i = 0; watched && i < data_->classes.size(); ++i) {
+        if (Py_TYPE(data_->classes[i].type) != &PyType_Type) data_->per_use.push_back(&data_->tags[i]);
+    }
+    if (watched) {
 #if TAVRIX_HAS_DICT_WATCHERS
-    if (watcher >= 0)
-        for (const binding& b : data_->bindings) check_status(PyDict_Watch(watcher, b.ns));
+        for (const binding& b : data_->bindings) check_status(PyDict_Watch(watchers.dicts, b.ns));
 #endif
-    data_->watched = watcher >= 0;
-    // The bindings as captured are the bindings now.
-    data_->seen = namespace_changes.load(std::memory_order_relaxed);
+#if TAVRIX_HAS_TYPE_WATCHERS
+        for (const captured_class& c : data_->classes)
+            check_status(PyType_Watch(watchers.types, reinterpret_cast<PyObject*>(c.type)));
+#endif
+    }
+    data_->watched = watched;
     if (!keep) keep = new_list();
     append(objects_.get(), capsule_.get());
     const Py_ssize_t end = PyList_GET_SIZE(keep.get());
     check_status(PyList_SetSlice(keep.get(), end, end, objects_.get()));
     if (guard.data_ != nullptr) guard.data_->owner = nullptr;
+    guard.reset();
+    // The first use compares the classes and the bindings (a change before
+    // the watching began shows there), and while watched the change count
+    // proves them from then on.
     guard.data_ = data_;
-    guard.tags_ = data_->tags.data();
-    guard.tags_end_ = data_->tags.data() + data_->tags.size();
-    guard.functions_ = data_->functions.data();
-    guard.functions_end_ = data_->functions.data() + data_->functions.size();
-    guard.watch_bindings_ = !data_->bindings.empty();
+    if (!data_->functions.empty()) guard.function_ = data_->functions.front();
+    // The other functions, the classes compared on every use, and a first
+    // function without a version to compare (where versions are compared)
+    // are compared out of line.
+    data_->more = !data_->per_use.empty() || data_->functions.size() > 1;
+    if (data_->more) guard.more_ = data_;
+
     data_->owner = &guard;
     objects_.reset();
     capsule_.reset();

@@ -21,8 +21,18 @@
 //    number of names in each namespace on it, so that an added name shows
 //    too. A patch thus takes the general path while it lasts; undoing it
 //    brings the fast path back, under yet another tag.
+//    Where the interpreter can watch classes (3.12 on), the classes are
+//    watched: a modification of a class with a tag (or of one of its
+//    bases) is announced, and the classes are compared again only after
+//    one. A class whose metaclass is not `type` can be given one with a
+//    custom `mro()`, under which computing its MRO again clears its tag
+//    unannounced: its tag and metaclass are compared on every use. Under
+//    `type` a class can have no other metaclass (type is immutable).
 //  - Functions, by identity of their code, defaults and keyword defaults:
-//    all three can be replaced without touching any class.
+//    all three can be replaced without touching any class. On 3.13, whose
+//    function versions are set to 0 whenever one of the three is set and
+//    never given again, by the version they were captured with; the three
+//    compared when it differs.
 //  - Names: every name a captured function's code reads as a global (nested
 //    code included; an import reads the builtins' __import__, a class
 //    statement their __build_class__), in the function's globals and in its
@@ -32,7 +42,8 @@
 //    on the same way (a sys.modules entry, a module attribute it reads).
 //    Where the interpreter can watch dicts (3.12 on), the namespaces are
 //    watched and compared again only after one of them has changed; without
-//    that, on every use.
+//    that (or without a watcher left to the module, or for a static class,
+//    which every interpreter shares), on every use.
 //
 // What it does not look at, and why:
 //  - The insides of the objects the names are bound to (a list or a dict
@@ -58,9 +69,13 @@
 //    patch; the general path would then answer from it, the fast path from
 //    the code.
 //
-// Cost on every use: two comparisons per captured class (tag and metaclass),
-// three per captured function, and one for all the bindings while the
-// namespaces are watched. The comparisons after a change are out of line.
+// Cost on every use, while watched: one comparison (a relaxed load of the
+// module's count of changes) for all the classes under `type` and all the
+// bindings; two (tag and metaclass) per other class; three per captured
+// function (one on 3.13). The first function and the count are read from
+// the guard itself, with one branch. Unwatched (3.11, no watcher left), the
+// classes and bindings are compared on every use, out of line; so is
+// everything after a change.
 #pragma once
 
 #include <atomic>
@@ -78,17 +93,22 @@ class code_guard;
 
 namespace guard_detail {
 
-// Advanced by every change of any dict a guard of this module watches.
-extern std::atomic<std::uint64_t> namespace_changes;
+// Advanced by every change of any dict or class a guard of this module
+// watches (process-wide: every interpreter's watchers advance it).
+extern std::atomic<std::uint64_t> code_changes;
 
 // The destructor of the capsule that owns a guard's data.
 void release_data(PyObject* capsule) noexcept;
 
-// What every use compares of a class.
+// What a comparison of the tags compares of a class.
 struct class_tag {
     PyTypeObject* type;
     PyObject* metaclass;
     unsigned int tag;  // the last tag under which it was as captured
+
+    [[nodiscard]] bool holds() const noexcept {
+        return compat::type_version(type) == tag && tag != 0 && reinterpret_cast<PyObject*>(Py_TYPE(type)) == metaclass;
+    }
 };
 
 // What a comparison after a change compares.
@@ -102,12 +122,42 @@ struct captured_class {
     unsigned int refused = 0;                               // the last tag under which it was not as captured
 };
 
+// No function version equals it: a function captured without one is
+// compared field by field.
+inline constexpr std::uint64_t no_version = std::uint64_t{1} << 32;
+
 struct captured_function {
-    PyObject* function;
+    PyFunctionObject* function;
     PyObject* code;
     PyObject* defaults;
     PyObject* kwdefaults;
+    std::uint64_t version;  // its version while as captured, or no_version
+
+    // Nonzero when it may not be as captured (compared field by field
+    // then), on every use.
+    [[nodiscard]] std::uintptr_t moved() const noexcept {
+#if TAVRIX_HAS_FINAL_FUNCTION_VERSIONS
+        return function->func_version ^ version;
+#else
+        const auto differ = [](PyObject* a, PyObject* b) {
+            return reinterpret_cast<std::uintptr_t>(a) ^ reinterpret_cast<std::uintptr_t>(b);
+        };
+        return differ(function->func_code, code) | differ(function->func_defaults, defaults) |
+               differ(function->func_kwdefaults, kwdefaults);
+#endif
+    }
+    // Whether it is as captured by the compare above.
+    [[nodiscard]] bool unmoved() const noexcept { return moved() == 0; }
+    // Whether it is as captured, compared field by field.
+    [[nodiscard]] bool same() const noexcept {
+        return function->func_code == code && function->func_defaults == defaults && function->func_kwdefaults == kwdefaults;
+    }
 };
+
+// The first function of a guard with none: a stand-in whose fields never
+// change (it is never handed to the interpreter).
+extern PyFunctionObject unchanging_function;
+extern const captured_function no_function;
 
 struct binding {
     PyObject* ns;
@@ -121,15 +171,13 @@ struct guard_data {
     std::vector<class_tag> tags;  // in the order of `classes`
     std::vector<captured_class> classes;
     std::vector<captured_function> functions;
+    std::vector<const class_tag*> per_use;     // the classes whose tags every use compares, when watched
     std::vector<binding> bindings;
     PyObject* absent = nullptr;
-    bool watched = false;
-    std::uint64_t seen = 0;     // the change count under which the bindings held
-    std::uint64_t refused = 0;  // the last under which they did not
+    bool watched = false;       // every class and namespace watched: the change count proves them
+    bool more = false;          // classes compared on every use, other functions
+    std::uint64_t refused = 0;  // the last under which they were not
 };
-
-// The class of a guard that holds nothing: a tag of 0 never matches.
-inline constexpr class_tag never_holds{&PyBaseObject_Type, nullptr, 0};
 
 }  // namespace guard_detail
 
@@ -142,22 +190,24 @@ public:
     // captured, or whose module state has been cleared. May throw when a
     // comparison after a change fails (a C API failure).
     [[nodiscard]] bool holds() const {
-        // A guard never captured, or let go, has one class that never holds.
-        for (const guard_detail::class_tag* c = tags_; c != tags_end_; ++c) {
-            if (compat::type_version(c->type) != c->tag || c->tag == 0 ||
-                reinterpret_cast<PyObject*>(Py_TYPE(c->type)) != c->metaclass) [[unlikely]] {
-                if (!classes_hold(data_)) return false;
-                break;
-            }
-        }
-        for (const guard_detail::captured_function* f = functions_; f != functions_end_; ++f) {
-            auto* const fn = reinterpret_cast<PyFunctionObject*>(f->function);
-            if (fn->func_code != f->code || fn->func_defaults != f->defaults || fn->func_kwdefaults != f->kwdefaults)
-                return false;
-        }
-        if (!watch_bindings_) [[likely]]
+        // The classes and the bindings: while watched, proven by the count
+        // of changes under which they were last compared; otherwise
+        // compared on every use, out of line. Then the first function, and
+        // what more there is (classes whose tag can go unannounced, other
+        // functions) in a loop.
+        const std::uint64_t moved =
+            (guard_detail::code_changes.load(std::memory_order_relaxed) ^ proven_) | function_.moved();
+        if (moved != 0) [[unlikely]]
+            return holds_otherwise();
+        if (more_ == nullptr) [[likely]]
             return true;
-        return bindings_current();
+        for (const guard_detail::class_tag* const* t = more_->per_use.data(); t != more_->per_use.data() + more_->per_use.size(); ++t)
+            if (!(*t)->holds()) [[unlikely]]
+                return holds_otherwise();
+        for (const guard_detail::captured_function* f = more_->functions.data() + 1; f < more_->functions.data() + more_->functions.size(); ++f)
+            if (f->moved() != 0) [[unlikely]]
+                return holds_otherwise();
+        return true;
     }
 
     // Whether the guard was captured (and not let go since).
@@ -166,30 +216,24 @@ public:
 private:
     friend class code_guard_capture;
     friend void guard_detail::release_data(PyObject*) noexcept;
-    TAVRIX_COLD TAVRIX_NOINLINE static bool classes_hold(guard_detail::guard_data* data);
-    TAVRIX_NOINLINE static bool bindings_hold(guard_detail::guard_data& d);
-    bool bindings_current() const {
-        if (data_->watched && guard_detail::namespace_changes.load(std::memory_order_relaxed) == data_->seen) [[likely]]
-            return true;
-        return bindings_hold(*data_);
-    }
+    TAVRIX_NOINLINE bool holds_otherwise() const;
+    bool compared_again() const;
+    TAVRIX_COLD TAVRIX_NOINLINE static bool function_moved(guard_detail::captured_function& f) noexcept;
     void reset() noexcept {
         data_ = nullptr;
-        tags_ = &guard_detail::never_holds;
-        tags_end_ = tags_ + 1;
-        functions_ = functions_end_ = nullptr;
-        watch_bindings_ = false;
+        proven_ = 0;
+        function_ = guard_detail::no_function;
+        more_ = nullptr;
     }
 
     // Owned by a capsule in the module state's list of captured objects,
     // which resets the guard when it goes; what every use reads of it is
-    // copied here, next to it.
+    // copied here, next to it: the first function and the first class
+    // compared on every use, the common shape, with nothing to follow.
+    mutable std::uint64_t proven_ = 0;  // 0: never (the count starts at 1)
+    mutable guard_detail::captured_function function_ = guard_detail::no_function;
+    const guard_detail::guard_data* more_ = nullptr;  // `data_`, when there is more to compare
     guard_detail::guard_data* data_ = nullptr;
-    const guard_detail::class_tag* tags_ = &guard_detail::never_holds;
-    const guard_detail::class_tag* tags_end_ = &guard_detail::never_holds + 1;
-    const guard_detail::captured_function* functions_ = nullptr;
-    const guard_detail::captured_function* functions_end_ = nullptr;
-    bool watch_bindings_ = false;  // some bindings to compare
 };
 
 // The capture, at the fast path's first use. Each step throws on a C API

@@ -57,6 +57,27 @@ namespace tavrix::compat {
 #define TAVRIX_HAS_DICT_WATCHERS 0
 #endif
 
+// Type watchers (PyType_AddWatcher, PyType_Watch, PyType_ClearWatcher),
+// called from PyType_Modified for a watched type (and when one of its bases
+// is modified) while it has a valid version tag; the same guards use them.
+#if PY_VERSION_HEX >= 0x030C0000
+#define TAVRIX_HAS_TYPE_WATCHERS 1
+#else
+#define TAVRIX_HAS_TYPE_WATCHERS 0
+#endif
+
+// A function's version (PyFunctionObject::func_version) as a proof of its
+// code, defaults and keyword defaults: 3.13 gives a function its code's
+// version when it is made, sets 0 whenever one of the three is set, and
+// never gives it another. 3.11 and 3.12 give a version later, 3.12 from a
+// counter apart from the one the code's versions come from, so a later
+// version may equal the first: there the three are compared instead.
+#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
+#define TAVRIX_HAS_FINAL_FUNCTION_VERSIONS 1
+#else
+#define TAVRIX_HAS_FINAL_FUNCTION_VERSIONS 0
+#endif
+
 // The slots that declare how a module may be loaded, for the interpreters
 // that know them: once in every interpreter of the process, each with a GIL
 // of its own (3.12 and later; every Python object a module keeps is in its

@@ -166,6 +166,8 @@ URL_WAYS = {
         lambda cls, *parts: tuple.__new__(cls, (parts[0], "method.example", *parts[2:])))), "GET method.example"),
     "replaced property": (lambda: setting(ParseResult, "hostname", property(lambda self: "prop.example")),
                           "GET prop.example"),
+    "patched base class": (lambda: setting(urllib.parse._NetlocResultMixinBase, "hostname",
+                                           property(lambda self: "base.example")), "GET base.example"),
     "subclass": (lambda: setting(urllib.parse, "ParseResult", SubResult), "GET sub.example"),
     "replaced code": (lambda: code_of(urllib.parse._splitnetloc, lambda url, start=0: ("code.example", "")),
                       "GET code.example"),
