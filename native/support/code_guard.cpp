@@ -182,7 +182,6 @@ bool code_guard::holds_otherwise() const {
     const guard_data& d = *data_;
     if (code_changes.load(std::memory_order_relaxed) != proven_ && !compared_again()) return false;
     if (!function_.unmoved() && !function_moved(function_)) return false;
-    if (!d.more) return true;
     for (const class_tag* t : d.per_use)
         if (!t->holds() && !compared_again()) return false;
     for (std::size_t i = 1; i < d.functions.size(); ++i) {
@@ -341,6 +340,8 @@ void code_guard_capture::add_binding(PyObject* ns, PyObject* name, bool keep_val
     data_->bindings.push_back({kept(ns), kept(name), bound});
 }
 
+bool code_guard::watched() const noexcept { return data_ != nullptr && data_->watched; }
+
 void code_guard_capture::seal(code_guard& guard, ref& keep, ref& watch) {
     const watcher_ids watchers = watchers_of(watch);
     // Static classes are shared by every interpreter, and watcher ids are
@@ -385,7 +386,8 @@ void code_guard_capture::seal(code_guard& guard, ref& keep, ref& watch) {
     // The other functions, the classes compared on every use, and a first
     // function without a version to compare (where versions are compared)
     // are compared out of line.
-    data_->more = !data_->per_use.empty() || data_->functions.size() > 1;
+    if (!data_->per_use.empty()) guard.first_class_ = data_->per_use.front();
+    data_->more = data_->per_use.size() > 1 || data_->functions.size() > 1;
     if (data_->more) guard.more_ = data_;
 
     data_->owner = &guard;

@@ -197,11 +197,11 @@ public:
         // functions) in a loop.
         const std::uint64_t moved =
             (guard_detail::code_changes.load(std::memory_order_relaxed) ^ proven_) | function_.moved();
-        if (moved != 0) [[unlikely]]
+        if (moved != 0 || (first_class_ != nullptr && !first_class_->holds())) [[unlikely]]
             return holds_otherwise();
         if (more_ == nullptr) [[likely]]
             return true;
-        for (const guard_detail::class_tag* const* t = more_->per_use.data(); t != more_->per_use.data() + more_->per_use.size(); ++t)
+        for (const guard_detail::class_tag* const* t = more_->per_use.data() + 1; t < more_->per_use.data() + more_->per_use.size(); ++t)
             if (!(*t)->holds()) [[unlikely]]
                 return holds_otherwise();
         for (const guard_detail::captured_function* f = more_->functions.data() + 1; f < more_->functions.data() + more_->functions.size(); ++f)
@@ -212,6 +212,9 @@ public:
 
     // Whether the guard was captured (and not let go since).
     [[nodiscard]] bool captured() const noexcept { return data_ != nullptr; }
+    // Whether what it compares is watched: false where a use compares every
+    // binding and class again (no watchers, or none left).
+    [[nodiscard]] bool watched() const noexcept;
 
 private:
     friend class code_guard_capture;
@@ -223,6 +226,7 @@ private:
         data_ = nullptr;
         proven_ = 0;
         function_ = guard_detail::no_function;
+        first_class_ = nullptr;
         more_ = nullptr;
     }
 
@@ -232,6 +236,7 @@ private:
     // compared on every use, the common shape, with nothing to follow.
     mutable std::uint64_t proven_ = 0;  // 0: never (the count starts at 1)
     mutable guard_detail::captured_function function_ = guard_detail::no_function;
+    const guard_detail::class_tag* first_class_ = nullptr;  // the first class compared on every use
     const guard_detail::guard_data* more_ = nullptr;  // `data_`, when there is more to compare
     guard_detail::guard_data* data_ = nullptr;
 };

@@ -67,7 +67,7 @@ void own_namespace::capture(PyObject* globals, ref& keep, ref& watch) {
         capture.add_binding(globals, name, false);
     }
     capture.seal(guard_, keep, watch);
-    watched_ = PyCapsule_CheckExact(watch.get());
+    watched_ = guard_.watched();
     // The objects as bound now (nothing has run since that could rebind a
     // name), used only while the guard holds, when they are still bound.
     for (Py_ssize_t i = 0; i < count; ++i) {
@@ -214,7 +214,7 @@ void watch_import(const module_view& m, watched_import& watched, int level, PyOb
     capture.add_binding(ns, st.spec_key.get(), false);
     capture.add_binding(ns, attr, false);
     capture.seal(watched.guard, st.guarded_code, st.namespace_watch);
-    if (!PyCapsule_CheckExact(st.namespace_watch.get())) {
+    if (!watched.guard.watched()) {
         watched.captures = most_captures;
         watched.value = nullptr;
         return;
