@@ -128,30 +128,26 @@ int run(long calls) {
     ref done = check(PyRun_String(stand_ins, Py_file_input, ns, ns));
     ref span = global(ns, "Span"), live = global(ns, "LiveSpan"), mapping = global(ns, "Attributes");
     const std::vector<PyObject*> span_names = names_of(objects, {"name", "attributes", "_name", "_attributes"});
-    {
-        shapes[0].name = "span property (class of type)";
+    // A library module's namespace, its sys.modules entry bound in `c`.
+    auto library_namespace = [&](code_guard_capture& c, const char* name) {
+        ref module = check(PyImport_ImportModule(name));
+        objects.push_back(module.copy());
+        ref module_name = intern(name);
+        c.add_binding(PyImport_GetModuleDict(), module_name.get());
+        return PyModule_GetDict(module.get());
+    };
+    // A span property read: its class, with the names the read relies on, and the getter.
+    auto property_shape = [&](shape& into, const char* label, PyObject* cls, const char* property) {
+        into.name = label;
         code_guard_capture c;
-        c.add_class(reinterpret_cast<PyTypeObject*>(span.get()), span_names);
-        ref getter = attr(attr(span.get(), "name").get(), "fget");
+        c.add_class(reinterpret_cast<PyTypeObject*>(cls), span_names);
+        ref getter = attr(attr(cls, property).get(), "fget");
         c.add_function(getter.get());
-        c.seal(shapes[0].guard, keep, watch);
-    }
-    {
-        shapes[1].name = "span property (class of ABCMeta)";
-        code_guard_capture c;
-        c.add_class(reinterpret_cast<PyTypeObject*>(live.get()), span_names);
-        ref getter = attr(attr(live.get(), "name").get(), "fget");
-        c.add_function(getter.get());
-        c.seal(shapes[1].guard, keep, watch);
-    }
-    {
-        shapes[2].name = "span property reading a global";
-        code_guard_capture c;
-        c.add_class(reinterpret_cast<PyTypeObject*>(span.get()), span_names);
-        ref getter = attr(attr(span.get(), "attributes").get(), "fget");
-        c.add_function(getter.get());
-        c.seal(shapes[2].guard, keep, watch);
-    }
+        c.seal(into.guard, keep, watch);
+    };
+    property_shape(shapes[0], "span property (class of type)", span.get(), "name");
+    property_shape(shapes[1], "span property (class of ABCMeta)", live.get(), "name");
+    property_shape(shapes[2], "span property reading a global", span.get(), "attributes");
     {
         shapes[3].name = "attribute mapping, whole class";
         code_guard_capture c;
@@ -167,11 +163,8 @@ int run(long calls) {
     }
     {
         shapes[4].name = "urllib.parse";
-        ref module = check(PyImport_ImportModule("urllib.parse"));
-        PyObject* mns = PyModule_GetDict(module.get());
         code_guard_capture c;
-        ref module_name = intern("urllib.parse");
-        c.add_binding(PyImport_GetModuleDict(), module_name.get());
+        PyObject* mns = library_namespace(c, "urllib.parse");
         for (const char* n : {"ParseResult", "SplitResult", "scheme_chars", "_WHATWG_C0_CONTROL_OR_SPACE",
                               "_UNSAFE_URL_BYTES_TO_REMOVE", "urlparse", "urlsplit", "_coerce_args", "_noop",
                               "_splitnetloc", "_checknetloc"}) {
@@ -195,11 +188,8 @@ int run(long calls) {
     }
     {
         shapes[5].name = "re";
-        ref module = check(PyImport_ImportModule("re"));
-        PyObject* mns = PyModule_GetDict(module.get());
         code_guard_capture c;
-        ref module_name = intern("re");
-        c.add_binding(PyImport_GetModuleDict(), module_name.get());
+        PyObject* mns = library_namespace(c, "re");
         for (const char* f : {"match", "_compile"}) {
             ref key = intern(f);
             c.add_binding(mns, key.get());
