@@ -226,12 +226,19 @@ def test_long_statements_complete(sb):
 
 @contextlib.contextmanager
 def patched(owner, name, value):
-    original = getattr(owner, name)
+    """`owner.<name> = value` for the block, then as it was: an inherited
+    attribute is deleted again rather than set on `owner`, where it would hide
+    what a base class later holds."""
+    missing = object()
+    original = vars(owner).get(name, missing)
     setattr(owner, name, value)
     try:
         yield
     finally:
-        setattr(owner, name, original)
+        if original is missing:
+            delattr(owner, name)
+        else:
+            setattr(owner, name, original)
 
 
 @contextlib.contextmanager

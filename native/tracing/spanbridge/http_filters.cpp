@@ -296,9 +296,10 @@ std::optional<bool> own_filters_drop(const module_view& m, PyObject* attrs) {
     // url.full, http.url, http.target, server.address: each absent or an
     // ASCII str, whose truth is its length.
     ref values[4];
-    PyObject* const keys[] = {st.url_full.get(), st.http_url.get(), st.http_target.get(), st.server_address.get()};
+    const attribute_index* const index = index_of(st, attrs);
+    constexpr attr_key keys[] = {attr_key::url_full, attr_key::http_url, attr_key::http_target, attr_key::server_address};
     for (std::size_t i = 0; i < std::size(keys); ++i) {
-        values[i] = compat::dict_get(attrs, keys[i]);
+        values[i] = indexed_get(st, index, attrs, keys[i]);
         if (values[i] && !(PyUnicode_CheckExact(values[i].get()) && PyUnicode_IS_ASCII(values[i].get())))
             return std::nullopt;
     }

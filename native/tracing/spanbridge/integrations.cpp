@@ -186,6 +186,18 @@ public:
                 st.tavrix_framework.get(),          st.tavrix_retrieval_source.get(), st.tavrix_retrieval_collection.get(),
                 st.tavrix_embedding_model.get(),    st.tavrix_guardrail_name.get(),   st.tavrix_moderation_flagged.get(),
                 st.tavrix_eval_framework.get(),     st.tavrix_rerank_system.get()} {
+        // The processor's indexed copy has been read already.
+        if (const attribute_index* index = index_of(st, attrs)) {
+            constexpr attr_key rule_keys[count] = {
+                attr_key::gen_ai_provider_name,    attr_key::tavrix_llm_model,        attr_key::gen_ai_request_model,
+                attr_key::tavrix_framework,        attr_key::tavrix_retrieval_source, attr_key::tavrix_retrieval_collection,
+                attr_key::tavrix_embedding_model,  attr_key::tavrix_guardrail_name,   attr_key::tavrix_moderation_flagged,
+                attr_key::tavrix_eval_framework,   attr_key::tavrix_rerank_system};
+            for (int i = 0; i < count; ++i) found_[i] = index->value(rule_keys[i]);
+            own_key_ = index->own_key();
+            scanned_ = true;
+            return;
+        }
         Py_ssize_t pos = 0;
         PyObject *key, *value;
         scanned_ = true;

@@ -139,11 +139,33 @@ void redact(const module_view& m, PyObject* ctx, PyObject* record) {
     redact_span_dict(m, record, redact_fn.get());
 }
 
+// The index of the processor's copy, current for the module's reads while
+// only the module's own code has been handed the copy.
+class current_index {
+public:
+    current_index(const spanbridge_state& st, const attribute_dict& attrs) : st_(st) {
+        if (attrs.pure() && index_.build(attrs.get())) st_.current_index = &index_;
+    }
+    ~current_index() { st_.current_index = nullptr; }
+    current_index(const current_index&) = delete;
+    current_index& operator=(const current_index&) = delete;
+
+    // After a step that may have handed the copy to other code.
+    void keep_if(const attribute_dict& attrs) noexcept {
+        if (!attrs.pure()) st_.current_index = nullptr;
+    }
+
+private:
+    const spanbridge_state& st_;
+    attribute_index index_;
+};
+
 void record_span(const module_view& m, PyObject* span) {
     const auto& st = state_of(m);
     ref ctx = active_run(m);
     if (!ctx) return;
     attribute_dict attrs(st, span);
+    current_index index(st, attrs);
 
     // Every span of a run reports its integrations, whatever happens next.
     bool quiet = false;
@@ -152,16 +174,20 @@ void record_span(const module_view& m, PyObject* span) {
         [&](PyObject* name, PyObject* category) { contract::record_integration(ctx.get(), st, name, category); },
         &quiet));
     attrs.quiet_if(quiet);
+    index.keep_if(attrs);
 
     // The SDK's own spans are recorded by the SDK; tool spans enrich its entry.
-    ref span_type = get_or_none(attrs.get(), st.tavrix_span_type.get());
+    ref span_type = indexed_get_or(st, index_of(st, attrs.get()), attrs.get(), attr_key::tavrix_span_type, Py_None);
     if (truthy(span_type.get())) {
         merge_otel_attrs_into_recorded_span(m, ctx.get(), span, attrs.get());
         return;
     }
     if (dropped(m, attrs)) return;
+    index.keep_if(attrs);
 
     ref record = attrs.convert(m, span);
+    // The record may hold the copy itself, which the redaction is handed.
+    st.current_index = nullptr;
     redact(m, ctx.get(), record.get());
     // Only a converted and redacted record reaches the buffer.
     append_record(st, ctx.get(), record.get());

@@ -502,6 +502,7 @@ void span_attribute_reader::assume(const spanbridge_state& st, const attributes_
     }
     mapping_ = made.mapping.copy();
     dict_ = made.copy.copy();
+    index_ = index_of(st, dict_.get());
 }
 
 ref span_attribute_reader::get(PyObject* key, PyObject* dflt) {
@@ -521,7 +522,16 @@ ref span_attribute_reader::get(PyObject* key, PyObject* dflt) {
     return call_method(mapping_.get(), st_->get.get(), key, dflt_or_none);
 }
 
-void span_attribute_reader::may_have_changed() { dict_.reset(); }
+ref span_attribute_reader::get(attr_key key, PyObject* dflt) {
+    if (empty_ || index_ == nullptr) return get(key_object(*st_, key), dflt);
+    PyObject* const value = index_->value(key);
+    return ref::new_ref(value != nullptr ? value : dflt != nullptr ? dflt : Py_None);
+}
+
+void span_attribute_reader::may_have_changed() {
+    dict_.reset();
+    index_ = nullptr;
+}
 
 ref kind_value(const spanbridge_state& st, PyObject* kind) {
     const sdk_classes& sdk = st.sdk;

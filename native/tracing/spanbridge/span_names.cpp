@@ -84,8 +84,8 @@ ref resolve_kind_impl(const module_view& m, PyObject* const* args) {
         attrs = get_attr(span, st.attributes.get());
         if (!truthy(attrs.get())) attrs = check(PyDict_New());
     }
-    auto get = [&](PyObject* key, PyObject* dflt) {
-        return attrs ? mapping_get(st, attrs.get(), key, dflt) : reader.get(key, dflt);
+    auto get = [&](attr_key key, PyObject* dflt) {
+        return attrs ? mapping_get(st, attrs.get(), key_object(st, key), dflt) : reader.get(key, dflt);
     };
     // `if value:`; a truth test that may run Python code lets the reader
     // look at the mapping afresh.
@@ -94,7 +94,7 @@ ref resolve_kind_impl(const module_view& m, PyObject* const* args) {
         return truthy(value);
     };
 
-    ref span_type = get(st.tavrix_span_type.get(), st.empty.get());
+    ref span_type = get(attr_key::tavrix_span_type, st.empty.get());
     if (test(span_type.get())) {
         // Looked up twice, as `span_type in _SPAN_TYPE_MAP` and the subscript do.
         ref table = global(m, st.SPAN_TYPE_MAP.get());
@@ -105,11 +105,11 @@ ref resolve_kind_impl(const module_view& m, PyObject* const* args) {
         }
         reader.may_have_changed();
     }
-    ref tool_name = get(st.tavrix_tool_name.get(), nullptr);
+    ref tool_name = get(attr_key::tavrix_tool_name, nullptr);
     if (test(tool_name.get())) return st.tool.copy();
-    ref system = get(st.gen_ai_system.get(), nullptr);
+    ref system = get(attr_key::gen_ai_system, nullptr);
     if (test(system.get())) return st.llm.copy();
-    ref model = get(st.gen_ai_request_model.get(), nullptr);
+    ref model = get(attr_key::gen_ai_request_model, nullptr);
     if (test(model.get())) return st.llm.copy();
 
     ref kind = span_field(st, span, span_property::kind);
@@ -472,15 +472,17 @@ ref build_display_name_impl(const module_view& m, PyObject* const* args) {
     const auto& st = state_of(m);
     PyObject* const span_name = args[0];
     PyObject* const attrs = args[1];
+    const attribute_index* const index = index_of(st, attrs);
 
-    ref tool_name = get_or_none(attrs, st.tavrix_tool_name.get());
+    ref tool_name = indexed_get_or(st, index, attrs, attr_key::tavrix_tool_name, Py_None);
     if (truthy(tool_name.get())) return tool_name;
 
-    ref db_system = get_or(attrs, st.db_system.get(), st.empty.get());
-    ref http_method = first_true(attrs, {st.http_request_method.get(), st.http_method.get()}, st.empty.get());
+    ref db_system = indexed_get_or(st, index, attrs, attr_key::db_system, st.empty.get());
+    ref http_method = indexed_first_true(st, index, attrs, {attr_key::http_request_method, attr_key::http_method}, st.empty.get());
 
     if (truthy(http_method.get())) {
-        ref url = first_true(attrs, {st.url_full.get(), st.http_url.get(), st.server_address.get()}, st.empty.get());
+        ref url = indexed_first_true(st, index, attrs, {attr_key::url_full, attr_key::http_url, attr_key::server_address},
+                                     st.empty.get());
         // An HTTP span without a URL keeps its name; the rules below do not apply.
         if (!truthy(url.get())) return ref::new_ref(span_name);
         ref host = url_host(m, st, url.get());
@@ -489,7 +491,7 @@ ref build_display_name_impl(const module_view& m, PyObject* const* args) {
 
     if (truthy(db_system.get())) {
         ref short_system = database_short_name(st, db_system.get());
-        ref statement = get_or(attrs, st.db_statement.get(), st.empty.get());
+        ref statement = indexed_get_or(st, index, attrs, attr_key::db_statement, st.empty.get());
         if (truthy(statement.get())) {
             ref stripped = strip(st, statement.get());
             ref op = statement_verb(m, st, stripped.get());
@@ -498,17 +500,17 @@ ref build_display_name_impl(const module_view& m, PyObject* const* args) {
         return text_of({short_system.get(), st.space.get(), span_name});
     }
 
-    ref rpc_system = get_or(attrs, st.rpc_system.get(), st.empty.get());
+    ref rpc_system = indexed_get_or(st, index, attrs, attr_key::rpc_system, st.empty.get());
     if (truthy(rpc_system.get())) {
-        ref service = get_or(attrs, st.rpc_service.get(), st.empty.get());
-        ref method = get_or(attrs, st.rpc_method.get(), st.empty.get());
+        ref service = indexed_get_or(st, index, attrs, attr_key::rpc_service, st.empty.get());
+        ref method = indexed_get_or(st, index, attrs, attr_key::rpc_method, st.empty.get());
         if (truthy(service.get()) && truthy(method.get()))
             return text_of({rpc_system.get(), st.space.get(), service.get(), st.dot.get(), method.get()});
     }
 
-    ref messaging_system = get_or(attrs, st.messaging_system.get(), st.empty.get());
+    ref messaging_system = indexed_get_or(st, index, attrs, attr_key::messaging_system, st.empty.get());
     if (truthy(messaging_system.get())) {
-        ref destination = get_or(attrs, st.messaging_destination_name.get(), st.empty.get());
+        ref destination = indexed_get_or(st, index, attrs, attr_key::messaging_destination_name, st.empty.get());
         if (truthy(destination.get()))
             return text_of({messaging_system.get(), st.space.get(), span_name, st.space.get(), destination.get()});
     }

@@ -43,29 +43,28 @@ ref duration_ms(const spanbridge_state& st, PyObject* start, PyObject* end) {
     return check(PyNumber_Long(quotient.get()));
 }
 
-// `attrs.get(primary) or attrs.get(fallback, dflt)`.
-ref gen_ai_or(PyObject* attrs, PyObject* primary, PyObject* fallback, PyObject* dflt) {
-    return first_true(attrs, {primary, fallback}, dflt);
-}
-
 // The LLM summary, set in this order over the cleaned attributes.
 void add_llm_summary(const spanbridge_state& st, PyObject* attrs, PyObject* cleaned) {
+    const attribute_index* const index = index_of(st, attrs);
+    // `attrs.get(primary) or attrs.get(fallback, dflt)`
+    auto gen_ai_or = [&](attr_key primary, attr_key fallback, PyObject* dflt) {
+        return indexed_first_true(st, index, attrs, {primary, fallback}, dflt);
+    };
     ref zero = check(PyLong_FromLong(0));
-    ref model = gen_ai_or(attrs, st.gen_ai_request_model.get(), st.tavrix_llm_model.get(), st.empty.get());
-    ref tokens_in = gen_ai_or(attrs, st.gen_ai_usage_input_tokens.get(), st.tavrix_llm_input_tokens.get(), zero.get());
-    ref tokens_out =
-        gen_ai_or(attrs, st.gen_ai_usage_output_tokens.get(), st.tavrix_llm_output_tokens.get(), zero.get());
+    ref model = gen_ai_or(attr_key::gen_ai_request_model, attr_key::tavrix_llm_model, st.empty.get());
+    ref tokens_in = gen_ai_or(attr_key::gen_ai_usage_input_tokens, attr_key::tavrix_llm_input_tokens, zero.get());
+    ref tokens_out = gen_ai_or(attr_key::gen_ai_usage_output_tokens, attr_key::tavrix_llm_output_tokens, zero.get());
     check_status(PyDict_SetItem(cleaned, st.model.get(), model.get()));
     check_status(PyDict_SetItem(cleaned, st.tokens_in.get(), tokens_in.get()));
     check_status(PyDict_SetItem(cleaned, st.tokens_out.get(), tokens_out.get()));
     ref total = check(PyNumber_Add(tokens_in.get(), tokens_out.get()));
     check_status(PyDict_SetItem(cleaned, st.total_tokens.get(), total.get()));
-    ref cost = get_or(attrs, st.tavrix_llm_cost.get(), zero.get());
+    ref cost = indexed_get_or(st, index, attrs, attr_key::tavrix_llm_cost, zero.get());
     check_status(PyDict_SetItem(cleaned, st.cost.get(), cost.get()));
-    ref finish_reasons = get_or_none(attrs, st.gen_ai_response_finish_reasons.get());
+    ref finish_reasons = indexed_get_or(st, index, attrs, attr_key::gen_ai_response_finish_reasons, Py_None);
     if (truthy(finish_reasons.get()))
         check_status(PyDict_SetItem(cleaned, st.finish_reasons.get(), finish_reasons.get()));
-    ref response_model = get_or_none(attrs, st.gen_ai_response_model.get());
+    ref response_model = indexed_get_or(st, index, attrs, attr_key::gen_ai_response_model, Py_None);
     if (truthy(response_model.get())) {
         if (differs(response_model.get(), model.get()))
             check_status(PyDict_SetItem(cleaned, st.response_model.get(), response_model.get()));
@@ -234,6 +233,8 @@ ref span_record(const module_view& m, PyObject* span, PyObject* attrs, const att
     ref span_name = span_field(st, span, span_property::name);
     const function_def* display_called = nullptr;
     ref record_name = build_display_name(m, span_name.get(), attrs, &display_called);
+    // Other code handed the copy could keep it and change it later.
+    if (display_called != &build_display_name_def && index_of(st, attrs) != nullptr) st.current_index = nullptr;
 
     // Only a str kind says here, without running code, that the summary follows.
     const bool llm_kind = PyUnicode_CheckExact(kind.get()) && PyUnicode_Compare(kind.get(), st.llm.get()) == 0;
@@ -245,12 +246,13 @@ ref span_record(const module_view& m, PyObject* span, PyObject* attrs, const att
     ref input_data = none();
     ref output_data = none();
     if (equals(kind.get(), st.tool.get())) {
-        ref tool_input = compat::dict_get(attrs, st.tavrix_tool_input.get());
+        ref tool_input = indexed_get(st, index_of(st, attrs), attrs, attr_key::tavrix_tool_input);
         if (tool_input) {
             ref json = import_at_call(m, st.json.get());
             input_data = decode_json(st, json.get(), tool_input.get());
             // A tool without output decodes "{}": an empty dict.
-            ref tool_output = get_or(attrs, st.tavrix_tool_output.get(), st.empty_json_object.get());
+            ref tool_output = indexed_get_or(st, index_of(st, attrs), attrs, attr_key::tavrix_tool_output,
+                                             st.empty_json_object.get());
             output_data = decode_json(st, json.get(), tool_output.get());
         }
     }

@@ -3,6 +3,8 @@
 // records of the active run.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <initializer_list>
 #include <optional>
@@ -267,8 +269,47 @@ struct text_functions {
     code_guard word_matcher;             // re.match and what it runs before the compiler
 };
 
+// The attribute keys the module reads, by name.
+enum class attr_key : std::uint8_t {
+#define TAVRIX_ATTR_KEY_ENUM(id, text) id,
+    TAVRIX_SPANBRIDGE_ATTRIBUTE_KEYS(TAVRIX_ATTR_KEY_ENUM)
+#undef TAVRIX_ATTR_KEY_ENUM
+};
+inline constexpr std::size_t attr_key_count = 0
+#define TAVRIX_ATTR_KEY_COUNT(id, text) +1
+    TAVRIX_SPANBRIDGE_ATTRIBUTE_KEYS(TAVRIX_ATTR_KEY_COUNT)
+#undef TAVRIX_ATTR_KEY_COUNT
+    ;
+
+// The values a dict holds under the keys the module reads, found in one pass
+// over it (attribute_index.cpp), for a dict the conversion made itself and
+// hands to no code but the module's own, which keeps no reference to it:
+// nothing can change it while the index stands for it. (The garbage
+// collector's lists of objects would reach it; mutating the conversion's
+// temporaries through them is not looked for.)
+class attribute_index {
+public:
+    // Indexes `dict`; false, and nothing indexed, when one of its keys is
+    // not an exact str (whose comparisons could run Python code).
+    bool build(PyObject* dict) noexcept;
+    // The dict indexed, or null.
+    [[nodiscard]] PyObject* dict() const noexcept { return dict_; }
+    // `dict.get(key)`, lent by the dict; null when absent.
+    [[nodiscard]] PyObject* value(attr_key key) const noexcept { return values_[static_cast<std::size_t>(key)]; }
+    // Whether a key begins with "tavrix.".
+    [[nodiscard]] bool own_key() const noexcept { return own_key_; }
+
+private:
+    PyObject* dict_ = nullptr;
+    PyObject* values_[attr_key_count] = {};
+    bool own_key_ = false;
+};
+
 struct spanbridge_state : state_base {
     TAVRIX_MODULE_STATE(TAVRIX_SPANBRIDGE_STRINGS, TAVRIX_SPANBRIDGE_OBJECTS)
+    // The index of the processor's copy of the attributes, while the span's
+    // conversion holds it (processor.cpp); null otherwise.
+    mutable const attribute_index* current_index = nullptr;
     sdk_classes sdk;
     text_functions text;
     // The imports on every span: the context variable and StatusCode.
@@ -285,6 +326,51 @@ struct spanbridge_state : state_base {
 inline const spanbridge_state& state_of(const module_view& m) { return m.get<spanbridge_state>(); }
 
 // --- helpers shared by the files of the module ---------------------------
+
+// The state's interned string of `key`.
+[[nodiscard]] inline PyObject* key_object(const spanbridge_state& st, attr_key key) noexcept {
+    static constexpr ref spanbridge_state::*members[] = {
+#define TAVRIX_ATTR_KEY_MEMBER(id, text) &spanbridge_state::id,
+        TAVRIX_SPANBRIDGE_ATTRIBUTE_KEYS(TAVRIX_ATTR_KEY_MEMBER)
+#undef TAVRIX_ATTR_KEY_MEMBER
+    };
+    return (st.*members[static_cast<std::size_t>(key)]).get();
+}
+
+// The index of `dict` while it is the processor's indexed copy, or null.
+[[nodiscard]] inline const attribute_index* index_of(const spanbridge_state& st, PyObject* dict) noexcept {
+    return st.current_index != nullptr && st.current_index->dict() == dict ? st.current_index : nullptr;
+}
+
+// `dict.get(<key>)`, null when absent: from `index` when given (the index of
+// `dict`), else looked up.
+[[nodiscard]] inline ref indexed_get(const spanbridge_state& st, const attribute_index* index, PyObject* dict,
+                                     attr_key key) {
+    if (index != nullptr) {
+        PyObject* const value = index->value(key);
+        return value != nullptr ? ref::new_ref(value) : ref();
+    }
+    return compat::dict_get(dict, key_object(st, key));
+}
+
+// `dict.get(<key>, dflt)`
+[[nodiscard]] inline ref indexed_get_or(const spanbridge_state& st, const attribute_index* index, PyObject* dict,
+                                        attr_key key, PyObject* dflt) {
+    ref value = indexed_get(st, index, dict, key);
+    return value ? std::move(value) : ref::new_ref(dflt);
+}
+
+// `dict.get(k1) or dict.get(k2) or ... or dict.get(last, dflt)`.
+[[nodiscard]] inline ref indexed_first_true(const spanbridge_state& st, const attribute_index* index, PyObject* dict,
+                                            std::initializer_list<attr_key> keys, PyObject* dflt) {
+    ref value;
+    const attr_key* last = keys.end() - 1;
+    for (const attr_key* key = keys.begin(); key != keys.end(); ++key) {
+        value = indexed_get_or(st, index, dict, *key, key == last ? dflt : Py_None);
+        if (key == last || truthy(value.get())) break;
+    }
+    return value;
+}
 
 // `attrs.get(k1) or attrs.get(k2) or ... or attrs.get(last, dflt)`.
 [[nodiscard]] inline ref first_true(PyObject* dict, std::initializer_list<PyObject*> keys, PyObject* dflt) {
@@ -382,6 +468,8 @@ public:
     void assume(const spanbridge_state& st, const attributes_copy& made);
     // `attributes.get(key, dflt)`, `attributes.get(key)` for a null `dflt`.
     [[nodiscard]] ref get(PyObject* key, PyObject* dflt);
+    // The same for one of the module's keys, from the copy's index while it stands.
+    [[nodiscard]] ref get(attr_key key, PyObject* dflt);
     // Python code may have run since the last read (a value's truth test,
     // a foreign table): the next read looks at the mapping afresh.
     void may_have_changed();
@@ -390,6 +478,7 @@ private:
     const spanbridge_state* st_ = nullptr;
     ref mapping_;
     ref dict_;  // the mapping's dict, as last found unchanged
+    const attribute_index* index_ = nullptr;  // of `dict_`, when it is the processor's indexed copy
     bool empty_ = false;
 };
 
