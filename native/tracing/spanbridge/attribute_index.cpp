@@ -1,6 +1,8 @@
 // One pass over a dict of attributes for the values of every key the
 // module reads.
 #include <array>
+#include <bit>
+#include <cstdint>
 #include <cstring>
 #include <utility>
 
@@ -22,12 +24,29 @@ constexpr key_text key_texts[] = {
 #undef TAVRIX_ATTR_KEY_TEXT
 };
 
-constexpr std::size_t longest = 32;
+// Every key is 8 to 32 characters long: its first and last eight, read as
+// words, tell it from the others of its length but for the middle.
+constexpr std::size_t shortest = 8, longest = 32;
+static_assert([] {
+    for (const key_text& k : key_texts)
+        if (k.length < shortest || k.length > longest) return false;
+    return true;
+}());
 
-// The keys' texts by length: those of length n are
-// `by_length[starts[n]] .. by_length[starts[n + 1]]`.
+constexpr std::uint64_t word_at(const char* text) {
+    std::uint64_t word = 0;
+    for (int i = 7; i >= 0; --i) word = word << 8 | static_cast<unsigned char>(text[i]);
+    return word;  // little-endian order, as a load from memory reads it here
+}
+
+struct candidate {
+    std::uint64_t head, tail;
+    const key_text* key;
+};
+
+// The keys by length: those of length n are `by_length[starts[n]] .. by_length[starts[n + 1]]`.
 struct length_table {
-    std::array<std::uint8_t, std::size(key_texts)> by_length{};
+    std::array<candidate, std::size(key_texts)> by_length{};
     std::array<std::uint8_t, longest + 2> starts{};
 };
 
@@ -36,25 +55,27 @@ constexpr length_table make_length_table() {
     std::size_t at = 0;
     for (std::size_t n = 0; n <= longest; ++n) {
         table.starts[n] = static_cast<std::uint8_t>(at);
-        for (std::size_t i = 0; i < std::size(key_texts); ++i)
-            if (key_texts[i].length == n) table.by_length[at++] = static_cast<std::uint8_t>(i);
+        for (const key_text& k : key_texts)
+            if (k.length == n) table.by_length[at++] = {word_at(k.text), word_at(k.text + n - 8), &k};
     }
     table.starts[longest + 1] = static_cast<std::uint8_t>(at);
     return table;
 }
 
 constexpr length_table lengths = make_length_table();
-static_assert([] {
-    for (const key_text& k : key_texts)
-        if (k.length > longest) return false;
-    return true;
-}());
+
+std::uint64_t load_word(const char* text) noexcept {
+    std::uint64_t word;
+    std::memcpy(&word, text, sizeof word);
+    if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
+    return word;
+}
 
 }  // namespace
 
 bool attribute_index::build(PyObject* dict) noexcept {
     dict_ = nullptr;
-    own_key_ = false;
+    own_key_ = cleaned_key_ = false;
     for (PyObject*& value : values_) value = nullptr;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
@@ -65,11 +86,13 @@ bool attribute_index::build(PyObject* dict) noexcept {
         const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(key));
         const char* const text = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(key));
         own_key_ = own_key_ || (length >= 7 && std::memcmp(text, "tavrix.", 7) == 0);
-        if (length > longest) continue;
+        cleaned_key_ = cleaned_key_ || has_cleaned_prefix(key);
+        if (length < shortest || length > longest) continue;
+        const std::uint64_t head = load_word(text), tail = load_word(text + length - 8);
         for (std::size_t i = lengths.starts[length]; i < lengths.starts[length + 1]; ++i) {
-            const key_text& candidate = key_texts[lengths.by_length[i]];
-            if (std::memcmp(candidate.text, text, length) == 0) {
-                values_[static_cast<std::size_t>(candidate.key)] = value;
+            const candidate& c = lengths.by_length[i];
+            if (c.head == head && c.tail == tail && (length <= 16 || std::memcmp(c.key->text + 8, text + 8, length - 16) == 0)) {
+                values_[static_cast<std::size_t>(c.key->key)] = value;
                 break;
             }
         }

@@ -80,15 +80,14 @@ public:
         }
     }
 
-    // The marks of the tables with an entry in the ASCII text `text`.
-    [[nodiscard]] unsigned marks_in(std::string_view text) const noexcept {
-        unsigned found = 0;
+    // Whether an entry occurs in the ASCII text `text`.
+    [[nodiscard]] bool occurs_in(std::string_view text) const noexcept {
         std::uint16_t state = 0;
         for (const char c : text) {
             state = next_[state][static_cast<unsigned char>(c) & (alphabet - 1)];
-            found |= marks_[state];
+            if (marks_[state] != 0) return true;
         }
-        return found;
+        return false;
     }
 
 private:
@@ -97,15 +96,13 @@ private:
     std::vector<unsigned> marks_;
 };
 
-enum : unsigned { provider_mark = 1, noise_mark = 2 };
-
 const entry_automaton& own_server_paths() {
     static const entry_automaton automaton({{excluded_url_patterns, 1}});
     return automaton;
 }
 
 const entry_automaton& own_hosts() {
-    static const entry_automaton automaton({{llm_provider_hosts, provider_mark}, {noisy_infra_hosts, noise_mark}});
+    static const entry_automaton automaton({{llm_provider_hosts, 1}, {noisy_infra_hosts, 2}});
     return automaton;
 }
 
@@ -321,11 +318,11 @@ std::optional<bool> own_filters_drop(const module_view& m, PyObject* attrs) {
     std::string large;
     if (PyObject* url = first_nonempty({0, 1, 2})) {
         const std::string_view text = ascii_text(url, false, small, large);
-        if (own_tables ? own_server_paths().marks_in(text) != 0 : table_mentions(tables[0].get(), text)) return true;
+        if (own_tables ? own_server_paths().occurs_in(text) : table_mentions(tables[0].get(), text)) return true;
     }
     if (PyObject* url = first_nonempty({0, 1, 3})) {
         const std::string_view lowered = ascii_text(url, true, small, large);
-        if (own_tables) return own_hosts().marks_in(lowered) != 0;
+        if (own_tables) return own_hosts().occurs_in(lowered);
         return table_mentions(tables[1].get(), lowered) || table_mentions(tables[2].get(), lowered);
     }
     return false;

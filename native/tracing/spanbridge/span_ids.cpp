@@ -59,4 +59,17 @@ ref hex_id(const spanbridge_state& st, PyObject* value, int width) {
     return check(PyObject_Format(value, width == 32 ? st.hex32.get() : st.hex16.get()));
 }
 
+ref trace_hex(spanbridge_state& st, PyObject* trace_id) {
+    // The spans of one trace share the SDK's int of its id, and end one
+    // after another: the text of the last one is kept with the int (held,
+    // so that its address stays its own; an int never changes).
+    if (trace_id == st.last_trace_id.get() && trace_id != nullptr) return st.last_trace_text.copy();
+    ref text = hex_id(st, trace_id, 32);
+    if (PyLong_CheckExact(trace_id)) {
+        st.last_trace_id = ref::new_ref(trace_id);
+        st.last_trace_text = text.copy();
+    }
+    return text;
+}
+
 }  // namespace tavrix::spanbridge

@@ -145,6 +145,9 @@ ref cleaned_by_shape(const spanbridge_state& st, ref& shape, PyObject* attrs, bo
 // of `attrs` afterwards (the tool fields, the LLM summary's keys) has a
 // prefix that would have been cleaned, so it reads the same from it.
 ref cleaned_attributes(const spanbridge_state& st, ref& shape, PyObject* attrs, bool llm, bool reusable) {
+    if (reusable)
+        if (const attribute_index* index = index_of(st, attrs); index != nullptr && !index->cleaned_key())
+            return ref::new_ref(attrs);
     constexpr Py_ssize_t most_moved = 16;
     ref moved_keys[most_moved], moved_values[most_moved];
     Py_ssize_t moved = 0, pos = 0;
@@ -263,7 +266,7 @@ ref span_record(const module_view& m, PyObject* span, PyObject* attrs, const att
     ref span_context = span_field(st, span, span_property::context);
     if (truthy(span_context.get())) {
         ref trace = context_id(st, span_context.get(), true);
-        trace_id = hex_id(st, trace.get(), 32);
+        trace_id = trace_hex(m.get<spanbridge_state>(), trace.get());
         ref own = context_id(st, span_context.get(), false);
         span_id = hex_id(st, own.get(), 16);
     }

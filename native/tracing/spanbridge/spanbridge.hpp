@@ -220,7 +220,9 @@ namespace tavrix::spanbridge {
     O(own_llm_provider_hosts)        \
     O(own_noisy_infra_hosts)         \
     O(own_framework_providers)       \
-    O(status_code_import)
+    O(status_code_import)            \
+    O(last_trace_id)                 \
+    O(last_trace_text)
 
 struct attributes_copy;
 
@@ -298,11 +300,14 @@ public:
     [[nodiscard]] PyObject* value(attr_key key) const noexcept { return values_[static_cast<std::size_t>(key)]; }
     // Whether a key begins with "tavrix.".
     [[nodiscard]] bool own_key() const noexcept { return own_key_; }
+    // Whether a key begins with "gen_ai." or "tavrix." (a record cleans it).
+    [[nodiscard]] bool cleaned_key() const noexcept { return cleaned_key_; }
 
 private:
     PyObject* dict_ = nullptr;
     PyObject* values_[attr_key_count] = {};
     bool own_key_ = false;
+    bool cleaned_key_ = false;
 };
 
 struct spanbridge_state : state_base {
@@ -386,6 +391,8 @@ inline const spanbridge_state& state_of(const module_view& m) { return m.get<spa
 // format(value, "016x") / format(value, "032x"): `width` is 16 or 32
 // (span_ids.cpp).
 [[nodiscard]] ref hex_id(const spanbridge_state& st, PyObject* value, int width);
+// hex_id(st, trace_id, 32), kept for the last exact int of a trace id.
+[[nodiscard]] ref trace_hex(spanbridge_state& st, PyObject* trace_id);
 
 // Whether the exact str `key` begins with "gen_ai." or "tavrix." (tool_merge.cpp).
 [[nodiscard]] bool has_cleaned_prefix(PyObject* key) noexcept;
