@@ -193,6 +193,20 @@ def test_module_functions_are_looked_up_at_each_call(tracing, run_context, sb, m
     assert run_context._otel_spans == [{"name": "first"}]
 
 
+def test_a_record_keeps_its_attributes_from_code_that_kept_them(tracing, run_context, sb, monkeypatch):
+    kept = []
+
+    def display_name(name, attrs):
+        kept.append(attrs)
+        return name
+
+    monkeypatch.setattr(sb, "_build_display_name", display_name)
+    with tracing.tracer().start_as_current_span("q", attributes={"db.system": "redis"}):
+        pass
+    kept[0]["db.system"] = "changed"
+    assert run_context._otel_spans[0]["attributes"] == {"db.system": "redis"}
+
+
 def test_runs_on_many_threads_stay_apart(tracing):
     contexts = [TavrixContext(run_id=f"run-{i}") for i in range(8)]
     barrier = threading.Barrier(len(contexts))

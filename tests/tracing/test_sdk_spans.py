@@ -159,12 +159,20 @@ KEYS = [
     "gen_ai.usage.input_tokens", "gen_ai.usage.output_tokens", "gen_ai.provider.name", "http.method",
     "http.request.method", "url.full", "http.url", "server.address", "db.system", "db.statement", "rpc.system",
     "rpc.service", "rpc.method", "messaging.system", "messaging.destination.name", "tavrix.", "custom.key",
+    "http.target",
+    # Keys the module reads but for one character, at its start, middle or end.
+    "url.fulL", "gen_ai.usage.inpXt_tokens", "Gen_ai.system", "db.statemenT",
 ]
 
 scalars = st.one_of(
     st.text(max_size=12),
     st.sampled_from(["tool_call", "llm_call", "retrieval", "custom", "postgresql", "redis", "openai", "langchain",
-                     "gpt-4o", "claude-3", '{"q": 1}', "not json", "https://API.example.com:8443/x", "  select 1"]),
+                     "gpt-4o", "claude-3", '{"q": 1}', "not json", "https://API.example.com:8443/x", "  select 1",
+                     # URLs that the filters drop, and near misses.
+                     "https://api.openai.com/v1/chat", "HTTPS://Bedrock-Runtime.eu-west-1.amazonaws.com/m",
+                     "https://cdn-lfs-us-1.hf.co/r", "http://x/?next=api.deepseek.com", "api.anthropic.co",
+                     "https://obs.example/api/v1/observe", "/api/health?full=1", "https://API/V1/OBSERVE",
+                     "https://xn--b\u00fccher.example/api/v1/policy", "api.groq.co\u1e3f"]),
     st.booleans(),
     st.integers(min_value=-(2**63), max_value=2**63 - 1),
     st.floats(allow_nan=False),
@@ -263,6 +271,21 @@ def test_processor_matches_the_general_path(sb, pyref, attributes, redacting):
     # The plain-Python version records what the declared str types refuse.
     if all(isinstance(record["name"], str) for record in python[1]):
         assert direct == python
+
+
+def test_ids_of_spans_of_one_trace_then_of_another(sb, pyref):
+    capture = Capture()
+    provider = TracerProvider()
+    provider.add_span_processor(capture)
+    tracer = provider.get_tracer("tests.sdk_spans")
+    for _ in range(2):
+        with tracer.start_as_current_span("root"):
+            with tracer.start_as_current_span("child"):
+                pass
+    records = [sb._span_to_dict(span) for span in capture.spans]
+    expected = [pyref._span_to_dict(span) for span in capture.spans]
+    assert records == expected
+    assert len({r["_otel_trace_id"] for r in records}) == 2
 
 
 # --- classes that behave differently take the general path ---------------
