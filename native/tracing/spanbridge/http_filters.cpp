@@ -37,72 +37,77 @@ ref str_tuple(const char* const (&entries)[N]) {
     return tuple;
 }
 
-// The entries of a few tables in one automaton over ASCII text (each
-// state's next state for every character, and the tables whose entries end
-// there), so that a text is searched for all of them in one pass. Built
-// once from the module's own tables, which never change; immutable after.
+// The entries of a few tables in one automaton over ASCII text, so that a
+// text is searched for all of them in one pass: each state's next state for
+// every character, its top bit set where an entry ends. Built once from the
+// module's own tables, which never change; immutable after.
 class entry_automaton {
 public:
-    explicit entry_automaton(std::initializer_list<std::pair<std::span<const char* const>, unsigned>> tables) {
-        next_.emplace_back();
-        marks_.push_back(0);
+    explicit entry_automaton(std::initializer_list<std::span<const char* const>> tables) {
+        std::vector<std::array<std::uint16_t, alphabet>> next(1);
+        std::vector<bool> ends(1, false);
         for (const auto& table : tables)
-            for (const char* entry : table.first) {
+            for (const char* entry : table) {
                 std::uint16_t state = 0;
                 for (const char* c = entry; *c != '\0'; ++c) {
-                    auto& slot = next_[state][static_cast<unsigned char>(*c)];
+                    auto& slot = next[state][static_cast<unsigned char>(*c)];
                     if (slot == 0) {
-                        slot = static_cast<std::uint16_t>(next_.size());
-                        next_.emplace_back();
-                        marks_.push_back(0);
+                        slot = static_cast<std::uint16_t>(next.size());
+                        next.emplace_back();
+                        ends.push_back(false);
                     }
                     state = slot;
                 }
-                marks_[state] |= table.second;
+                ends[state] = true;
             }
         // Breadth first: each state's failure is the longest proper suffix
         // that is a state; missing transitions follow it.
-        std::vector<std::uint16_t> failure(next_.size(), 0), queue;
+        std::vector<std::uint16_t> failure(next.size(), 0), queue;
         for (std::size_t c = 0; c < alphabet; ++c)
-            if (next_[0][c] != 0) queue.push_back(next_[0][c]);
+            if (next[0][c] != 0) queue.push_back(next[0][c]);
         for (std::size_t head = 0; head < queue.size(); ++head) {
             const std::uint16_t state = queue[head];
-            marks_[state] |= marks_[failure[state]];
+            ends[state] = ends[state] || ends[failure[state]];
             for (std::size_t c = 0; c < alphabet; ++c) {
-                std::uint16_t& slot = next_[state][c];
+                std::uint16_t& slot = next[state][c];
                 if (slot != 0) {
-                    failure[slot] = next_[failure[state]][c];
+                    failure[slot] = next[failure[state]][c];
                     queue.push_back(slot);
                 } else {
-                    slot = next_[failure[state]][c];
+                    slot = next[failure[state]][c];
                 }
             }
         }
+        table_.reserve(next.size() * alphabet);
+        for (const auto& row : next)
+            for (const std::uint16_t to : row) table_.push_back(static_cast<std::uint16_t>(to | (ends[to] ? end_bit : 0)));
     }
 
     // Whether an entry occurs in the ASCII text `text`.
     [[nodiscard]] bool occurs_in(std::string_view text) const noexcept {
-        std::uint16_t state = 0;
+        const std::uint16_t* const table = table_.data();
+        std::size_t state = 0;
         for (const char c : text) {
-            state = next_[state][static_cast<unsigned char>(c) & (alphabet - 1)];
-            if (marks_[state] != 0) return true;
+            const std::uint16_t to = table[state * alphabet + (static_cast<unsigned char>(c) & (alphabet - 1))];
+            if (to & end_bit) return true;
+            state = to;
         }
         return false;
     }
 
 private:
     static constexpr std::size_t alphabet = 128;
-    std::vector<std::array<std::uint16_t, alphabet>> next_;
-    std::vector<unsigned> marks_;
+    static constexpr std::uint16_t end_bit = 0x8000;
+    std::vector<std::uint16_t> table_;
 };
 
 const entry_automaton& own_server_paths() {
-    static const entry_automaton automaton({{excluded_url_patterns, 1}});
+    static const entry_automaton automaton({excluded_url_patterns});
     return automaton;
 }
 
 const entry_automaton& own_hosts() {
-    static const entry_automaton automaton({{llm_provider_hosts, 1}, {noisy_infra_hosts, 2}});
+    static const entry_automaton automaton({llm_provider_hosts, noisy_infra_hosts});
     return automaton;
 }
 
