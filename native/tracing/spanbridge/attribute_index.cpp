@@ -76,11 +76,17 @@ std::uint64_t load_word(const char* text) noexcept {
 bool attribute_index::build(PyObject* dict) noexcept {
     dict_ = nullptr;
     own_key_ = cleaned_key_ = false;
+    plain_ = true;
+    size_ = 0;
     for (PyObject*& value : values_) value = nullptr;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(dict, &pos, &key, &value)) {
         if (!PyUnicode_CheckExact(key)) return false;
+        plain_ = plain_ && (PyUnicode_CheckExact(value) || PyLong_CheckExact(value) || PyBool_Check(value) ||
+                            value == Py_None || PyFloat_CheckExact(value) || PyTuple_CheckExact(value));
+        if (size_ < most_items) items_[size_] = {key, value};
+        ++size_;
         // The module's keys are ASCII: only a one-byte str can be one.
         if (PyUnicode_KIND(key) != PyUnicode_1BYTE_KIND) continue;
         const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(key));

@@ -49,7 +49,7 @@ bool holds_own(const module_view& m, PyObject* name, const function_def& def) {
 // the interpreter collects only between bytecodes.)
 class attribute_dict {
 public:
-    attribute_dict(const spanbridge_state& st, PyObject* span) : made_(copy_span_attributes(st, span)) {
+    attribute_dict(const spanbridge_state& st, PyObject* span) : made_(copy_span_attributes(st, span, &index_)) {
         attrs_ = made_.copy ? made_.copy.copy() : span_attributes(st, span);
         private_ = static_cast<bool>(made_.copy);
         quiet_ = private_ && made_.plain;
@@ -70,6 +70,8 @@ public:
     // run no Python code: nothing can have changed it, and reading it runs
     // no Python code either.
     [[nodiscard]] bool pure() const noexcept { return private_ && made_.plain; }
+    // The copy's index, made with it: usable while pure().
+    [[nodiscard]] const attribute_index& index() const noexcept { return index_; }
 
     // The record of `span`: the conversion given this dict while it is the
     // module's own and the dict is still what a new copy would be; what
@@ -87,6 +89,7 @@ public:
     }
 
 private:
+    attribute_index index_;  // before `made_`, which is made into it
     attributes_copy made_;
     ref attrs_;
     bool private_ = false;
@@ -144,7 +147,7 @@ void redact(const module_view& m, PyObject* ctx, PyObject* record) {
 class current_index {
 public:
     current_index(const spanbridge_state& st, const attribute_dict& attrs) : st_(st) {
-        if (attrs.pure() && index_.build(attrs.get())) st_.current_index = &index_;
+        if (attrs.pure() && attrs.index().dict() == attrs.get()) st_.current_index = &attrs.index();
     }
     ~current_index() { st_.current_index = nullptr; }
     current_index(const current_index&) = delete;
@@ -157,7 +160,6 @@ public:
 
 private:
     const spanbridge_state& st_;
-    attribute_index index_;
 };
 
 void record_span(const module_view& m, PyObject* span) {

@@ -457,7 +457,7 @@ ref span_field(const spanbridge_state& st, PyObject* span, span_property propert
     return get_attr(span, public_name);
 }
 
-attributes_copy copy_span_attributes(const spanbridge_state& st, PyObject* span) {
+attributes_copy copy_span_attributes(const spanbridge_state& st, PyObject* span, attribute_index* index) {
     attributes_copy made;
     attribute_source source = attributes_source(st, span);
     if (!source.ok) return made;
@@ -465,7 +465,7 @@ attributes_copy copy_span_attributes(const spanbridge_state& st, PyObject* span)
     made.copy = source.dict ? check(PyDict_Copy(source.dict.get())) : check(PyDict_New());
     made.mapping = std::move(source.mapping);
     made.source = std::move(source.dict);
-    made.plain = plain_items(made.copy.get());
+    made.plain = index != nullptr ? index->build(made.copy.get()) && index->plain() : plain_items(made.copy.get());
     return made;
 }
 

@@ -1,6 +1,7 @@
 // A finished span as a span record: the thirteen-key dict of the run
 // context's buffers, the same format as the records the SDK writes itself.
 #include <iterator>
+#include <span>
 #include <utility>
 
 #include "spanbridge.hpp"
@@ -81,7 +82,9 @@ ref decode_json(const spanbridge_state& st, PyObject* json, PyObject* text) {
     return decoded ? std::move(decoded) : none();
 }
 
-// The cleaned attributes of `attrs`, whose keys are all exact strs, built
+using attribute_items = std::span<const std::pair<PyObject*, PyObject*>>;
+
+// The cleaned attributes of `items` (all keys exact strs, in order), built
 // key by key. Spans of one instrumentation have the same keys, the same
 // objects in the same order, span after span: the last such shape is kept,
 // with its cleaned keys and a dict of them (values None) to copy, into which
@@ -91,33 +94,28 @@ ref decode_json(const spanbridge_state& st, PyObject* json, PyObject* text) {
 // setting them after the cleaned keys puts them, so that the summary
 // replaces values and finds room for the keys set only sometimes.
 // `shape` is the state's slot: (keys, cleaned keys, template, LLM template).
-ref cleaned_by_shape(const spanbridge_state& st, ref& shape, PyObject* attrs, bool llm) {
-    const Py_ssize_t size = PyDict_GET_SIZE(attrs);
+ref cleaned_by_shape(const spanbridge_state& st, ref& shape, attribute_items items, bool llm) {
+    const auto size = static_cast<Py_ssize_t>(items.size());
     if (shape) {
         PyObject* const keys = PyTuple_GET_ITEM(shape.get(), 0);
         bool same = PyTuple_GET_SIZE(keys) == size;
-        Py_ssize_t pos = 0, i = 0;
-        PyObject *key, *value;
-        while (same && PyDict_Next(attrs, &pos, &key, &value)) same = key == PyTuple_GET_ITEM(keys, i++);
+        for (Py_ssize_t i = 0; same && i < size; ++i) same = items[i].first == PyTuple_GET_ITEM(keys, i);
         if (same) {
             PyObject* const cleaned_keys = PyTuple_GET_ITEM(shape.get(), 1);
             ref cleaned = check(PyDict_Copy(PyTuple_GET_ITEM(shape.get(), llm ? 3 : 2)));
-            pos = 0, i = 0;
-            while (PyDict_Next(attrs, &pos, &key, &value))
-                check_status(PyDict_SetItem(cleaned.get(), PyTuple_GET_ITEM(cleaned_keys, i++), value));
+            for (Py_ssize_t i = 0; i < size; ++i)
+                check_status(PyDict_SetItem(cleaned.get(), PyTuple_GET_ITEM(cleaned_keys, i), items[i].second));
             return cleaned;
         }
     }
     ref keys = check(PyTuple_New(size));
     ref cleaned_keys = check(PyTuple_New(size));
     ref cleaned = check(PyDict_New());
-    Py_ssize_t pos = 0, i = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(attrs, &pos, &key, &value)) {
-        ref clean = cleaned_key(st, key);
-        check_status(PyDict_SetItem(cleaned.get(), clean.get(), value));
-        PyTuple_SET_ITEM(keys.get(), i, ref::new_ref(key).release());
-        PyTuple_SET_ITEM(cleaned_keys.get(), i++, clean.release());
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        ref clean = cleaned_key(st, items[i].first);
+        check_status(PyDict_SetItem(cleaned.get(), clean.get(), items[i].second));
+        PyTuple_SET_ITEM(keys.get(), i, ref::new_ref(items[i].first).release());
+        PyTuple_SET_ITEM(cleaned_keys.get(), i, clean.release());
     }
     ref blank = check(PyDict_Copy(cleaned.get()));
     for (Py_ssize_t k = 0; k < size; ++k)
@@ -137,7 +135,7 @@ ref cleaned_by_shape(const spanbridge_state& st, ref& shape, PyObject* attrs, bo
 // to their cleaned names, which gives the same keys, order and values;
 // otherwise (gen_ai spans have most of their keys cleaned) the dict is
 // built key by key, which then costs less. Nothing here runs Python code for
-// str keys, so `attrs` cannot change meanwhile.
+// str keys, so `attrs` cannot change meanwhile, and keeps the items read.
 //
 // With `reusable`, `attrs` is a dict the conversion made and nothing else
 // holds; when no key is to be cleaned it becomes the record's own: a copy
@@ -145,36 +143,54 @@ ref cleaned_by_shape(const spanbridge_state& st, ref& shape, PyObject* attrs, bo
 // of `attrs` afterwards (the tool fields, the LLM summary's keys) has a
 // prefix that would have been cleaned, so it reads the same from it.
 ref cleaned_attributes(const spanbridge_state& st, ref& shape, PyObject* attrs, bool llm, bool reusable) {
-    if (reusable)
-        if (const attribute_index* index = index_of(st, attrs); index != nullptr && !index->cleaned_key())
-            return ref::new_ref(attrs);
-    constexpr Py_ssize_t most_moved = 16;
-    ref moved_keys[most_moved], moved_values[most_moved];
-    Py_ssize_t moved = 0, pos = 0;
-    PyObject *key, *value;
+    const attribute_index* const index = index_of(st, attrs);
+    if (reusable && index != nullptr && !index->cleaned_key()) return ref::new_ref(attrs);
+    // The items in order: the index's, or read here from a dict of no more
+    // than an index keeps; a larger one is built key by key.
+    std::pair<PyObject*, PyObject*> read[attribute_index::most_items];
+    attribute_items items;
+    if (index != nullptr && index->has_items()) {
+        items = index->items();
+    } else if (PyDict_GET_SIZE(attrs) <= static_cast<Py_ssize_t>(std::size(read))) {
+        Py_ssize_t pos = 0;
+        std::size_t n = 0;
+        while (PyDict_Next(attrs, &pos, &read[n].first, &read[n].second)) ++n;
+        items = {read, n};
+    } else {
+        ref cleaned = check(PyDict_New());
+        for_each_item(attrs, [&](PyObject* k, PyObject* v) {
+            ref clean = cleaned_key(st, k);
+            check_status(PyDict_SetItem(cleaned.get(), clean.get(), v));
+        });
+        return cleaned;
+    }
+    constexpr std::size_t most_moved = 16;
+    std::size_t moved = 0, first_moved = 0;
     bool suffix = true;
-    while (suffix && PyDict_Next(attrs, &pos, &key, &value)) {
+    for (std::size_t i = 0; suffix && i < items.size(); ++i) {
+        PyObject* const key = items[i].first;
         const bool to_clean = PyUnicode_CheckExact(key) && has_cleaned_prefix(key);
         suffix = PyUnicode_CheckExact(key) && (to_clean || moved == 0) && moved < most_moved;
-        if (suffix && to_clean) moved_keys[moved] = ref::new_ref(key), moved_values[moved++] = ref::new_ref(value);
+        if (suffix && to_clean && moved++ == 0) first_moved = i;
     }
     // A move (a deletion and an insertion) costs about three insertions.
     if (suffix && moved == 0 && reusable) return ref::new_ref(attrs);
-    if (suffix && moved * 3 <= PyDict_GET_SIZE(attrs)) {
+    if (suffix && moved * 3 <= items.size()) {
         ref cleaned = check(PyDict_Copy(attrs));
-        for (Py_ssize_t i = 0; i < moved; ++i) check_status(PyDict_DelItem(cleaned.get(), moved_keys[i].get()));
-        for (Py_ssize_t i = 0; i < moved; ++i) {
-            ref clean = cleaned_key(st, moved_keys[i].get());
-            check_status(PyDict_SetItem(cleaned.get(), clean.get(), moved_values[i].get()));
+        const attribute_items tail = items.subspan(first_moved);
+        for (const auto& item : tail) check_status(PyDict_DelItem(cleaned.get(), item.first));
+        for (const auto& item : tail) {
+            ref clean = cleaned_key(st, item.first);
+            check_status(PyDict_SetItem(cleaned.get(), clean.get(), item.second));
         }
         return cleaned;
     }
-    if (suffix) return cleaned_by_shape(st, shape, attrs, llm);
+    if (suffix) return cleaned_by_shape(st, shape, items, llm);
     ref cleaned = check(PyDict_New());
-    for_each_item(attrs, [&](PyObject* k, PyObject* v) {
+    for (const auto& [k, v] : items) {
         ref clean = cleaned_key(st, k);
         check_status(PyDict_SetItem(cleaned.get(), clean.get(), v));
-    });
+    }
     return cleaned;
 }
 

@@ -8,6 +8,8 @@
 #include <functional>
 #include <initializer_list>
 #include <optional>
+#include <span>
+#include <utility>
 #include <vector>
 
 #include "../../contract/run_context.hpp"
@@ -291,6 +293,9 @@ inline constexpr std::size_t attr_key_count = 0
 // temporaries through them is not looked for.)
 class attribute_index {
 public:
+    // The items it also keeps in order, for dicts of at most this many.
+    static constexpr std::size_t most_items = 32;
+
     // Indexes `dict`; false, and nothing indexed, when one of its keys is
     // not an exact str (whose comparisons could run Python code).
     bool build(PyObject* dict) noexcept;
@@ -302,12 +307,21 @@ public:
     [[nodiscard]] bool own_key() const noexcept { return own_key_; }
     // Whether a key begins with "gen_ai." or "tavrix." (a record cleans it).
     [[nodiscard]] bool cleaned_key() const noexcept { return cleaned_key_; }
+    // Whether every value is of a built-in type whose truth, comparison and
+    // text methods run no Python code (str, int, float, bool, None, a tuple).
+    [[nodiscard]] bool plain() const noexcept { return plain_; }
+    // The items in order, when there are at most `most_items` of them.
+    [[nodiscard]] bool has_items() const noexcept { return size_ <= most_items; }
+    [[nodiscard]] std::span<const std::pair<PyObject*, PyObject*>> items() const noexcept { return {items_, size_}; }
 
 private:
     PyObject* dict_ = nullptr;
     PyObject* values_[attr_key_count] = {};
+    std::pair<PyObject*, PyObject*> items_[most_items];
+    std::size_t size_ = 0;
     bool own_key_ = false;
     bool cleaned_key_ = false;
+    bool plain_ = false;
 };
 
 struct spanbridge_state : state_base {
@@ -458,7 +472,9 @@ struct attributes_copy {
     // None, a tuple): then reading the copy runs none either.
     bool plain = false;
 };
-[[nodiscard]] attributes_copy copy_span_attributes(const spanbridge_state& st, PyObject* span);
+// With `index`, the copy is indexed into it (plain as the index finds it).
+[[nodiscard]] attributes_copy copy_span_attributes(const spanbridge_state& st, PyObject* span,
+                                                   attribute_index* index = nullptr);
 
 // Whether a copy made now would hold the same keys and values in the same
 // order as `made`, which has not been changed since: then `made` can stand
