@@ -64,6 +64,8 @@ constexpr length_table make_length_table() {
 
 constexpr length_table lengths = make_length_table();
 
+constexpr std::uint64_t own_prefix = word_at("tavrix.\0"), gen_ai_prefix = word_at("gen_ai.\0");
+
 std::uint64_t load_word(const char* text) noexcept {
     std::uint64_t word;
     std::memcpy(&word, text, sizeof word);
@@ -91,10 +93,19 @@ bool attribute_index::build(PyObject* dict) noexcept {
         if (PyUnicode_KIND(key) != PyUnicode_1BYTE_KIND) continue;
         const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(key));
         const char* const text = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(key));
-        own_key_ = own_key_ || (length >= 7 && std::memcmp(text, "tavrix.", 7) == 0);
-        cleaned_key_ = cleaned_key_ || has_cleaned_prefix(key);
-        if (length < shortest || length > longest) continue;
-        const std::uint64_t head = load_word(text), tail = load_word(text + length - 8);
+        if (length < shortest) {
+            const bool own = length >= 7 && std::memcmp(text, "tavrix.", 7) == 0;
+            own_key_ = own_key_ || own;
+            cleaned_key_ = cleaned_key_ || own || (length >= 7 && std::memcmp(text, "gen_ai.", 7) == 0);
+            continue;
+        }
+        const std::uint64_t head = load_word(text);
+        // The first seven characters of the head: "tavrix." or "gen_ai.".
+        const std::uint64_t prefix = head & 0x00ffffffffffffff;
+        own_key_ = own_key_ || prefix == own_prefix;
+        cleaned_key_ = cleaned_key_ || prefix == own_prefix || prefix == gen_ai_prefix;
+        if (length > longest) continue;
+        const std::uint64_t tail = load_word(text + length - 8);
         for (std::size_t i = lengths.starts[length]; i < lengths.starts[length + 1]; ++i) {
             const candidate& c = lengths.by_length[i];
             if (c.head == head && c.tail == tail && (length <= 16 || std::memcmp(c.key->text + 8, text + 8, length - 16) == 0)) {

@@ -83,12 +83,16 @@ public:
             for (const std::uint16_t to : row) table_.push_back(static_cast<std::uint16_t>(to | (ends[to] ? end_bit : 0)));
     }
 
-    // Whether an entry occurs in the ASCII text `text`.
-    [[nodiscard]] bool occurs_in(std::string_view text) const noexcept {
+    // Whether an entry occurs in the ASCII text `text`, lower-cased first
+    // when `lower` (as str.lower() does to ASCII letters).
+    template <bool lower>
+    [[nodiscard]] bool occurs_in(const Py_UCS1* text, std::size_t length) const noexcept {
         const std::uint16_t* const table = table_.data();
         std::size_t state = 0;
-        for (const char c : text) {
-            const std::uint16_t to = table[state * alphabet + (static_cast<unsigned char>(c) & (alphabet - 1))];
+        for (const Py_UCS1* c = text; c != text + length; ++c) {
+            std::size_t ch = *c & (alphabet - 1);
+            if constexpr (lower) ch = ch - 'A' < 26 ? ch + ('a' - 'A') : ch;
+            const std::uint16_t to = table[state * alphabet + ch];
             if (to & end_bit) return true;
             state = to;
         }
@@ -319,15 +323,25 @@ std::optional<bool> own_filters_drop(const module_view& m, PyObject* attrs) {
     const bool own_tables = tables[0].get() == st.own_excluded_url_patterns.get() &&
                             tables[1].get() == st.own_llm_provider_hosts.get() &&
                             tables[2].get() == st.own_noisy_infra_hosts.get();
+    auto text_of = [](PyObject* url) {
+        return std::pair{PyUnicode_1BYTE_DATA(url), static_cast<std::size_t>(PyUnicode_GET_LENGTH(url))};
+    };
     char small[256];
     std::string large;
     if (PyObject* url = first_nonempty({0, 1, 2})) {
-        const std::string_view text = ascii_text(url, false, small, large);
-        if (own_tables ? own_server_paths().occurs_in(text) : table_mentions(tables[0].get(), text)) return true;
+        if (own_tables) {
+            const auto [text, length] = text_of(url);
+            if (own_server_paths().occurs_in<false>(text, length)) return true;
+        } else if (table_mentions(tables[0].get(), ascii_text(url, false, small, large))) {
+            return true;
+        }
     }
     if (PyObject* url = first_nonempty({0, 1, 3})) {
+        if (own_tables) {
+            const auto [text, length] = text_of(url);
+            return own_hosts().occurs_in<true>(text, length);
+        }
         const std::string_view lowered = ascii_text(url, true, small, large);
-        if (own_tables) return own_hosts().occurs_in(lowered);
         return table_mentions(tables[1].get(), lowered) || table_mentions(tables[2].get(), lowered);
     }
     return false;
