@@ -46,11 +46,15 @@ class own_namespace {
 public:
     // Captures the namespace `globals` as it is now (module.cpp).
     void capture(PyObject* globals, ref& keep, ref& watch);
+    // Whether nothing in the namespace has been bound, rebound or deleted
+    // since module creation left it (known so only where it is watched):
+    // every module attribute is still what the module made.
+    [[nodiscard]] bool unchanged() const { return watched_ && guard_.holds(); }
     // What `name` was bound to at the capture while nothing in the namespace
     // has been bound, rebound or deleted since; null otherwise, or for a
     // name the capture did not see.
     [[nodiscard]] PyObject* find(PyObject* name) const {
-        if (!watched_ || !guard_.holds()) return nullptr;
+        if (!unchanged()) return nullptr;
         for (std::size_t i = slot_of(name);; i = (i + 1) % slots) {
             const auto& [key, value] = table_[i];
             if (key == name || key == nullptr) return value;

@@ -292,10 +292,13 @@ const function_def is_tavrix_api_call_def{
 
 std::optional<bool> own_filters_drop(const module_view& m, PyObject* attrs) {
     const auto& st = state_of(m);
+    // A namespace as the module made it holds its own filters and tables.
+    const bool as_made = base_of(m).module_namespace.unchanged();
     PyObject* const function_type = base_of(m).function_type.get();
     for (const auto& [name, def] : {std::pair{st.is_tavrix_api_call.get(), &is_tavrix_api_call_def},
                                     std::pair{st.is_llm_provider_http_call.get(), &is_llm_provider_http_call_def},
                                     std::pair{st.is_noisy_infra_call.get(), &is_noisy_infra_call_def}}) {
+        if (as_made) break;
         ref function = global(m, name);
         if (definition_of(function_type, function.get()) != def) return std::nullopt;
     }
@@ -314,10 +317,18 @@ std::optional<bool> own_filters_drop(const module_view& m, PyObject* attrs) {
             if (values[i] && PyUnicode_GET_LENGTH(values[i].get()) > 0) return values[i].get();
         return nullptr;
     };
-    ref tables[] = {global(m, st.EXCLUDED_URL_PATTERNS.get()), global(m, st.LLM_PROVIDER_HOSTS.get()),
-                    global(m, st.NOISY_INFRA_HOSTS.get())};
-    for (const ref& table : tables)
-        if (!str_items(table.get())) return std::nullopt;
+    ref tables[3];
+    if (as_made) {
+        tables[0] = st.own_excluded_url_patterns.copy();
+        tables[1] = st.own_llm_provider_hosts.copy();
+        tables[2] = st.own_noisy_infra_hosts.copy();
+    } else {
+        tables[0] = global(m, st.EXCLUDED_URL_PATTERNS.get());
+        tables[1] = global(m, st.LLM_PROVIDER_HOSTS.get());
+        tables[2] = global(m, st.NOISY_INFRA_HOSTS.get());
+        for (const ref& table : tables)
+            if (!str_items(table.get())) return std::nullopt;
+    }
     // The module's own tables, which never change, are searched by one
     // automaton each for the server's paths and for the hosts.
     const bool own_tables = tables[0].get() == st.own_excluded_url_patterns.get() &&

@@ -452,6 +452,22 @@ ref statement_verb(const module_view& m, const spanbridge_state& st, PyObject* s
 
 // The concatenation of the parts as str() makes each: an f-string's "!s".
 ref text_of(std::initializer_list<PyObject*> parts) {
+    // Every part an ASCII str: one-byte text, copied as it is.
+    Py_ssize_t ascii_length = 0;
+    bool ascii = true;
+    for (PyObject* part : parts) {
+        ascii = ascii && PyUnicode_CheckExact(part) && PyUnicode_IS_ASCII(part);
+        if (ascii) ascii_length += PyUnicode_GET_LENGTH(part);
+    }
+    if (ascii) {
+        ref result = check(PyUnicode_New(ascii_length, 127));
+        Py_UCS1* out = PyUnicode_1BYTE_DATA(result.get());
+        for (PyObject* part : parts) {
+            std::memcpy(out, PyUnicode_1BYTE_DATA(part), static_cast<std::size_t>(PyUnicode_GET_LENGTH(part)));
+            out += PyUnicode_GET_LENGTH(part);
+        }
+        return result;
+    }
     constexpr std::size_t most = 5;
     ref owned[most];
     PyObject* texts[most];
