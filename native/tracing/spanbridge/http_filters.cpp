@@ -2,7 +2,9 @@
 // server, raw calls to LLM provider APIs, model downloads), and the
 // provider behind a model name.
 #include <array>
+#include <cassert>
 #include <cstdint>
+#include <cstring>
 #include <iterator>
 #include <optional>
 #include <span>
@@ -18,6 +20,12 @@ namespace tavrix::spanbridge {
 namespace {
 
 constexpr const char* excluded_url_patterns[] = {"api/v1/observe", "api/v1/policy", "api/health"};
+// The search for them starts at the first "api/" (own_filters_drop).
+static_assert([] {
+    for (const char* entry : excluded_url_patterns)
+        if (!std::string_view(entry).starts_with("api/")) return false;
+    return true;
+}());
 
 // The model hub, its large-file download network and that network's US node.
 constexpr const char* noisy_infra_hosts[] = {"huggingface.co", "cdn-lfs.hf.co", "cdn-lfs-us-1.hf.co"};
@@ -38,12 +46,15 @@ ref str_tuple(const char* const (&entries)[N]) {
 }
 
 // The entries of a few tables in one automaton over ASCII text, so that a
-// text is searched for all of them in one pass: each state's next state for
-// every character, its top bit set where an entry ends. Built once from the
-// module's own tables, which never change; immutable after.
+// text is searched for all of them in one pass: for each state and
+// character the next state, as the offset of its row, its top bit set
+// where an entry ends. With `fold_case` a capital letter goes where its
+// small letter goes, which searches the text as str.lower() would make it
+// (for entries without capitals). Built once from the module's own tables,
+// which never change; immutable after.
 class entry_automaton {
 public:
-    explicit entry_automaton(std::initializer_list<std::span<const char* const>> tables) {
+    entry_automaton(std::initializer_list<std::span<const char* const>> tables, bool fold_case) {
         std::vector<std::array<std::uint16_t, alphabet>> next(1);
         std::vector<bool> ends(1, false);
         for (const auto& table : tables)
@@ -78,23 +89,24 @@ public:
                 }
             }
         }
+        // The module's tables make a few hundred states: every row offset fits below the top bit.
+        assert(next.size() * alphabet < end_bit);
         table_.reserve(next.size() * alphabet);
         for (const auto& row : next)
-            for (const std::uint16_t to : row) table_.push_back(static_cast<std::uint16_t>(to | (ends[to] ? end_bit : 0)));
+            for (std::size_t c = 0; c < alphabet; ++c) {
+                const std::uint16_t to = row[fold_case && c - 'A' < 26 ? c + ('a' - 'A') : c];
+                table_.push_back(static_cast<std::uint16_t>(to * alphabet | (ends[to] ? end_bit : 0)));
+            }
     }
 
-    // Whether an entry occurs in the ASCII text `text`, lower-cased first
-    // when `lower` (as str.lower() does to ASCII letters).
-    template <bool lower>
+    // Whether an entry occurs in `text`, ASCII text of `length` characters.
     [[nodiscard]] bool occurs_in(const Py_UCS1* text, std::size_t length) const noexcept {
         const std::uint16_t* const table = table_.data();
-        std::size_t state = 0;
+        std::size_t row = 0;
         for (const Py_UCS1* c = text; c != text + length; ++c) {
-            std::size_t ch = *c & (alphabet - 1);
-            if constexpr (lower) ch = ch - 'A' < 26 ? ch + ('a' - 'A') : ch;
-            const std::uint16_t to = table[state * alphabet + ch];
+            const std::uint16_t to = table[row + *c];
             if (to & end_bit) return true;
-            state = to;
+            row = to;
         }
         return false;
     }
@@ -106,12 +118,12 @@ private:
 };
 
 const entry_automaton& own_server_paths() {
-    static const entry_automaton automaton({excluded_url_patterns});
+    static const entry_automaton automaton({excluded_url_patterns}, false);
     return automaton;
 }
 
 const entry_automaton& own_hosts() {
-    static const entry_automaton automaton({llm_provider_hosts, noisy_infra_hosts});
+    static const entry_automaton automaton({llm_provider_hosts, noisy_infra_hosts}, true);
     return automaton;
 }
 
@@ -341,8 +353,11 @@ std::optional<bool> own_filters_drop(const module_view& m, PyObject* attrs) {
     std::string large;
     if (PyObject* url = first_nonempty({0, 1, 2})) {
         if (own_tables) {
+            // Every path of the server's begins "api/": the search starts at the first one.
             const auto [text, length] = text_of(url);
-            if (own_server_paths().occurs_in<false>(text, length)) return true;
+            const void* at = memmem(text, length, "api/", 4);
+            const std::size_t skipped = at != nullptr ? static_cast<std::size_t>(static_cast<const Py_UCS1*>(at) - text) : length;
+            if (own_server_paths().occurs_in(text + skipped, length - skipped)) return true;
         } else if (table_mentions(tables[0].get(), ascii_text(url, false, small, large))) {
             return true;
         }
@@ -350,7 +365,7 @@ std::optional<bool> own_filters_drop(const module_view& m, PyObject* attrs) {
     if (PyObject* url = first_nonempty({0, 1, 3})) {
         if (own_tables) {
             const auto [text, length] = text_of(url);
-            return own_hosts().occurs_in<true>(text, length);
+            return own_hosts().occurs_in(text, length);
         }
         const std::string_view lowered = ascii_text(url, true, small, large);
         return table_mentions(tables[1].get(), lowered) || table_mentions(tables[2].get(), lowered);
