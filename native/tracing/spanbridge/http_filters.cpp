@@ -61,13 +61,14 @@ public:
             for (const char* entry : table) {
                 std::uint16_t state = 0;
                 for (const char* c = entry; *c != '\0'; ++c) {
-                    auto& slot = next[state][static_cast<unsigned char>(*c)];
-                    if (slot == 0) {
-                        slot = static_cast<std::uint16_t>(next.size());
+                    const auto c_index = static_cast<unsigned char>(*c);
+                    if (next[state][c_index] == 0) {
+                        // Set before the row is added, which may move the rows.
+                        next[state][c_index] = static_cast<std::uint16_t>(next.size());
                         next.emplace_back();
                         ends.push_back(false);
                     }
-                    state = slot;
+                    state = next[state][c_index];
                 }
                 ends[state] = true;
             }
