@@ -111,6 +111,13 @@ namespace tavrix::compat {
 #endif
 }
 
+// key in d, for an exact dict. Throws on a lookup error.
+[[nodiscard]] inline bool dict_has(PyObject* dict, PyObject* key) {
+    const int found = PyDict_Contains(dict, key);
+    if (found < 0) throw_error();
+    return found != 0;
+}
+
 // getattr(obj, name) with AttributeError meaning "absent" (an empty ref);
 // any other error is thrown.
 [[nodiscard]] inline ref optional_attr(PyObject* obj, PyObject* name) {

@@ -238,8 +238,9 @@ bool capture(spanbridge_state& st) {
     ref keys_method = compat::type_lookup(sdk.attribute_mapping.type, st.keys.get());
     if (!keys_method || !PyFunction_Check(keys_method.get())) return false;
     PyObject* globals = PyFunction_GetGlobals(keys_method.get());
-    append(st.guarded_code.get(), globals);
-    sdk.keys_globals = globals;
+    // Its code reads the global KeysView, a binding its guard holds from now on.
+    ref view_class = compat::dict_get(globals, st.KeysView.get());
+    if (view_class.get() != keys_view.get()) return false;
 
     ref span_kind = module_attr("opentelemetry.trace", "SpanKind");
     if (!PyType_Check(span_kind.get())) return false;
@@ -334,8 +335,8 @@ ref mapping_dict(const spanbridge_state& st, PyObject* mapping, bool keys_too, r
     if (!exact_and_holds(st, mapping, st.sdk.attribute_mapping)) return {};
     ref ns = instance_namespace(mapping);
     if (!ns || !PyDict_CheckExact(ns.get())) return {};
-    if (compat::dict_get(ns.get(), st.get.get())) return {};
-    if (keys_too && compat::dict_get(ns.get(), st.keys.get())) return {};
+    if (compat::dict_has(ns.get(), st.get.get())) return {};
+    if (keys_too && compat::dict_has(ns.get(), st.keys.get())) return {};
     ref dict = compat::dict_get(ns.get(), st.private_dict.get());
     if (!dict || !PyDict_CheckExact(dict.get())) return {};
     if (ns_out != nullptr) *ns_out = std::move(ns);
@@ -364,10 +365,10 @@ attribute_source attributes_source(const spanbridge_state& st, PyObject* span) {
     // dict() of the proxy calls the mapping's keys(), iterates the KeysView
     // it makes through its metaclass and the global it finds, and reads
     // each key.
+    // The global is the KeysView captured while the mapping's guard holds,
+    // which has `keys` and the globals its code reads (mapping_dict).
     if (!st.sdk.keys_view.guard.holds() || Py_TYPE(st.sdk.keys_view.type)->tp_call != PyType_Type.tp_call)
         return source;
-    ref view_class = compat::dict_get(st.sdk.keys_globals, st.KeysView.get());
-    if (view_class.get() != reinterpret_cast<PyObject*>(st.sdk.keys_view.type)) return source;
     ref ns;
     ref dict = mapping_dict(st, mapping.get(), true, &ns);
     if (!dict) return source;

@@ -260,7 +260,6 @@ struct sdk_classes {
     guarded_class status;
     PyObject* kind_value = nullptr;       // the `value` descriptor of enumerations
     PyObject* kind_value_getter = nullptr;
-    PyObject* keys_globals = nullptr;     // the namespace `keys()` finds KeysView in
 };
 
 // The standard-library functions the display name calls, captured at their
