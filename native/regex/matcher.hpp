@@ -292,7 +292,8 @@ std::size_t matcher<Char>::context_of(std::size_t pos) noexcept {
             case assertion::non_boundary: {
                 const bool unicode = kinds[i] == assertion::uni_boundary || kinds[i] == assertion::uni_non_boundary;
                 const bool boundary = kinds[i] == assertion::uni_boundary || kinds[i] == assertion::boundary;
-                holds = text_.size != 0 && (word_before(pos, unicode) != word_after(pos, unicode)) == boundary;
+                holds = word_assertion_holds(boundary, word_before(pos, unicode), word_after(pos, unicode),
+                                             text_.size == 0);
                 break;
             }
             default: holds = assertion_holds(kinds[i], text_, pos); break;

@@ -1,10 +1,48 @@
 // What differs between compilers, and newer C API calls behind version
-// checks, in one place. Supported interpreters: CPython 3.11, 3.12 and 3.13;
+// checks, in one place. Supported interpreters: CPython 3.11 to 3.15;
 // compilers: GCC and Clang.
 //
-// Two parts, each included once. The compiler's part comes first and needs
-// nothing; errors.hpp, which the C API part needs, includes this header for
-// the compiler's part alone (TAVRIX_COMPAT_COMPILER_ONLY).
+// Three parts, each included once. The compiler's part comes first and
+// needs nothing; errors.hpp, which the C API part needs, includes this
+// header for the compiler's part alone (TAVRIX_COMPAT_COMPILER_ONLY). The
+// part on what the interpreter's `re` answers by version needs only the
+// interpreter's version macros.
+//
+// What of the interpreter the modules rely on beyond its stable calls, and
+// how each version answers (checked on 3.11 to 3.15):
+// - Function fields (func_code, func_globals, func_builtins, func_defaults,
+//   func_kwdefaults, func_version), read by the code guard (code_guard.cpp).
+//   Unchanged in layout through 3.15. func_version proves a function's code
+//   and defaults only on 3.13 (TAVRIX_HAS_FINAL_FUNCTION_VERSIONS): 3.14 and
+//   3.15 mark a changed function with 1 (a "cleared" version) rather than 0
+//   and keep a cache of functions by version, neither of which the test
+//   there assumes, so there, as on 3.11 and 3.12, the fields themselves are
+//   compared.
+// - Type version tags (tp_version_tag, Py_TPFLAGS_VALID_VERSION_TAG before
+//   3.13, PyUnstable_Type_AssignVersionTag from 3.13): unchanged in 3.14 and
+//   3.15; a tag is still never reused and 0 means none.
+// - Dict and type watchers (3.12 on): the same calls and events through 3.15.
+//   3.15's lazy imports leave a placeholder in a module's dict until the name
+//   is first used, and the first use replaces it there: a dict event like
+//   any other rebinding, so a guard over that name compares again and then
+//   holds (the code guard's tests run under -X lazy_imports=all on 3.15).
+// - The bytecode the code guard reads through `dis` for the globals a
+//   function reads: LOAD_GLOBAL, LOAD_NAME, LOAD_FROM_DICT_OR_GLOBALS (3.12
+//   on), IMPORT_NAME and LOAD_BUILD_CLASS, with the same names and argval
+//   through 3.15. 3.14's LOAD_COMMON_CONSTANT (AssertionError,
+//   NotImplementedError, and the builtins all, any, tuple that a generator
+//   call is inlined against) reads no namespace: where it stands for a
+//   builtin the compiled code also loads the global and compares, which the
+//   guard sees.
+// - The regular-expression compiler's modules re._parser, re._constants and
+//   re._compiler (front_end.cpp), whose opcode and assertion names are the
+//   same through 3.15. Two answers differ by version (the third part below):
+//   \B on an empty text (3.14), and re.match's function renamed prefixmatch
+//   (3.15; match stays bound to it).
+// - The interpreter's recursion check: from 3.14 it measures the C stack
+//   too, and can raise its own RecursionError ("Stack overflow ...") before
+//   the modules' headroom guard does (recursion.hpp); either way deep input
+//   raises RecursionError.
 
 #ifndef TAVRIX_COMPAT_COMPILER_PART
 #define TAVRIX_COMPAT_COMPILER_PART
@@ -38,6 +76,19 @@ namespace tavrix::compat {
 #endif
 
 #endif  // TAVRIX_COMPAT_COMPILER_PART
+
+// What the interpreter's own regular-expression matcher answers differently
+// by version, for the guard's engine, which reads nothing else of the C API
+// here: it needs only the version, so the interpreter's headers come first.
+#if defined(PY_VERSION_HEX) && !defined(TAVRIX_COMPAT_RE_PART)
+#define TAVRIX_COMPAT_RE_PART
+// \B on an empty text: 3.14 holds it there (the negation of \b at every
+// position); 3.11 to 3.13 hold neither \b nor \B on an empty text.
+#define TAVRIX_NON_BOUNDARY_HOLDS_ON_EMPTY_TEXT (PY_VERSION_HEX >= 0x030E0000)
+// The qualified name of the function re.match is bound to: 3.15 renamed it
+// prefixmatch and keeps match as a second name of the same function.
+#define TAVRIX_RE_MATCH_QUALNAME (PY_VERSION_HEX >= 0x030F0000 ? "prefixmatch" : "match")
+#endif
 
 #if !defined(TAVRIX_COMPAT_COMPILER_ONLY) && !defined(TAVRIX_COMPAT_API_PART)
 #define TAVRIX_COMPAT_API_PART

@@ -401,8 +401,8 @@ bool capture_word_matcher(spanbridge_state& st) {
     if (!module) return false;
     code_guard_capture capture;
     std::vector<ref> values;
-    if (!capture_module(capture, st.re.get(), module.get(), {}, {{"match", "match"}, {"_compile", "_compile"}}, "re",
-                        values))
+    if (!capture_module(capture, st.re.get(), module.get(), {},
+                        {{"match", TAVRIX_RE_MATCH_QUALNAME}, {"_compile", "_compile"}}, "re", values))
         return false;
     capture.seal(st.text.word_matcher, st.guarded_code, st.namespace_watch);
     return true;
