@@ -23,7 +23,7 @@ endif
 CXX ?= g++
 
 .PHONY: help venv install-dev install-release test demo examples bench stubtest otel-range fuzz refcount dist \
-	wheel-test installed-test valgrind memcheck clean
+	wheel-test installed-test valgrind memcheck test-newer-pythons compile-free-threaded clean
 
 help:
 	@echo "make demo       - build the package and run the end-to-end demo"
@@ -33,6 +33,7 @@ help:
 	@echo "make otel-range - the span-capture tests on the oldest and a middle OpenTelemetry SDK release"
 	@echo "make bench      - build the package (release flags) and run the benchmarks"
 	@echo "make refcount   - every test on a debug build of the interpreter, reference counts included"
+	@echo "make test-newer-pythons - the tests on Debian's CPython 3.14 and 3.15 (and 3.14's debug build), in a root of its unstable suite"
 	@echo "make wheel-test - build the sdist and manylinux wheels (WHEEL_PYTHONS), test each installed in a new environment"
 	@echo "make dist       - build the sdist and the manylinux wheels into $(DIST)"
 	@echo "make valgrind   - the memcheck runs of a representative workload (make memcheck: one run)"
@@ -146,6 +147,30 @@ refcount:
 	@command -v $(DEBUG_PYTHON) >/dev/null || { echo "$(DEBUG_PYTHON) not found (Debian: apt-get install \
 		$(DEBUG_PYTHON) $(subst -dbg,,$(DEBUG_PYTHON))-dev $(subst -dbg,,$(DEBUG_PYTHON))-venv)" >&2; exit 1; }
 	$(MAKE) test PYTHON=$(DEBUG_PYTHON) VENV=$(DEBUG_VENV)
+
+# CPython 3.14 and 3.15 as Debian's unstable suite packages them, in a root
+# filesystem of that suite that .ci/newer-pythons makes under build/ the first
+# time (about 2 minutes and 1.2 GB; as root, for chroot and its mounts), the
+# repository bound in: make test on both, make refcount on 3.14's debug
+# build, the older OpenTelemetry releases on 3.15 (reusing its build), the
+# demo on 3.14, and the modules compiled as for a free-threaded 3.14.
+NEWER_VENV ?= .venv-sid
+test-newer-pythons:
+	.ci/newer-pythons \
+		"make test PYTHON=python3.14 VENV=$(NEWER_VENV)-314" \
+		"make test PYTHON=python3.15 VENV=$(NEWER_VENV)-315" \
+		"make refcount DEBUG_PYTHON=python3.14-dbg DEBUG_VENV=$(NEWER_VENV)-314d" \
+		"make otel-range PYTHON=python3.15 OTEL_VENV=$(NEWER_VENV)-otel-315 BUILD_ROOT=build/$(NEWER_VENV)-315" \
+		"make demo PYTHON=python3.14 VENV=$(NEWER_VENV)-314" \
+		"make compile-free-threaded PYTHON=python3.14 BUILD_ROOT=build/$(NEWER_VENV)-314"
+
+# The modules compiled, not run, as for a free-threaded build of PYTHON: its
+# headers with Py_GIL_DISABLED defined (an interpreter of that build is not
+# to be had here); development flags, so a warning fails it.
+compile-free-threaded: $(PY)
+	PATH="$(abspath $(BIN)):$$PATH" && cmake -S . -B $(BUILD_ROOT)/free-threaded -G Ninja \
+		-DPython_EXECUTABLE=$(abspath $(PY)) -DTAVRIX_DEV=ON -DCMAKE_CXX_FLAGS=-DPy_GIL_DISABLED=1 >/dev/null && \
+	cmake --build $(BUILD_ROOT)/free-threaded --target cost _autochoice _guard spanbridge
 
 # What users install is what is tested: `python -m build` makes the sdist;
 # each interpreter of WHEEL_PYTHONS builds a wheel from it (in a new

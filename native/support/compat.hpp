@@ -289,6 +289,19 @@ inline void restore_exception(ref exc) noexcept {
     return {};
 }
 
+// The class of the placeholder a name imported lazily is bound to in its
+// module's namespace until its first use (3.15's lazy imports); an empty ref
+// before 3.15. A placeholder read from a namespace directly is not the value:
+// an attribute read through the module resolves it.
+[[nodiscard]] inline ref lazy_import_type() {
+#if PY_VERSION_HEX >= 0x030F0000
+    ref types = check(PyImport_ImportModule("types"));
+    return check(PyObject_GetAttrString(types.get(), "LazyImportType"));
+#else
+    return {};
+#endif
+}
+
 }  // namespace tavrix::compat
 
 #endif  // TAVRIX_COMPAT_API_PART

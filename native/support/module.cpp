@@ -155,8 +155,16 @@ ref initialised_module(const state_base& st, PyObject* absolute, ref& module_spe
 }
 
 // `from <module> import <attr>` of a plain module: its namespace's entry
-// (the module type has no attribute of that name); empty when it has none.
-ref namespace_entry(PyObject* module, PyObject* attr) { return compat::dict_get(PyModule_GetDict(module), attr); }
+// (the module type has no attribute of that name); empty when it has none,
+// or when it holds a lazy import's placeholder, which the import system's
+// own path resolves.
+ref namespace_entry(const state_base& st, PyObject* module, PyObject* attr) {
+    ref value = compat::dict_get(PyModule_GetDict(module), attr);
+    auto* const placeholder = reinterpret_cast<PyTypeObject*>(st.lazy_import_type.get());
+    if (placeholder != nullptr && value && Py_IS_TYPE(value.get(), placeholder)) [[unlikely]]
+        return {};
+    return value;
+}
 
 // The package the module's namespace names now, for a relative import.
 ref current_package(const module_view& m, int level) { return level == 0 ? none() : package_of(m); }
@@ -186,7 +194,7 @@ ref import_from(const module_view& m, PyObject* module_name, PyObject* attr, int
     if (ref absolute = absolute_name(m, module_name, level)) {
         ref module_spec;
         if (ref module = initialised_module(base_of(m), absolute.get(), module_spec))
-            if (ref value = namespace_entry(module.get(), attr)) return value;
+            if (ref value = namespace_entry(base_of(m), module.get(), attr)) return value;
         ref module = ref::steal(PyImport_GetModule(absolute.get()));
         if (!module && PyErr_Occurred()) throw_error();
         if (module && module.get() != Py_None)
@@ -245,7 +253,7 @@ ref import_from(const module_view& m, ref& site, watched_import& watched, PyObje
             if (module.get() == found[2] && Py_IS_TYPE(module.get(), &PyModule_Type)) {
                 ref module_spec = compat::dict_get(PyModule_GetDict(module.get()), base_of(m).spec_key.get());
                 if ((module_spec ? module_spec.get() : Py_None) == found[3])
-                    if (ref value = namespace_entry(module.get(), attr)) {
+                    if (ref value = namespace_entry(base_of(m), module.get(), attr)) {
                         watch_import(m, watched, level, found[1], module.get(), attr);
                         return value;
                     }
@@ -256,7 +264,7 @@ ref import_from(const module_view& m, ref& site, watched_import& watched, PyObje
     if (ref absolute = absolute_name(m, module_name, level)) {
         ref module_spec;
         if (ref module = initialised_module(base_of(m), absolute.get(), module_spec)) {
-            if (ref value = namespace_entry(module.get(), attr)) {
+            if (ref value = namespace_entry(base_of(m), module.get(), attr)) {
                 ref package = current_package(m, level);
                 site = check(PyTuple_Pack(4, package ? package.get() : Py_None, absolute.get(), module.get(),
                                           module_spec ? module_spec.get() : Py_None));

@@ -29,7 +29,8 @@ namespace tavrix {
     O(builtins)         /* the builtins namespace, for global lookups */                \
     O(resolved_imports) /* relative import name -> (__package__, level, absolute name) */ \
     O(guarded_code)     /* what the guards of fast paths captured */                   \
-    O(namespace_watch)  /* the dict watcher of those guards */
+    O(namespace_watch)  /* the dict watcher of those guards */                         \
+    O(lazy_import_type) /* what a name imported lazily is bound to until its first use (3.15) */
 
 #define TAVRIX_STATE_MEMBER(id, ...) ::tavrix::ref id;
 #define TAVRIX_STATE_VISIT(id, ...) visit(id);
@@ -204,6 +205,7 @@ struct module_slots {
             state->builtins = ref::new_ref(PyEval_GetBuiltins());
             if (!state->builtins) throw_error();
             state->resolved_imports = check(PyDict_New());
+            state->lazy_import_type = compat::lazy_import_type();
             const module_view m = view_of(module);
             Exec(m, *state);
             state->module_namespace.capture(m.globals, state->guarded_code, state->namespace_watch);

@@ -15,7 +15,10 @@ import _collections_abc
 import builtins
 import contextlib
 import difflib
+import json
+import subprocess
 import sys
+import textwrap
 import urllib.parse
 
 import opentelemetry.attributes
@@ -229,3 +232,64 @@ def test_a_broken_guard_takes_the_general_path_until_undone(path, way):
     with patch():
         assert run_watching(run, files) == (patched_answer, True)
     assert run_watching(run, files) == (answer, False)
+
+
+# --- lazy imports ------------------------------------------------------------
+
+# The three fast paths in a new interpreter, their answers and whether the
+# general path ran, at the first use and the next. Under 3.15's
+# -X lazy_imports=all the guarded namespaces hold placeholders for what they
+# import until a name's first use rebinds it (pytest itself does not run so).
+LAZY_RUN = textwrap.dedent(
+    """
+    import json, sys
+    from opentelemetry.sdk.trace import SpanProcessor, TracerProvider
+    from tavrix_observe.instrumentors import _guard
+    from tavrix_observe.tracing import spanbridge
+
+    class Capture(SpanProcessor):
+        def on_end(self, span):
+            self.span = span
+
+    capture = Capture()
+    provider = TracerProvider()
+    provider.add_span_processor(capture)
+    provider.get_tracer("lazy").start_span("op", attributes={"k": "v", "n": 1}).end()
+    runs = {
+        "SDK span": (lambda: list(spanbridge._span_to_dict(capture.span).items())[:2],
+                     ("opentelemetry/attributes/__init__.py", "opentelemetry/sdk/trace/__init__.py")),
+        "URL parser": (lambda: spanbridge._build_display_name("GET", {"url.full": URL}), ("urllib/parse.py",)),
+        "diff": (lambda: _guard._ml_substitutions(ORIGINAL, REDACTED), ("difflib.py",)),
+    }
+
+    def watching(run, files):
+        ran = []
+        def profile(frame, event, arg):
+            if event == "call" and frame.f_code.co_filename.endswith(files):
+                ran.append(frame.f_code.co_name)
+        sys.setprofile(profile)
+        try:
+            answer = run()
+        finally:
+            sys.setprofile(None)
+        return answer, bool(ran)
+
+    print(json.dumps({path: [watching(run, files) for _ in range(2)] for path, (run, files) in runs.items()},
+                     default=repr))
+    """
+)
+
+
+@pytest.mark.skipif(sys.version_info < (3, 15), reason="lazy imports: CPython 3.15 and later")
+def test_lazily_imported_names_keep_the_answers_and_the_fast_paths():
+    script = f"URL, ORIGINAL, REDACTED = {URL!r}, {ORIGINAL!r}, {REDACTED!r}\n" + LAZY_RUN
+
+    def run(*flags):
+        proc = subprocess.run([sys.executable, *flags, "-c", script], capture_output=True, text=True, timeout=300)
+        assert proc.returncode == 0, proc.stderr[-3000:]
+        return json.loads(proc.stdout)
+
+    eager, lazy = run(), run("-X", "lazy_imports=all")
+    for path, uses in lazy.items():
+        assert [answer for answer, _ in uses] == [answer for answer, _ in eager[path]], path
+        assert [general for _, general in uses][1:] == [False], f"{path}: the fast path after the first use"
