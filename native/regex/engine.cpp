@@ -20,11 +20,6 @@ std::vector<scan_result> scan_table(const table_scanner& scanner, PyObject* text
     return with_text(text, [&](auto view) { return scanner.scan(view, mode, first, hint); });
 }
 
-bool literal_replacement(PyObject* repl) {
-    return PyUnicode_CheckExact(repl) &&
-           PyUnicode_FindChar(repl, '\\', 0, PyUnicode_GET_LENGTH(repl), 1) == -1;
-}
-
 ref substitute(const program& prog, PyObject* repl, PyObject* text, std::size_t from, const window_list* windows,
                std::vector<match_span>* changed) {
     // The pieces re's own substitution joins: the text between matches

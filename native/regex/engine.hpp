@@ -46,7 +46,4 @@ decltype(auto) with_text(PyObject* str, F&& f) {
 [[nodiscard]] std::vector<scan_result> scan_table(const table_scanner& scanner, PyObject* text, scan_mode mode,
                                                   std::size_t first = 0, const rescan_hint* hint = nullptr);
 
-// Whether `repl` is a replacement `re` inserts literally.
-[[nodiscard]] bool literal_replacement(PyObject* repl);
-
 }  // namespace tavrix::regex

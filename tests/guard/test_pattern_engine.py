@@ -148,10 +148,37 @@ def test_text_from_a_custom_substitution_of_another_type(guard, monkeypatch):
     assert str(native.value) == str(plain.value)
 
 
-def test_replacement_with_backslashes_goes_through_re(guard, monkeypatch):
-    monkeypatch.setattr(guard, "_PII_PATTERNS", {"a\\1b": re.compile(r"(x)y")})
-    monkeypatch.setattr(guard, "_CREDENTIAL_PATTERNS", {})
-    assert guard._redact_text("xy") == re.sub(r"(x)y", "##A\\1B##", "xy")
+class StrLabel(str):
+    def upper(self):
+        return 7
+
+
+class ForeignPattern:
+    """A pattern object the engine leaves to its own methods."""
+
+    def __init__(self, pattern):
+        self.sub, self.search = pattern.sub, pattern.search
+
+
+@pytest.mark.parametrize("text", ["xy y", "no hit"])
+@pytest.mark.parametrize("pattern", [re.compile(r"(x)y"), ForeignPattern(re.compile(r"(x)y"))], ids=["engine", "own sub"])
+def test_a_label_is_inserted_as_it_is_or_raises_at_every_call(guard, monkeypatch, pattern, text):
+    # A backslash in a label is no escape, on the engine's path and on the
+    # pattern's own sub alike; an upper() that gives no str raises whether
+    # the pattern matches or not.
+    for module in (guard, ref):
+        monkeypatch.setattr(module, "_CREDENTIAL_PATTERNS", {})
+        monkeypatch.setattr(module, "_PII_PATTERNS", {"a\\1b": pattern, "c:\\tmp": re.compile("(y)")})
+    expected = "##A\\1B## ##C:\\TMP##" if text == "xy y" else text
+    assert guard._redact_text(text) == ref._redact_text(text) == expected
+    for label in (b"k1", StrLabel("k1")):
+        for module in (guard, ref):
+            monkeypatch.setattr(module, "_PII_PATTERNS", {label: pattern})
+        with pytest.raises(TypeError) as native:
+            guard._redact_text(text)
+        with pytest.raises(TypeError) as plain:
+            ref._redact_text(text)
+        assert str(native.value) == str(plain.value)
 
 
 def test_the_program_cache_is_bounded_and_lets_patterns_go(guard, monkeypatch):

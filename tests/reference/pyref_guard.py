@@ -128,11 +128,13 @@ def _detect_injection(text):
 
 
 def _redact_text(text):
+    # Each placeholder inserted as it is: its backslashes doubled, which sub
+    # reads back as one each.
     redacted = text
     for label, pattern in _PII_PATTERNS.items():
-        redacted = pattern.sub(f"##{label.upper()}##", redacted)
+        redacted = pattern.sub(("##" + label.upper() + "##").replace("\\", "\\\\"), redacted)
     for label, pattern in _CREDENTIAL_PATTERNS.items():
-        redacted = pattern.sub(f"##{label.upper()}##", redacted)
+        redacted = pattern.sub(("##" + label.upper() + "##").replace("\\", "\\\\"), redacted)
     return redacted
 
 

@@ -118,7 +118,7 @@ PyObject* exists_in(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 
 PyObject* substitute_all(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry_point([&] {
-        if (nargs != 3 || !literal_replacement(args[1]) || !PyUnicode_CheckExact(args[2]))
+        if (nargs != 3 || !PyUnicode_CheckExact(args[1]) || !PyUnicode_CheckExact(args[2]))
             raise_type("sub(pattern, repl, text)");
         auto prog = program_of(args[0]);
         return substitute(*prog, args[1], args[2]);

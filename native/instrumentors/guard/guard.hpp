@@ -57,6 +57,8 @@ namespace tavrix::guard {
     S(group, "group")                                                               \
     S(strip, "strip")                                                               \
     S(replace, "replace")                                                           \
+    S(backslash, "\\")                                                              \
+    S(two_backslashes, "\\\\")                                                      \
     S(debug, "debug")                                                               \
     S(warning, "warning")                                                           \
     S(init, "__init__")                                                             \

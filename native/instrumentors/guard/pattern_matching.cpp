@@ -75,7 +75,7 @@ ref substitute(const guard_state& st, PyObject* pattern, PyObject* repl, PyObjec
                bool* known) {
     if (changed) changed->clear();
     if (known) *known = false;
-    if (PyUnicode_CheckExact(text) && regex::literal_replacement(repl)) {
+    if (PyUnicode_CheckExact(text) && PyUnicode_CheckExact(repl)) {
         std::shared_ptr<const regex::program> cached;
         if (!prog && (cached = regex::cached_program(st.regex_cache.get(), pattern)) && !cached->exists_only)
             prog = cached.get();
@@ -84,7 +84,13 @@ ref substitute(const guard_state& st, PyObject* pattern, PyObject* repl, PyObjec
             return regex::substitute(*prog, repl, text, from, windows, changed);
         }
     }
-    return call_method(pattern, st.sub.get(), repl, text);
+    // The pattern's own sub reads a backslash in a replacement as an
+    // escape: it gets the replacement with each one doubled, which it turns
+    // back into the replacement as it is.
+    ref literal = PyUnicode_Check(repl)
+                      ? check(PyUnicode_Replace(repl, st.backslash.get(), st.two_backslashes.get(), -1))
+                      : call_method(repl, st.replace.get(), st.backslash.get(), st.two_backslashes.get());
+    return call_method(pattern, st.sub.get(), literal.get(), text);
 }
 
 }  // namespace tavrix::guard

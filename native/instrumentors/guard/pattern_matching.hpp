@@ -67,8 +67,9 @@ private:
 [[nodiscard]] ref first_match_text(const guard_state& st, const table_prescan& pre, std::size_t index,
                                    PyObject* pattern, PyObject* text);
 
-// pattern.sub(repl, text), where no match starts before `from`, nor
-// outside `windows` when given; `prog`, when given, is the pattern's.
+// pattern.sub(repl, text) with `repl` inserted as it is (its backslashes
+// are no escapes), where no match starts before `from`, nor outside
+// `windows` when given; `prog`, when given, is the pattern's.
 // When the engine made it and `changed` is given, the replacements'
 // places in the result are put there (else `changed` is left empty and
 // `*known` false).

@@ -9,7 +9,8 @@ namespace tavrix::guard {
 namespace {
 
 // Applies `pattern.sub("##" + label.upper() + "##", text)` for every row
-// of the table, each on the output of the previous one. One pass of the
+// of the table, each on the output of the previous one, the placeholder
+// inserted as it is (a label's backslash is no escape). One pass of the
 // engine tells which of the served patterns match the text at all; those
 // that do not leave it as it is (`sub` returns the very same str), until a
 // substitution changes the text and the rest of the table is scanned again.
@@ -24,7 +25,12 @@ ref substitute_table(const module_view& m, PyObject* table_name, ref text) {
     for_each_pair(st, table.get(), [&](PyObject* label, PyObject* pattern) {
         auto make_tag = [&] {
             ref upper = call_method(label, st.upper.get());
-            return concat({st.tag_mark.get(), upper.get(), st.tag_mark.get()});
+            if (PyUnicode_CheckExact(upper.get())) [[likely]]
+                return concat({st.tag_mark.get(), upper.get(), st.tag_mark.get()});
+            // As the expression adds them: an upper() that gives no str
+            // raises the addition's TypeError.
+            ref head = check(PyNumber_Add(st.tag_mark.get(), upper.get()));
+            return check(PyNumber_Add(head.get(), st.tag_mark.get()));
         };
         // An exact str's upper() has no effects: its placeholder is made
         // only for a pattern that is applied. Any other label's runs first,
