@@ -451,6 +451,18 @@ void required_literals_and_search() {
                       seen += std::to_string(end) + ":" + std::to_string(e.owner) + " ";
                   });
     expect(seen == "4:1 4:0 6:3 10:2 ", "the occurrences of he, she, his, hers: " + seen);
+    // At its size the searcher refuses more, adding nothing, and searches
+    // what it holds (span capture's URL tables fail their import on a refusal).
+    literal_searcher full;
+    const literal longest(literal_searcher::max_states - 1, literal_position{'a', 0});
+    expect(full.add(0, {longest}), "a literal of every state but the root fits");
+    expect(!full.add(1, {literal{literal_position{'b', 0}}}), "one more state is refused");
+    full.build();
+    const std::u32string as(literal_searcher::max_states, U'a');
+    std::size_t found = 0;
+    full.scan(text_view<char32_t>{as.data(), as.size()}, 0, as.size(), 0,
+              [&](std::size_t, const literal_searcher::entry& e) { found += e.owner == 0 ? 1 : 100; });
+    expect(found == 2, "the long literal twice, nothing else: " + std::to_string(found));
 }
 
 // Programs as listings: the compiler's shape for an alternation inside a
