@@ -106,6 +106,24 @@ def native_build() -> pathlib.Path:
 
 
 @pytest.fixture(scope="session")
+def built_module(native_build):
+    """Loads a test-only extension module of the development build by name."""
+    import importlib.util
+    import sysconfig
+
+    def load(name: str):
+        path = native_build / f"{name}{sysconfig.get_config_var('EXT_SUFFIX')}"
+        if not path.is_file():
+            pytest.skip(f"{native_build} has no {path.name}: built for another interpreter")
+        module_spec = importlib.util.spec_from_file_location(name, path)
+        module = importlib.util.module_from_spec(module_spec)
+        module_spec.loader.exec_module(module)
+        return module
+
+    return load
+
+
+@pytest.fixture(scope="session")
 def cxx_check(native_build):
     """Runs one C++ check of the development build through its ctest."""
 

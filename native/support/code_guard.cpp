@@ -197,8 +197,19 @@ watcher_ids watchers_of(ref& slot) {
 
 ref init_probe() { return intern("__init__"); }
 
+// Whether the class's method resolution order holds the captured one's
+// classes: reassigning `__bases__` makes a new tuple even when the order
+// comes back, and the fast path comes back with it.
+bool same_mro(PyObject* mro, PyObject* captured) noexcept {
+    if (mro == captured) return true;
+    if (mro == nullptr || !PyTuple_CheckExact(mro) || PyTuple_GET_SIZE(mro) != PyTuple_GET_SIZE(captured)) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i)
+        if (PyTuple_GET_ITEM(mro, i) != PyTuple_GET_ITEM(captured, i)) return false;
+    return true;
+}
+
 bool class_as_captured(const captured_class& c, PyObject* absent) {
-    if (reinterpret_cast<PyObject*>(Py_TYPE(c.type)) != c.metaclass || c.type->tp_mro != c.mro ||
+    if (reinterpret_cast<PyObject*>(Py_TYPE(c.type)) != c.metaclass || !same_mro(c.type->tp_mro, c.mro) ||
         c.type->tp_getattro != c.getattro)
         return false;
     for (std::size_t i = 0; i < c.sizes.size(); ++i) {

@@ -5,19 +5,10 @@ flags (and the sanitizers in the sanitizer run)."""
 
 from __future__ import annotations
 
-import importlib.util
-import sysconfig
-
 import pytest
 
 
 @pytest.fixture(scope="session")
-def probe(native_build):
+def probe(built_module):
     """The test-only module over the engine."""
-    path = native_build / f"regex_probe{sysconfig.get_config_var('EXT_SUFFIX')}"
-    if not path.is_file():
-        pytest.skip(f"{native_build} has no {path.name}: built for another interpreter")
-    module_spec = importlib.util.spec_from_file_location("regex_probe", path)
-    module = importlib.util.module_from_spec(module_spec)
-    module_spec.loader.exec_module(module)
-    return module
+    return built_module("regex_probe")
