@@ -1,6 +1,7 @@
 """Every way of breaking a fast path's guard, against every fast path that
-stands for Python code: the SDK span reads, the URL parser of display names
-and the replay's diff. While the code a fast path stands for is patched, the
+stands for Python code: the SDK span reads (the attributes, the span's kind,
+context and status), the URL parser of display names, the leading word of a
+statement and the replay's diff. While the code a fast path stands for is patched, the
 general path runs (the patched code's Python frames are seen) and the answer
 is the patched code's; once the patch is undone the fast path is back (none
 of those frames run) with the original answer.
@@ -16,6 +17,7 @@ import abc
 import builtins
 import contextlib
 import difflib
+import re
 import sys
 import types
 import urllib.parse
@@ -24,6 +26,8 @@ import opentelemetry.attributes
 import pytest
 from opentelemetry.attributes import BoundedAttributes
 from opentelemetry.sdk.trace import ReadableSpan, SpanProcessor, TracerProvider
+from opentelemetry.trace import SpanKind, Status, StatusCode
+from opentelemetry.trace.span import SpanContext
 
 from tavrix_observe.instrumentors import _guard
 from tavrix_observe.tracing import spanbridge
@@ -174,6 +178,24 @@ SDK_WAYS = {
                          ("op", {"n": 1})),
 }
 
+# --- the span's kind, context and status ----------------------------------
+
+
+def kind_ids_and_status():
+    record = spanbridge._span_to_dict(SPAN)
+    return record["kind"], record["_otel_span_id"], record["status"]
+
+
+KIND_IDS_AND_STATUS = kind_ids_and_status()
+FIELD_WAYS = {
+    # Every kind's value maps to "chain": the answer stays, the general path runs.
+    "span kind: replaced property": (lambda: setting(SpanKind, "value", property(lambda self: 3)), KIND_IDS_AND_STATUS),
+    "span context: replaced property": (lambda: setting(SpanContext, "span_id", property(lambda self: 7)),
+                                        (KIND_IDS_AND_STATUS[0], "0000000000000007", KIND_IDS_AND_STATUS[2])),
+    "status: replaced property": (lambda: setting(Status, "status_code", property(lambda self: StatusCode.ERROR)),
+                                  (*KIND_IDS_AND_STATUS[:2], "error")),
+}
+
 # --- the URL parser of display names -------------------------------------
 
 
@@ -240,6 +262,21 @@ URL_WAYS = {
 }
 URL_WAYS = {way: (lambda patch=patch: uncached(patch()), answer) for way, (patch, answer) in URL_WAYS.items()}
 
+# --- the leading word of a statement ------------------------------------
+
+
+def statement_display_name():
+    return spanbridge._build_display_name("q", {"db.system": "postgresql", "db.statement": "  select * from t"})
+
+
+WORD_WAYS = {
+    # No leading word: the span's own name follows the system's.
+    "rebound module global": (lambda: setting(re, "match", lambda pattern, string, flags=0: None), "pg q"),
+    "replaced code": (lambda: code_of(re.match, lambda pattern, string, flags=0: None), "pg q"),
+    "rebound helper": (lambda: setting(re, "_compile", lambda pattern, flags: COMPILE(r"(\w)", flags)), "pg S"),
+}
+COMPILE = re._compile
+
 # --- the replay's diff -------------------------------------------------------
 
 ORIGINAL, REDACTED = "Email bob at work and ask bob", "Email [PERSON] at work and ask [PERSON]"
@@ -278,7 +315,10 @@ DIFF_WAYS = {
 FAST_PATHS = {
     "SDK span": (name_and_attributes, ("opentelemetry/attributes/__init__.py", "opentelemetry/sdk/trace/__init__.py",
                                        "_collections_abc.py"), SDK_WAYS),
+    "span fields": (kind_ids_and_status, ("enum.py", "opentelemetry/trace/span.py", "opentelemetry/trace/status.py"),
+                    FIELD_WAYS),
     "URL parser": (display_name, ("urllib/parse.py",), URL_WAYS),
+    "statement verb": (statement_display_name, ("re/__init__.py",), WORD_WAYS),
     "diff": (substitutions, ("difflib.py",), DIFF_WAYS),
 }
 CASES = [(path, way) for path, (_, _, ways) in FAST_PATHS.items() for way in ways]
