@@ -14,7 +14,7 @@
 //    their version tags, compared again with their capture under a new tag,
 //    so a patch takes the general path while it lasts and costs nothing
 //    once undone; the functions stood for by their code (which can be
-//    replaced without touching the class); the names that code mentions in
+//    replaced without touching the class); the names that code reads as globals, in
 //    its globals and builtins (a rebound `iter` or `len`, or a module global
 //    that hides one, shows);
 //  - a function stood for must run the code its read was written for,

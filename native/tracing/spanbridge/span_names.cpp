@@ -127,7 +127,7 @@ ref resolve_kind_impl(const module_view& m, PyObject* const* args) {
 // module in sys.modules, the names its code calls (`urlparse`, `urlsplit`,
 // the result classes and the tables they read; `re.match` and `re._compile`)
 // still bound to the captured objects, running the code they had, and every
-// name that code mentions bound as it was. Internals below those (the
+// name that code reads as a global bound as it was. Internals below those (the
 // compiled-pattern cache, the regular expression compiler) are not looked
 // at; nor are the contents of the tables the code reads, but for the list of
 // characters urlsplit removes, which is checked on every use.
