@@ -85,8 +85,7 @@ bool attribute_index::build(PyObject* dict) noexcept {
     PyObject *key, *value;
     while (PyDict_Next(dict, &pos, &key, &value)) {
         if (!PyUnicode_CheckExact(key)) return false;
-        plain_ = plain_ && (PyUnicode_CheckExact(value) || PyLong_CheckExact(value) || PyBool_Check(value) ||
-                            value == Py_None || PyFloat_CheckExact(value) || PyTuple_CheckExact(value));
+        plain_ = plain_ && plain_value(value);
         if (size_ < most_items) items_[size_] = {key, value};
         ++size_;
         // The module's keys are ASCII: only a one-byte str can be one. A

@@ -106,11 +106,12 @@ static_assert(small_ascii({excluded_url_patterns, llm_provider_hosts, noisy_infr
 // only where the text has the entry's own characters. Linear in the text
 // plus the occurrences.
 bool occurs_in(const regex::literal_searcher& searcher, const Py_UCS1* text, std::size_t length,
-               std::span<const char* const> exact = {}) noexcept {
+               std::span<const char* const> exact = {}, std::uint32_t first = 0,
+               std::uint32_t end_owner = UINT32_MAX) noexcept {
     bool found = false;
     searcher.scan(regex::text_view<Py_UCS1>{text, length}, 0, length, 0,
                   [&](std::size_t end, const regex::literal_searcher::entry& e) {
-                      if (found) return;
+                      if (found || e.owner < first || e.owner >= end_owner) return;
                       if (exact.empty()) {
                           found = true;
                           return;
@@ -194,6 +195,26 @@ std::string_view ascii_text(PyObject* url, bool lower, char (&small)[256], std::
     return {out, size};
 }
 
+// Whether the ASCII str `url` (lowered first when `lower`) holds an entry
+// of `table` when that is one of the module's own tables, searched as its
+// filter searches it, by their automata: the server's paths in the URL as
+// it is, the hosts in `url.lower()`; nothing otherwise. Every path of the
+// server's begins "api/": the search starts at the first one.
+std::optional<bool> own_table_mentions(const spanbridge_state& st, PyObject* table, PyObject* url, bool lower) noexcept {
+    const Py_UCS1* const text = PyUnicode_1BYTE_DATA(url);
+    const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(url));
+    constexpr auto llm_hosts = static_cast<std::uint32_t>(std::size(llm_provider_hosts));
+    if (table == st.own_excluded_url_patterns.get() && !lower) {
+        const void* at = memmem(text, length, "api/", 4);
+        const std::size_t skipped = at != nullptr ? static_cast<std::size_t>(static_cast<const Py_UCS1*>(at) - text) : length;
+        return occurs_in(st.url_search->server_paths, text + skipped, length - skipped, excluded_url_patterns);
+    }
+    if (!lower) return std::nullopt;
+    if (table == st.own_llm_provider_hosts.get()) return occurs_in(st.url_search->hosts, text, length, {}, 0, llm_hosts);
+    if (table == st.own_noisy_infra_hosts.get()) return occurs_in(st.url_search->hosts, text, length, {}, llm_hosts);
+    return std::nullopt;
+}
+
 // `any(entry in text for entry in <table name>)`, with `text` lower-cased
 // first when `lower` (`url.lower()`). For an ASCII str and a table of strs,
 // none of which runs Python code, the text is searched here, lower-cased
@@ -202,7 +223,9 @@ bool url_mentions(const module_view& m, PyObject* table_name, PyObject* url, boo
     const auto& st = state_of(m);
     if (PyUnicode_CheckExact(url) && PyUnicode_IS_ASCII(url)) [[likely]] {
         ref table = global(m, table_name);
-        if (str_items(table.get())) [[likely]] {
+        if (const std::optional<bool> own = own_table_mentions(st, table.get(), url, lower)) [[likely]]
+            return *own;
+        if (str_items(table.get())) {
             char small[256];
             std::string large;
             return table_mentions(table.get(), ascii_text(url, lower, small, large));
@@ -348,28 +371,19 @@ std::optional<bool> own_filters_drop(const module_view& m, PyObject* attrs) {
     const bool own_tables = tables[0].get() == st.own_excluded_url_patterns.get() &&
                             tables[1].get() == st.own_llm_provider_hosts.get() &&
                             tables[2].get() == st.own_noisy_infra_hosts.get();
-    auto text_of = [](PyObject* url) {
-        return std::pair{PyUnicode_1BYTE_DATA(url), static_cast<std::size_t>(PyUnicode_GET_LENGTH(url))};
-    };
     char small[256];
     std::string large;
     if (PyObject* url = first_nonempty({0, 1, 2})) {
         if (own_tables) {
-            // Every path of the server's begins "api/": the search starts at the first one.
-            const auto [text, length] = text_of(url);
-            const void* at = memmem(text, length, "api/", 4);
-            const std::size_t skipped = at != nullptr ? static_cast<std::size_t>(static_cast<const Py_UCS1*>(at) - text) : length;
-            if (occurs_in(st.url_search->server_paths, text + skipped, length - skipped, excluded_url_patterns))
-                return true;
+            if (*own_table_mentions(st, tables[0].get(), url, false)) return true;
         } else if (table_mentions(tables[0].get(), ascii_text(url, false, small, large))) {
             return true;
         }
     }
     if (PyObject* url = first_nonempty({0, 1, 3})) {
-        if (own_tables) {
-            const auto [text, length] = text_of(url);
-            return occurs_in(st.url_search->hosts, text, length);
-        }
+        // Both host tables in one pass.
+        if (own_tables) return occurs_in(st.url_search->hosts, PyUnicode_1BYTE_DATA(url),
+                                         static_cast<std::size_t>(PyUnicode_GET_LENGTH(url)));
         const std::string_view lowered = ascii_text(url, true, small, large);
         return table_mentions(tables[1].get(), lowered) || table_mentions(tables[2].get(), lowered);
     }

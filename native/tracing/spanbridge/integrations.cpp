@@ -150,10 +150,7 @@ public:
 
     // `if value:`, noting a truth test that may run Python code.
     bool test(PyObject* value) {
-        if (!(value == Py_None || PyBool_Check(value) || PyUnicode_CheckExact(value) || PyLong_CheckExact(value) ||
-              PyFloat_CheckExact(value) || PyTuple_CheckExact(value) || PyList_CheckExact(value) ||
-              PyDict_CheckExact(value) || PyBytes_CheckExact(value)))
-            index_ = nullptr;
+        if (!truth_runs_no_code(value)) index_ = nullptr;
         return truthy(value);
     }
 

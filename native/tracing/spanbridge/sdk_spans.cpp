@@ -403,9 +403,7 @@ bool plain_items(PyObject* dict) noexcept {
     PyObject *key, *value;
     while (PyDict_Next(dict, &pos, &key, &value)) {
         if (!PyUnicode_CheckExact(key)) return false;
-        if (!(PyUnicode_CheckExact(value) || PyLong_CheckExact(value) || PyBool_Check(value) || value == Py_None ||
-              PyFloat_CheckExact(value) || PyTuple_CheckExact(value)))
-            return false;
+        if (!plain_value(value)) return false;
     }
     return true;
 }

@@ -350,6 +350,20 @@ inline const spanbridge_state& state_of(const module_view& m) { return m.get<spa
 
 // --- helpers shared by the files of the module ---------------------------
 
+// Whether `value` is of a built-in type the tracing SDK stores as an
+// attribute value whose truth, comparison and text methods run no Python
+// code: str, int, bool, None, float, a tuple (of those).
+[[nodiscard]] inline bool plain_value(PyObject* value) noexcept {
+    return PyUnicode_CheckExact(value) || PyLong_CheckExact(value) || PyBool_Check(value) || value == Py_None ||
+           PyFloat_CheckExact(value) || PyTuple_CheckExact(value);
+}
+
+// Whether `if value:` runs no Python code: a plain value, or a bytes, list
+// or dict, whose truth is their length.
+[[nodiscard]] inline bool truth_runs_no_code(PyObject* value) noexcept {
+    return plain_value(value) || PyBytes_CheckExact(value) || PyList_CheckExact(value) || PyDict_CheckExact(value);
+}
+
 // The state's interned string of `key`.
 [[nodiscard]] inline PyObject* key_object(const spanbridge_state& st, attr_key key) noexcept {
     static constexpr ref spanbridge_state::*members[] = {
