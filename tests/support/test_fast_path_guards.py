@@ -18,6 +18,7 @@ import builtins
 import contextlib
 import difflib
 import re
+import subprocess
 import sys
 import types
 import urllib.parse
@@ -412,3 +413,40 @@ def test_a_static_class_is_compared_on_every_use(guard_probe):
     before = guard_probe.comparisons()
     assert all(guard_probe.holds(guard) for _ in range(10))
     assert guard_probe.comparisons() - before == 10
+
+
+EXHAUSTED = """
+import importlib.util, sys, _testcapi
+for add in (_testcapi.add_dict_watcher, _testcapi.add_type_watcher):
+    try:
+        while True:
+            add(0)
+    except RuntimeError:
+        pass
+module_spec = importlib.util.spec_from_file_location("guard_probe", sys.argv[1])
+probe = importlib.util.module_from_spec(module_spec)
+module_spec.loader.exec_module(probe)
+namespace = {"bound": 1}
+class Captured:
+    pass
+guard = probe.capture([], [Captured], [(namespace, "bound")])
+answers = [probe.watched(guard), probe.holds(guard)]
+namespace["bound"] = 2
+answers.append(probe.holds(guard))
+namespace["bound"] = 1
+Captured.added = 1
+answers.append(probe.holds(guard))
+del Captured.added
+answers.append(probe.holds(guard))
+print(answers)
+"""
+
+
+def test_without_watcher_ids_left_a_guard_compares_on_every_use(guard_probe):
+    _testcapi = pytest.importorskip("_testcapi")
+    if not hasattr(_testcapi, "add_type_watcher"):
+        pytest.skip("dict and class watchers: CPython 3.12 and later")
+    # In a process of its own: the interpreter's watcher ids stay taken.
+    result = subprocess.run([sys.executable, "-c", EXHAUSTED, guard_probe.__file__], capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["[False,", "True,", "False,", "False,", "True]"]
