@@ -14,11 +14,11 @@ PYTEST_ARGS ?=
 ifeq ($(SANITIZE),ON)
 # The interpreter is not built with the sanitizers, so their runtimes are
 # preloaded; CPython leaks by design at exit, so leak detection is off, and
-# pymalloc is bypassed so that ASan sees every allocation. Tests that build
-# C++ checks of their own build them with the sanitizers too.
+# pymalloc is bypassed so that ASan sees every allocation. The C++ checks
+# and the test-only modules are built with the sanitizers too.
 SANITIZER_ENV = LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libubsan.so)" \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_init_order=1 \
-	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 PYTHONMALLOC=malloc TAVRIX_SANITIZE=ON
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 PYTHONMALLOC=malloc
 endif
 CXX ?= g++
 
@@ -74,12 +74,10 @@ install-release: $(PY)
 	$(call BUILD_NOTE,release)
 	CXX=$(CXX) $(PIP_INSTALL) ".[otel,demo]" -Cbuild-dir=$(BUILD_ROOT)/release
 
-# The C++ checks of the engine's core and the token diff, built with the
-# development build, are run by ctest as well.
-CTEST ?= $(shell command -v $(abspath $(BIN))/ctest || command -v ctest)
+# The C++ checks and the test-only modules are targets of the development
+# build; the tests run each check once, through that build's ctest.
 test: install-dev
-	CXX=$(CXX) $(SANITIZER_ENV) $(PY) -m pytest $(PYTEST_ARGS)
-	cd $(BUILD_ROOT)/dev-$(SANITIZE) && $(CTEST) --output-on-failure
+	TAVRIX_NATIVE_BUILD=$(abspath $(BUILD_ROOT)/dev-$(SANITIZE)) $(SANITIZER_ENV) $(PY) -m pytest $(PYTEST_ARGS)
 
 demo: install-release
 	$(PY) -m tavrix_observe.demo

@@ -5,7 +5,8 @@ of what the OpenTelemetry SDK itself spends to start and end the same span
 
 Cases: a span with no active run; a provider HTTP span that is dropped; a
 database span that is converted; a tool span merged into the recorded tool
-entry; then, for reference, the database span converted and redacted with a
+entry, and one with realistic JSON input and output merged with the run's
+redaction applied; then, for reference, the database span converted and redacted with a
 regular-expression redaction function (whose own calls are part of that
 cost) and an HTTP span converted (its host taken from the URL); then the
 shapes instrumentations emit, with 7 to 10 attributes each: an HTTP client
@@ -74,6 +75,25 @@ CASES = {
             "tavrix.framework": "langchain",
         },
         False,
+    ),
+    # As an agent framework's tool span reaches the run: JSON input and
+    # output of a realistic size, copied with the run's redaction applied.
+    "tool span (input and output), merged + redacted": (
+        "execute_tool web_search",
+        {
+            "tavrix.span_type": "tool_call",
+            "tavrix.tool": "web_search",
+            "tavrix.tool.name": "web_search",
+            "tavrix.tool.type": "function",
+            "openinference.span.kind": "TOOL",
+            "tavrix.tool.input": '{"query": "flights Lyon to Oslo on 12 May", "max_results": 5, '
+                                 '"contact": "alice@example.com"}',
+            "tavrix.tool.output": '{"results": [{"title": "LYS-OSL 07:05", "price": 182.4}, '
+                                  '{"title": "LYS-OSL 13:40", "price": 209.9}], "source": "fares-api"}',
+            "tavrix.tool.latency_ms": 41,
+            "tavrix.framework": "langchain",
+        },
+        True,
     ),
     "database span, converted + redacted": (*DATABASE, True),
     "HTTP span, converted": (
@@ -210,8 +230,9 @@ def check_path(case: str, processor, span, ctx) -> None:
         assert [r["name"] for r in records] == ["GET search.example.com"], records
     else:
         assert records == [], records
-    if case == "tool span, merged":
+    if "merged" in case:
         assert ctx._spans[1]["attributes"]["tool.latency_ms"] == 41
+        assert ("[EMAIL]" in ctx._spans[1]["attributes"]["tool.input"]) == CASES[case][2]
         ctx._spans[1]["attributes"] = {}
     ctx.integrations.clear()
 

@@ -3,7 +3,11 @@
 from __future__ import annotations
 
 import gc
+import os
 import pathlib
+import re
+import shutil
+import subprocess
 import sys
 import tracemalloc
 from typing import Callable
@@ -80,3 +84,61 @@ def fresh_module():
         return module
 
     return load
+
+
+# The development build's directory (make test names it): the C++ checks,
+# registered with its ctest, and the test-only modules built beside the
+# package's. Without one (tests of an installed wheel or sdist, a cross
+# build) the tests that need it are skipped.
+def native_build_dir() -> pathlib.Path:
+    named = os.environ.get("TAVRIX_NATIVE_BUILD")
+    if not named:
+        pytest.skip("needs the development build (make test names it in TAVRIX_NATIVE_BUILD)")
+    directory = pathlib.Path(named)
+    if not (directory / "CTestTestfile.cmake").is_file():
+        pytest.skip(f"{directory} holds no development build with its C++ checks")
+    return directory
+
+
+@pytest.fixture(scope="session")
+def native_build() -> pathlib.Path:
+    return native_build_dir()
+
+
+@pytest.fixture(scope="session")
+def built_module(native_build):
+    """Loads a test-only extension module of the development build by name."""
+    import importlib.util
+    import sysconfig
+
+    def load(name: str):
+        path = native_build / f"{name}{sysconfig.get_config_var('EXT_SUFFIX')}"
+        if not path.is_file():
+            pytest.skip(f"{native_build} has no {path.name}: built for another interpreter")
+        module_spec = importlib.util.spec_from_file_location(name, path)
+        module = importlib.util.module_from_spec(module_spec)
+        module_spec.loader.exec_module(module)
+        return module
+
+    return load
+
+
+@pytest.fixture(scope="session")
+def cxx_check(native_build):
+    """Runs one C++ check of the development build through its ctest."""
+
+    def run(name: str) -> None:
+        if not re.search(rf"add_test\(\W*{name}\W", (native_build / "CTestTestfile.cmake").read_text()):
+            pytest.skip(f"{native_build} has no {name} (it needs the interpreter's library)")
+        cache = (native_build / "CMakeCache.txt").read_text()
+        ctest = next((line.split("=", 1)[1] for line in cache.splitlines()
+                      if line.startswith("CMAKE_CTEST_COMMAND:")), None) or shutil.which("ctest")
+        if ctest is None:
+            pytest.skip("needs ctest")
+        # The checks carry their own sanitizer runtimes; ctest has none.
+        env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "PYTHONMALLOC")}
+        result = subprocess.run([ctest, "--test-dir", str(native_build), "--output-on-failure", "--no-tests=error",
+                                 "-R", f"^{name}$"], capture_output=True, text=True, env=env)
+        assert result.returncode == 0, result.stdout + result.stderr
+
+    return run

@@ -22,12 +22,6 @@ struct byte_filter {
         low[position][c & 15] |= static_cast<std::uint8_t>(1u << bucket);
         high[position][c >> 4] |= static_cast<std::uint8_t>(1u << bucket);
     }
-    void add_all(int position, int bucket) noexcept {
-        for (int i = 0; i < 16; ++i) {
-            low[position][i] |= static_cast<std::uint8_t>(1u << bucket);
-            high[position][i] |= static_cast<std::uint8_t>(1u << bucket);
-        }
-    }
 
     // Bit i of masks[k] for each position from + 32 k + i that passes, for
     // k < blocks; the text must hold from + 32 * blocks + 2 bytes. With

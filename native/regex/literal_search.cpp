@@ -9,7 +9,6 @@ bool literal_searcher::add(std::uint32_t owner, const std::vector<literal>& lite
     for (const literal& l : literals) added += l.size();
     if (trie_.size() + added > max_states) {
         // Exactly, before refusing: literals often share their prefixes.
-        std::vector<std::vector<std::uint8_t>> seen;
         added = 0;
         for (const literal& l : literals) {
             std::uint32_t at = 0;

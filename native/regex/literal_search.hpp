@@ -40,8 +40,6 @@ public:
     void build();
 
     [[nodiscard]] bool empty() const noexcept { return outputs_.empty(); }
-    [[nodiscard]] std::size_t states() const noexcept { return report_.size(); }
-    [[nodiscard]] std::size_t symbols() const noexcept { return symbols_; }
 
     // Calls report(end, entry) for every occurrence ending in [from, to),
     // in order of `end` (the position after its last character), going on

@@ -41,7 +41,7 @@ public:
             case prefilter::kind::anywhere: return true;
             case prefilter::kind::anchored: return pos == 0;
             case prefilter::kind::prefix: return first_ok(pos);
-            case prefilter::kind::gate: return in_window(pos);
+            case prefilter::kind::gate: return in_gate_reach(pos);
         }
         return true;
     }
@@ -78,7 +78,7 @@ public:
                 for (;;) {
                     if (!started_ || pos > gate_) find_gate(pos);
                     if (gate_ == no_gate) return no_position;
-                    for (std::size_t p = std::max(pos, window_); p <= gate_; ++p) {
+                    for (std::size_t p = std::max(pos, reach_); p <= gate_; ++p) {
                         if (p > limit) return p;
                         if (first_ok(p)) return p;
                     }
@@ -93,8 +93,8 @@ public:
     void seed_gate(std::size_t at, std::size_t floor) {
         started_ = true;
         gate_ = at;
-        window_ = at;
-        while (window_ > floor && set_contains(prog_, f_.before_gate, text_[window_ - 1])) --window_;
+        reach_ = at;
+        while (reach_ > floor && set_contains(prog_, f_.before_gate, text_[reach_ - 1])) --reach_;
     }
 
     // Whether the whole prefix fits at `pos` (the table scan's check of a
@@ -118,9 +118,9 @@ private:
         return pos < text_.size && prog_.classes[prog_.start_class].contains(text_[pos]);
     }
 
-    [[gnu::noinline]] bool in_window(std::size_t pos) {
+    [[gnu::noinline]] bool in_gate_reach(std::size_t pos) {
         if (!started_ || pos > gate_) find_gate(pos);
-        return pos >= window_ && pos <= gate_ && first_ok(pos);
+        return pos >= reach_ && pos <= gate_ && first_ok(pos);
     }
 
     unsigned mask_of(code_point c) const noexcept {
@@ -168,9 +168,9 @@ private:
         return f_.prefix.empty() || set_contains(prog_, f_.prefix[0], c);
     }
 
-    // The next gate character at or after `from`, and the window of
+    // The next gate character at or after `from`, and its reach: the
     // positions before it that only characters allowed before the gate
-    // separate from it (windows of successive gates never overlap). Past
+    // separate from it (the reaches of successive gates never overlap). Past
     // the last gate, `gate_` stays `no_gate` and nothing is scanned again.
     void find_gate(std::size_t from) {
         if (started_ && gate_ == no_gate) return;
@@ -180,7 +180,7 @@ private:
         if (g >= n) {
             started_ = true;
             gate_ = no_gate;
-            window_ = no_gate;
+            reach_ = no_gate;
             return;
         }
         seed_gate(g, from);
@@ -193,9 +193,9 @@ private:
     text_view<Char> text_;
     const window* allowed_ = nullptr;      // the first window not yet left behind
     const window* windows_end_ = nullptr;  // null: no windows
-    bool started_ = false;  // whether gate_ and window_ hold anything yet
+    bool started_ = false;  // whether gate_ and reach_ hold anything yet
     std::size_t gate_ = 0;
-    std::size_t window_ = 0;
+    std::size_t reach_ = 0;  // the first position of the gate's reach
 };
 
 }  // namespace tavrix::regex

@@ -1,6 +1,9 @@
 #include "code_guard.hpp"
 
+#include <algorithm>
+#include <mutex>
 #include <set>
+#include <unordered_map>
 #include <utility>
 
 #include "values.hpp"
@@ -9,7 +12,8 @@ namespace tavrix {
 
 namespace guard_detail {
 
-std::atomic<std::uint64_t> code_changes{1};
+const std::atomic<std::uint64_t> unsealed_changes{1};
+std::atomic<std::uint64_t> comparisons{0};
 
 PyFunctionObject unchanging_function{};
 const captured_function no_function{&unchanging_function, nullptr, nullptr, nullptr, 0};  // its version is 0
@@ -20,10 +24,56 @@ constexpr const char* data_capsule = "tavrix.code_guard";
 
 // With the module state's list of captured objects, the guard's data goes:
 // its guard no longer holds.
+namespace {
+
+// What depends on one watched dict or class: the guards that bound a name
+// in it (`name`) or captured it (`name` null), and how many announced
+// changes concerned one of them.
+struct dependent {
+    guard_data* guard;
+    PyObject* name;
+};
+struct watched_object {
+    std::vector<dependent> dependents;
+    unsigned int changes = 0;
+    bool given_up = false;  // a namespace no longer watched
+};
+
+// The guards' dependencies, by watched object (whose guards keep it alive).
+// The watchers are called in whichever interpreter changes an object,
+// each under its own lock where interpreters have their own: the registry
+// has a lock of its own, held only here, never across Python code. Made
+// once and never destroyed: watchers may still run at exit.
+struct watch_registry {
+    std::mutex lock;
+    std::unordered_map<PyObject*, watched_object> objects;
+};
+
+watch_registry& registry() {
+    static watch_registry* const r = new watch_registry();
+    return *r;
+}
+
+void forget(guard_data* data) noexcept {
+    watch_registry& r = registry();
+    const std::lock_guard<std::mutex> held(r.lock);
+    auto drop = [&](PyObject* object) {
+        auto it = r.objects.find(object);
+        if (it == r.objects.end()) return;
+        std::erase_if(it->second.dependents, [&](const dependent& d) { return d.guard == data; });
+        if (it->second.dependents.empty()) r.objects.erase(it);
+    };
+    for (const binding& b : data->bindings) drop(b.ns);
+    for (const captured_class& c : data->classes) drop(reinterpret_cast<PyObject*>(c.type));
+}
+
+}  // namespace
+
 void release_data(PyObject* capsule) noexcept {
     auto* data = static_cast<guard_data*>(PyCapsule_GetPointer(capsule, data_capsule));
     if (data == nullptr) return;
     if (data->owner != nullptr && data->owner->data_ == data) data->owner->reset();
+    if (data->watched) forget(data);
     delete data;
 }
 
@@ -38,19 +88,52 @@ struct watcher_ids {
 constexpr const char* watcher_capsule = "tavrix.code_watchers";
 
 #if TAVRIX_HAS_DICT_WATCHERS
-// Called before every change of a watched dict (and when one is freed):
-// whatever changed, the guards compare their bindings again at their next use.
-int on_namespace_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
-    code_changes.fetch_add(1, std::memory_order_relaxed);
+// Whether a change of `key` (null: of the whole dict) can rebind `name`,
+// an exact str: a key of another type may compare equal to it.
+bool concerns(PyObject* key, PyObject* name) noexcept {
+    if (key == nullptr || key == name || name == nullptr) return true;
+    if (!PyUnicode_CheckExact(key)) return true;
+    return PyUnicode_GET_LENGTH(key) == PyUnicode_GET_LENGTH(name) && PyUnicode_Compare(key, name) == 0;
+}
+
+// Called before every change of a watched dict (and when one is freed),
+// with the key changed: the guards that bound that name in it compare
+// again at their next use. A namespace whose bound names keep changing is
+// given up: no longer watched, its guards compare on every use.
+int on_namespace_change(PyDict_WatchEvent, PyObject* dict, PyObject* key, PyObject*) noexcept {
+    watch_registry& r = registry();
+    const std::lock_guard<std::mutex> held(r.lock);
+    auto it = r.objects.find(dict);
+    if (it == r.objects.end() || it->second.given_up) return 0;
+    watched_object& w = it->second;
+    bool concerned = false;
+    for (const dependent& d : w.dependents)
+        if (concerns(key, d.name)) {
+            d.guard->changes.fetch_add(1, std::memory_order_relaxed);
+            concerned = true;
+        }
+    if (!concerned || ++w.changes <= max_namespace_changes) return 0;
+    w.given_up = true;
+    ref pending = compat::take_exception();
+    for (const dependent& d : w.dependents) {
+        d.guard->watched = false;
+        d.guard->changes.fetch_add(1, std::memory_order_relaxed);
+        if (d.guard->dict_watcher >= 0 && PyDict_Unwatch(d.guard->dict_watcher, dict) < 0) PyErr_Clear();
+    }
+    if (pending) compat::restore_exception(std::move(pending));
     return 0;
 }
 #endif
 
 #if TAVRIX_HAS_TYPE_WATCHERS
 // Called when a watched class, or one of its bases, is modified while it
-// has a tag: the guards compare their classes again at their next use.
-int on_class_change(PyTypeObject*) noexcept {
-    code_changes.fetch_add(1, std::memory_order_relaxed);
+// has a tag: the guards that captured it compare again at their next use.
+int on_class_change(PyTypeObject* type) noexcept {
+    watch_registry& r = registry();
+    const std::lock_guard<std::mutex> held(r.lock);
+    auto it = r.objects.find(reinterpret_cast<PyObject*>(type));
+    if (it == r.objects.end()) return 0;
+    for (const dependent& d : it->second.dependents) d.guard->changes.fetch_add(1, std::memory_order_relaxed);
     return 0;
 }
 #endif
@@ -114,8 +197,19 @@ watcher_ids watchers_of(ref& slot) {
 
 ref init_probe() { return intern("__init__"); }
 
+// Whether the class's method resolution order holds the captured one's
+// classes: reassigning `__bases__` makes a new tuple even when the order
+// comes back, and the fast path comes back with it.
+bool same_mro(PyObject* mro, PyObject* captured) noexcept {
+    if (mro == captured) return true;
+    if (mro == nullptr || !PyTuple_CheckExact(mro) || PyTuple_GET_SIZE(mro) != PyTuple_GET_SIZE(captured)) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i)
+        if (PyTuple_GET_ITEM(mro, i) != PyTuple_GET_ITEM(captured, i)) return false;
+    return true;
+}
+
 bool class_as_captured(const captured_class& c, PyObject* absent) {
-    if (reinterpret_cast<PyObject*>(Py_TYPE(c.type)) != c.metaclass || c.type->tp_mro != c.mro ||
+    if (reinterpret_cast<PyObject*>(Py_TYPE(c.type)) != c.metaclass || !same_mro(c.type->tp_mro, c.mro) ||
         c.type->tp_getattro != c.getattro)
         return false;
     for (std::size_t i = 0; i < c.sizes.size(); ++i) {
@@ -143,8 +237,11 @@ bool code_guard::compared_again() const {
     guard_data& d = *data_;
     // Read first: a change from here on moves the count past it, and the
     // next use compares again.
-    const std::uint64_t now = code_changes.load(std::memory_order_relaxed);
+    const std::uint64_t now = d.changes.load(std::memory_order_relaxed);
     if (d.watched && now == d.refused) return false;
+#ifndef NDEBUG
+    comparisons.fetch_add(1, std::memory_order_relaxed);
+#endif
     const auto refuse = [&] {
         d.refused = now;
         return false;
@@ -180,7 +277,7 @@ bool code_guard::compared_again() const {
 bool code_guard::holds_otherwise() const {
     if (data_ == nullptr) return false;
     const guard_data& d = *data_;
-    if (code_changes.load(std::memory_order_relaxed) != proven_ && !compared_again()) return false;
+    if (changes_->load(std::memory_order_relaxed) != proven_ && !compared_again()) return false;
     if (!function_.unmoved() && !function_moved(function_)) return false;
     for (const class_tag* t : d.per_use)
         if (!t->holds() && !compared_again()) return false;
@@ -342,12 +439,15 @@ void code_guard_capture::add_binding(PyObject* ns, PyObject* name, bool keep_val
 
 bool code_guard::watched() const noexcept { return data_ != nullptr && data_->watched; }
 
+std::uint64_t code_guard_comparisons() noexcept { return comparisons.load(std::memory_order_relaxed); }
+
 void code_guard_capture::seal(code_guard& guard, ref& keep, ref& watch) {
     const watcher_ids watchers = watchers_of(watch);
     // Static classes are shared by every interpreter, and watcher ids are
     // each interpreter's own: a guard of one is compared on every use.
     bool watched = (watchers.dicts >= 0 || data_->bindings.empty()) && (watchers.types >= 0 || data_->classes.empty());
     for (const captured_class& c : data_->classes) watched = watched && (c.type->tp_flags & Py_TPFLAGS_HEAPTYPE) != 0;
+    data_->dict_watcher = watchers.dicts;
     // Every class gets its tag now.
     ref probe = init_probe();
     for (const captured_class& c : data_->classes) {
@@ -361,6 +461,26 @@ void code_guard_capture::seal(code_guard& guard, ref& keep, ref& watch) {
     }
     for (std::size_t i = 0; watched && i < data_->classes.size(); ++i) {
         if (Py_TYPE(data_->classes[i].type) != &PyType_Type) data_->per_use.push_back(&data_->tags[i]);
+    }
+    if (watched) {
+        // Registered first (a namespace given up leaves the guard
+        // unwatched), then watched; the registry's entries go with the data.
+        watch_registry& r = registry();
+        {
+            const std::lock_guard<std::mutex> held(r.lock);
+            for (const binding& b : data_->bindings) {
+                watched_object& w = r.objects[b.ns];
+                watched = watched && !w.given_up;
+                w.dependents.push_back({data_, b.name});
+            }
+            for (const captured_class& c : data_->classes)
+                r.objects[reinterpret_cast<PyObject*>(c.type)].dependents.push_back({data_, nullptr});
+        }
+        data_->watched = true;
+        if (!watched) {
+            forget(data_);
+            data_->watched = false;
+        }
     }
     if (watched) {
 #if TAVRIX_HAS_DICT_WATCHERS
@@ -382,6 +502,7 @@ void code_guard_capture::seal(code_guard& guard, ref& keep, ref& watch) {
     // the watching began shows there), and while watched the change count
     // proves them from then on.
     guard.data_ = data_;
+    guard.changes_ = &data_->changes;
     if (!data_->functions.empty()) guard.function_ = data_->functions.front();
     // The other functions, the classes compared on every use, and a first
     // function without a version to compare (where versions are compared)

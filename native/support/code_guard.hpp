@@ -23,8 +23,8 @@
 //    brings the fast path back, under yet another tag.
 //    Where the interpreter can watch classes (3.12 on), the classes are
 //    watched: a modification of a class with a tag (or of one of its
-//    bases) is announced, and the classes are compared again only after
-//    one. A class whose metaclass is not `type` can be given one with a
+//    bases) is announced for that class, and only the guards that captured
+//    it compare again, once, at their next use. A class whose metaclass is not `type` can be given one with a
 //    custom `mro()`, under which computing its MRO again clears its tag
 //    unannounced: its tag and metaclass are compared on every use. Under
 //    `type` a class can have no other metaclass (type is immutable).
@@ -35,15 +35,24 @@
 //    compared when it differs.
 //  - Names: every name a captured function's code reads as a global (nested
 //    code included; an import reads the builtins' __import__, a class
-//    statement their __build_class__), in the function's globals and in its
-//    builtins, must still be bound to the same object, or still be unbound.
+//    statement their __build_class__; the names it computes at run time
+//    excepted, see below), in the function's globals and in its builtins,
+//    must still be bound to the same object, or still be unbound.
 //    A rebound module global, a rebound builtin and a name added to a
 //    module that hides a builtin all show. A fast path adds the other bindings it relies
 //    on the same way (a sys.modules entry, a module attribute it reads).
 //    Where the interpreter can watch dicts (3.12 on), the namespaces are
-//    watched and compared again only after one of them has changed; without
-//    that (or without a watcher left to the module, or for a static class,
-//    which every interpreter shares), on every use.
+//    watched, and a change is announced with the dict and the name: only
+//    the guards that bound that name in that dict compare again (all of a
+//    dict's guards for a change without a name, such as a clear, or under a
+//    key other than an exact str). An import adds a sys.modules entry no
+//    guard bound, and no guard compares again. A namespace whose bound
+//    names keep changing (`max_namespace_changes` announced changes that
+//    concerned a guard) is no longer watched, as the interpreter's own
+//    optimiser gives up on such globals: its guards compare on every use
+//    from then on. Without watchers (or without a watcher left to the
+//    module, or for a static class, which every interpreter shares), on
+//    every use.
 //
 // What it does not look at, and why:
 //  - The insides of the objects the names are bound to (a list or a dict
@@ -70,8 +79,8 @@
 //    the code.
 //
 // Cost on every use, while watched: one comparison (a relaxed load of the
-// module's count of changes) for all the classes under `type` and all the
-// bindings; two (tag and metaclass) per other class; three per captured
+// guard's own count of changes) for all the classes under `type` and all
+// the bindings; two (tag and metaclass) per other class; three per captured
 // function (one on 3.13). The first function and the count are read from
 // the guard itself, with one branch. Unwatched (3.11, no watcher left), the
 // classes and bindings are compared on every use, out of line; so is
@@ -93,9 +102,17 @@ class code_guard;
 
 namespace guard_detail {
 
-// Advanced by every change of any dict or class a guard of this module
-// watches (process-wide: every interpreter's watchers advance it).
-extern std::atomic<std::uint64_t> code_changes;
+// Announced changes of a watched namespace that concern its guards, after
+// which it is no longer watched.
+inline constexpr unsigned int max_namespace_changes = 64;
+
+// The count of changes of a guard never sealed: it never moves, and no
+// proof matches it.
+extern const std::atomic<std::uint64_t> unsealed_changes;
+
+// Guards comparing their classes and bindings out of line (builds with
+// assertions; for the checks that steady use makes none).
+extern std::atomic<std::uint64_t> comparisons;
 
 // The destructor of the capsule that owns a guard's data.
 void release_data(PyObject* capsule) noexcept;
@@ -168,18 +185,26 @@ struct binding {
 // What a guard compares, lending the objects its module state keeps.
 struct guard_data {
     code_guard* owner = nullptr;  // the guard sealed with it
+    // Advanced by every announced change of a watched dict or class this
+    // guard depends on (a name it bound, a class it captured).
+    std::atomic<std::uint64_t> changes{1};
+    int dict_watcher = -1;  // the module's, which watches its namespaces
     std::vector<class_tag> tags;  // in the order of `classes`
     std::vector<captured_class> classes;
     std::vector<captured_function> functions;
     std::vector<const class_tag*> per_use;     // the classes whose tags every use compares, when watched
     std::vector<binding> bindings;
     PyObject* absent = nullptr;
-    bool watched = false;       // every class and namespace watched: the change count proves them
+    bool watched = false;       // every class and namespace watched: its change count proves them
     bool more = false;          // classes compared on every use, other functions
     std::uint64_t refused = 0;  // the last under which they were not
 };
 
 }  // namespace guard_detail
+
+// How many times guards of this module have compared their classes and
+// bindings out of line (0 in builds without assertions).
+[[nodiscard]] std::uint64_t code_guard_comparisons() noexcept;
 
 // The check, on every use.
 class code_guard {
@@ -195,8 +220,7 @@ public:
         // compared on every use, out of line. Then the first function, and
         // what more there is (classes whose tag can go unannounced, other
         // functions) in a loop.
-        const std::uint64_t moved =
-            (guard_detail::code_changes.load(std::memory_order_relaxed) ^ proven_) | function_.moved();
+        const std::uint64_t moved = (changes_->load(std::memory_order_relaxed) ^ proven_) | function_.moved();
         if (moved != 0 || (first_class_ != nullptr && !first_class_->holds())) [[unlikely]]
             return holds_otherwise();
         if (more_ == nullptr) [[likely]]
@@ -224,6 +248,7 @@ private:
     TAVRIX_COLD TAVRIX_NOINLINE static bool function_moved(guard_detail::captured_function& f) noexcept;
     void reset() noexcept {
         data_ = nullptr;
+        changes_ = &guard_detail::unsealed_changes;
         proven_ = 0;
         function_ = guard_detail::no_function;
         first_class_ = nullptr;
@@ -234,7 +259,8 @@ private:
     // which resets the guard when it goes; what every use reads of it is
     // copied here, next to it: the first function and the first class
     // compared on every use, the common shape, with nothing to follow.
-    mutable std::uint64_t proven_ = 0;  // 0: never (the count starts at 1)
+    const std::atomic<std::uint64_t>* changes_ = &guard_detail::unsealed_changes;  // `data_`'s count
+    mutable std::uint64_t proven_ = 0;  // 0: never (a count starts at 1)
     mutable guard_detail::captured_function function_ = guard_detail::no_function;
     const guard_detail::class_tag* first_class_ = nullptr;  // the first class compared on every use
     const guard_detail::guard_data* more_ = nullptr;  // `data_`, when there is more to compare
@@ -252,8 +278,8 @@ public:
     // on; with no names, the class whole (every name its MRO defines).
     void add_class(PyTypeObject* type, const std::vector<PyObject*>& names = {});
     // A Python function the fast path stands for: its code, defaults and
-    // keyword defaults, and every name its code mentions in its globals and
-    // builtins.
+    // keyword defaults, and every name its code reads as a global (nested
+    // code included), in its globals and builtins.
     void add_function(PyObject* function);
     // `name` in the dict `ns`, bound as it is now (or unbound). With
     // `keep_value` false the object bound is not kept, only its address

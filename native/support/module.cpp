@@ -59,7 +59,7 @@ void own_namespace::capture(PyObject* globals, ref& keep, ref& watch) {
 #if TAVRIX_HAS_DICT_WATCHERS
     ref names = check(PyDict_Keys(globals));
     const Py_ssize_t count = PyList_GET_SIZE(names.get());
-    if (count > static_cast<Py_ssize_t>(slots / 2)) return;
+    if (count > static_cast<Py_ssize_t>(table_size / 2)) return;
     code_guard_capture capture;
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* const name = PyList_GET_ITEM(names.get(), i);
@@ -73,7 +73,7 @@ void own_namespace::capture(PyObject* globals, ref& keep, ref& watch) {
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* const name = PyList_GET_ITEM(names.get(), i);
         std::size_t slot = slot_of(name);
-        while (table_[slot].first != nullptr) slot = (slot + 1) % slots;
+        while (table_[slot].first != nullptr) slot = (slot + 1) % table_size;
         table_[slot] = {name, PyDict_GetItemWithError(globals, name)};
         if (table_[slot].second == nullptr) raise_message(PyExc_RuntimeError, "a module namespace changed while captured");
     }

@@ -56,20 +56,20 @@ public:
     // name the capture did not see.
     [[nodiscard]] PyObject* find(PyObject* name) const {
         if (!unchanged()) return nullptr;
-        for (std::size_t i = slot_of(name);; i = (i + 1) % slots) {
+        for (std::size_t i = slot_of(name);; i = (i + 1) % table_size) {
             const auto& [key, value] = table_[i];
             if (key == name || key == nullptr) return value;
         }
     }
 
 private:
-    static constexpr std::size_t slots = 128;  // at most half of them used
+    static constexpr std::size_t table_size = 128;  // at most half of it used
     static std::size_t slot_of(PyObject* name) noexcept {
-        return (reinterpret_cast<std::uintptr_t>(name) >> 4) % slots;
+        return (reinterpret_cast<std::uintptr_t>(name) >> 4) % table_size;
     }
     code_guard guard_;
     bool watched_ = false;
-    std::array<std::pair<PyObject*, PyObject*>, slots> table_{};
+    std::array<std::pair<PyObject*, PyObject*>, table_size> table_{};
 };
 
 struct state_base : method_names {

@@ -51,6 +51,21 @@ def test_filters_read_the_tables_at_call_time(sb, monkeypatch):
     assert sb._is_llm_provider_http_call(attrs)
 
 
+@pytest.mark.parametrize("url", ["https://API.OPENAI.COM/API/V1/OBSERVE", "https://api.openai.com/api/v1/observe",
+                                 "https://HuggingFace.co/api/Health"])
+def test_the_modules_own_tables_swapped_between_filters(sb, pyref, monkeypatch, url):
+    # Each filter searches whichever of the module's own tables it is given
+    # as its code does: case-sensitively, or in the lowered URL.
+    for module in (sb, pyref):
+        tables = module._EXCLUDED_URL_PATTERNS, module._LLM_PROVIDER_HOSTS, module._NOISY_INFRA_HOSTS
+        monkeypatch.setattr(module, "_EXCLUDED_URL_PATTERNS", tables[1])
+        monkeypatch.setattr(module, "_LLM_PROVIDER_HOSTS", tables[0])
+        monkeypatch.setattr(module, "_NOISY_INFRA_HOSTS", tables[1])
+    attrs = {"url.full": url}
+    filters = ("_is_tavrix_api_call", "_is_llm_provider_http_call", "_is_noisy_infra_call")
+    assert [getattr(sb, f)(attrs) for f in filters] == [getattr(pyref, f)(attrs) for f in filters]
+
+
 def test_non_str_urls(sb):
     # The own-API filter uses the value's own membership test.
     assert sb._is_tavrix_api_call({"url.full": ("api/health",)}) is True

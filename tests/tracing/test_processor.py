@@ -38,7 +38,9 @@ def spans_of_a_run(tracer, ctx):
                                                                 "db.statement": "select * from docs where a='b'",
                                                                 "tavrix.retrieval.source": "pgvector"}):
             pass
-        with tracer.start_as_current_span("marked", attributes={"tavrix.span_type": ""}):
+        # Keys wider than one byte a character that a record still cleans.
+        with tracer.start_as_current_span("marked", attributes={"tavrix.span_type": "", "gen_ai.\u4e2d": 1,
+                                                                "tavrix.\u4e2d\u6587": 2}):
             pass
 
 

@@ -172,6 +172,7 @@ scalars = st.one_of(
                      "https://api.openai.com/v1/chat", "HTTPS://Bedrock-Runtime.eu-west-1.amazonaws.com/m",
                      "https://cdn-lfs-us-1.hf.co/r", "http://x/?next=api.deepseek.com", "api.anthropic.co",
                      "https://obs.example/api/v1/observe", "/api/health?full=1", "https://API/V1/OBSERVE",
+                     "https://obs.example/api/V1/observe",
                      "https://xn--b\u00fccher.example/api/v1/policy", "api.groq.co\u1e3f"]),
     st.booleans(),
     st.integers(min_value=-(2**63), max_value=2**63 - 1),

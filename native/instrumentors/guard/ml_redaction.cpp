@@ -42,7 +42,7 @@ constexpr const char* matcher_methods[] = {
 // that runs is what it was when the module was imported: the guard
 // (support/code_guard.hpp) holds SequenceMatcher and the Match class its
 // methods build their blocks with, whole, the code of every function of
-// theirs, and every name that code mentions in its globals and builtins.
+// theirs, and every name that code reads as a global, in its globals and builtins.
 
 // Whether the class imported now is the SequenceMatcher captured with the
 // module, and what its diff runs is as captured.

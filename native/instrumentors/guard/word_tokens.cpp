@@ -1,6 +1,7 @@
 #include "word_tokens.hpp"
 
-#include <array>
+#include "../../regex/unicode.hpp"
+
 #include <cstring>
 
 namespace tavrix::guard {
@@ -8,18 +9,7 @@ namespace tavrix::guard {
 namespace {
 
 // The regex engine's \w for str patterns: alphanumeric or the underscore.
-constexpr std::array<bool, 128> ascii_word = [] {
-    std::array<bool, 128> table{};
-    for (int c = '0'; c <= '9'; ++c) table[static_cast<std::size_t>(c)] = true;
-    for (int c = 'a'; c <= 'z'; ++c) table[static_cast<std::size_t>(c)] = table[static_cast<std::size_t>(c - 32)] = true;
-    table['_'] = true;
-    return table;
-}();
-
-inline bool is_word(Py_UCS4 ch) noexcept {
-    if (ch < 128) return ascii_word[ch];
-    return Py_UNICODE_ISALNUM(ch);
-}
+inline bool is_word(Py_UCS4 ch) noexcept { return regex::unicode_word(ch); }
 
 template <class Char>
 void split(const Char* text, Py_ssize_t length, std::vector<Py_ssize_t>& starts) {

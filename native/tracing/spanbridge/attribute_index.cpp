@@ -85,12 +85,17 @@ bool attribute_index::build(PyObject* dict) noexcept {
     PyObject *key, *value;
     while (PyDict_Next(dict, &pos, &key, &value)) {
         if (!PyUnicode_CheckExact(key)) return false;
-        plain_ = plain_ && (PyUnicode_CheckExact(value) || PyLong_CheckExact(value) || PyBool_Check(value) ||
-                            value == Py_None || PyFloat_CheckExact(value) || PyTuple_CheckExact(value));
+        plain_ = plain_ && plain_value(value);
         if (size_ < most_items) items_[size_] = {key, value};
         ++size_;
-        // The module's keys are ASCII: only a one-byte str can be one.
-        if (PyUnicode_KIND(key) != PyUnicode_1BYTE_KIND) continue;
+        // The module's keys are ASCII: only a one-byte str can be one. A
+        // wider key can still begin with a prefix a record cleans.
+        if (PyUnicode_KIND(key) != PyUnicode_1BYTE_KIND) {
+            const bool own = starts_with_ascii(key, "tavrix.");
+            own_key_ = own_key_ || own;
+            cleaned_key_ = cleaned_key_ || own || starts_with_ascii(key, "gen_ai.");
+            continue;
+        }
         const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(key));
         const char* const text = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(key));
         if (length < shortest) {

@@ -2,10 +2,10 @@
 // server, raw calls to LLM provider APIs, model downloads), and the
 // provider behind a model name.
 #include <array>
-#include <cassert>
 #include <cstdint>
 #include <cstring>
 #include <iterator>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -14,6 +14,8 @@
 #include <vector>
 
 #include "spanbridge.hpp"
+
+#include "../../regex/literal_search.hpp"
 
 namespace tavrix::spanbridge {
 
@@ -45,87 +47,79 @@ ref str_tuple(const char* const (&entries)[N]) {
     return tuple;
 }
 
-// The entries of a few tables in one automaton over ASCII text, so that a
-// text is searched for all of them in one pass: for each state and
-// character the next state, as the offset of its row, its top bit set
-// where an entry ends. With `fold_case` a capital letter goes where its
-// small letter goes, which searches the text as str.lower() would make it
-// (for entries without capitals). Built once from the module's own tables,
-// which never change; immutable after.
-class entry_automaton {
-public:
-    entry_automaton(std::initializer_list<std::span<const char* const>> tables, bool fold_case) {
-        std::vector<std::array<std::uint16_t, alphabet>> next(1);
-        std::vector<bool> ends(1, false);
-        for (const auto& table : tables)
-            for (const char* entry : table) {
-                std::uint16_t state = 0;
-                for (const char* c = entry; *c != '\0'; ++c) {
-                    const auto c_index = static_cast<unsigned char>(*c);
-                    if (next[state][c_index] == 0) {
-                        // Set before the row is added, which may move the rows.
-                        next[state][c_index] = static_cast<std::uint16_t>(next.size());
-                        next.emplace_back();
-                        ends.push_back(false);
-                    }
-                    state = next[state][c_index];
-                }
-                ends[state] = true;
-            }
-        // Breadth first: each state's failure is the longest proper suffix
-        // that is a state; missing transitions follow it.
-        std::vector<std::uint16_t> failure(next.size(), 0), queue;
-        for (std::size_t c = 0; c < alphabet; ++c)
-            if (next[0][c] != 0) queue.push_back(next[0][c]);
-        for (std::size_t head = 0; head < queue.size(); ++head) {
-            const std::uint16_t state = queue[head];
-            ends[state] = ends[state] || ends[failure[state]];
-            for (std::size_t c = 0; c < alphabet; ++c) {
-                std::uint16_t& slot = next[state][c];
-                if (slot != 0) {
-                    failure[slot] = next[failure[state]][c];
-                    queue.push_back(slot);
-                } else {
-                    slot = next[failure[state]][c];
-                }
-            }
-        }
-        // The module's tables make a few hundred states: every row offset fits below the top bit.
-        assert(next.size() * alphabet < end_bit);
-        table_.reserve(next.size() * alphabet);
-        for (const auto& row : next)
-            for (std::size_t c = 0; c < alphabet; ++c) {
-                const std::uint16_t to = row[fold_case && c - 'A' < 26 ? c + ('a' - 'A') : c];
-                table_.push_back(static_cast<std::uint16_t>(to * alphabet | (ends[to] ? end_bit : 0)));
-            }
-    }
+}  // namespace
 
-    // Whether an entry occurs in `text`, ASCII text of `length` characters.
-    [[nodiscard]] bool occurs_in(const Py_UCS1* text, std::size_t length) const noexcept {
-        const std::uint16_t* const table = table_.data();
-        std::size_t row = 0;
-        for (const Py_UCS1* c = text; c != text + length; ++c) {
-            const std::uint16_t to = table[row + *c];
-            if (to & end_bit) return true;
-            row = to;
-        }
-        return false;
-    }
-
-private:
-    static constexpr std::size_t alphabet = 128;
-    static constexpr std::uint16_t end_bit = 0x8000;
-    std::vector<std::uint16_t> table_;
+// The module's own tables in two automata of the engine's multi-literal
+// search (regex/literal_search.hpp), so that a URL is searched for all of
+// their entries in one pass: the server's paths, and the hosts of both host
+// tables. The search folds capitals, as `url.lower()` does for ASCII text,
+// so an occurrence of a host is one in the lowered URL; the server's paths
+// are compared case-sensitively, an occurrence confirmed against the path's
+// own characters. Built at import from tables that never change; immutable
+// after.
+struct url_searchers {
+    regex::literal_searcher server_paths;
+    regex::literal_searcher hosts;
 };
 
-const entry_automaton& own_server_paths() {
-    static const entry_automaton automaton({excluded_url_patterns}, false);
-    return automaton;
+namespace {
+
+constexpr const char* url_searchers_capsule = "tavrix_observe.tracing.spanbridge.url_searchers";
+
+void release_url_searchers(PyObject* capsule) noexcept {
+    delete static_cast<url_searchers*>(PyCapsule_GetPointer(capsule, url_searchers_capsule));
 }
 
-const entry_automaton& own_hosts() {
-    static const entry_automaton automaton({llm_provider_hosts, noisy_infra_hosts}, true);
-    return automaton;
+// The entries of `tables` added to `searcher`, each its own owner in table
+// order; an ImportError, never a wrong filter, when they outgrow it.
+void add_entries(regex::literal_searcher& searcher, std::initializer_list<std::span<const char* const>> tables) {
+    std::uint32_t owner = 0;
+    for (const auto& table : tables)
+        for (const char* entry : table) {
+            regex::literal letters;
+            for (const char* c = entry; *c != '\0'; ++c)
+                letters.push_back({.fold = static_cast<std::uint8_t>(regex::fold_of(static_cast<unsigned char>(*c)))});
+            if (!searcher.add(owner++, {letters})) {
+                PyErr_Format(PyExc_ImportError,
+                             "spanbridge: the URL tables need more than the %zu states of the literal search "
+                             "(at \"%s\")",
+                             regex::literal_searcher::max_states, entry);
+                throw_error();
+            }
+        }
+    searcher.build();
+}
+
+// The module's own tables are ASCII without capitals, which the search's
+// folding relies on.
+constexpr bool small_ascii(std::initializer_list<std::span<const char* const>> tables) {
+    for (const auto& table : tables)
+        for (const char* entry : table)
+            for (const char* c = entry; *c != '\0'; ++c)
+                if (static_cast<unsigned char>(*c) >= 128 || (*c >= 'A' && *c <= 'Z')) return false;
+    return true;
+}
+static_assert(small_ascii({excluded_url_patterns, llm_provider_hosts, noisy_infra_hosts}));
+
+// Whether an entry of `searcher` occurs in the ASCII text [text, text + length);
+// with `exact` (the entries, in the searcher's order), an occurrence counts
+// only where the text has the entry's own characters. Linear in the text
+// plus the occurrences.
+bool occurs_in(const regex::literal_searcher& searcher, const Py_UCS1* text, std::size_t length,
+               std::span<const char* const> exact = {}, std::uint32_t first = 0,
+               std::uint32_t end_owner = UINT32_MAX) noexcept {
+    bool found = false;
+    searcher.scan(regex::text_view<Py_UCS1>{text, length}, 0, length, 0,
+                  [&](std::size_t end, const regex::literal_searcher::entry& e) {
+                      if (found || e.owner < first || e.owner >= end_owner) return;
+                      if (exact.empty()) {
+                          found = true;
+                          return;
+                      }
+                      const std::string_view want(exact[e.owner]);
+                      found = std::memcmp(text + end - want.size(), want.data(), want.size()) == 0;
+                  });
+    return found;
 }
 
 }  // namespace
@@ -133,6 +127,14 @@ const entry_automaton& own_hosts() {
 ref build_excluded_url_patterns() { return str_tuple(excluded_url_patterns); }
 ref build_noisy_infra_hosts() { return str_tuple(noisy_infra_hosts); }
 ref build_llm_provider_hosts() { return str_tuple(llm_provider_hosts); }
+
+void build_url_searchers(spanbridge_state& st) {
+    auto searchers = std::make_unique<url_searchers>();
+    add_entries(searchers->server_paths, {excluded_url_patterns});
+    add_entries(searchers->hosts, {llm_provider_hosts, noisy_infra_hosts});
+    st.own_url_searchers = check(PyCapsule_New(searchers.get(), url_searchers_capsule, release_url_searchers));
+    st.url_search = searchers.release();
+}
 
 namespace {
 
@@ -193,6 +195,26 @@ std::string_view ascii_text(PyObject* url, bool lower, char (&small)[256], std::
     return {out, size};
 }
 
+// Whether the ASCII str `url` (lowered first when `lower`) holds an entry
+// of `table` when that is one of the module's own tables, searched as its
+// filter searches it, by their automata: the server's paths in the URL as
+// it is, the hosts in `url.lower()`; nothing otherwise. Every path of the
+// server's begins "api/": the search starts at the first one.
+std::optional<bool> own_table_mentions(const spanbridge_state& st, PyObject* table, PyObject* url, bool lower) noexcept {
+    const Py_UCS1* const text = PyUnicode_1BYTE_DATA(url);
+    const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(url));
+    constexpr auto llm_hosts = static_cast<std::uint32_t>(std::size(llm_provider_hosts));
+    if (table == st.own_excluded_url_patterns.get() && !lower) {
+        const void* at = memmem(text, length, "api/", 4);
+        const std::size_t skipped = at != nullptr ? static_cast<std::size_t>(static_cast<const Py_UCS1*>(at) - text) : length;
+        return occurs_in(st.url_search->server_paths, text + skipped, length - skipped, excluded_url_patterns);
+    }
+    if (!lower) return std::nullopt;
+    if (table == st.own_llm_provider_hosts.get()) return occurs_in(st.url_search->hosts, text, length, {}, 0, llm_hosts);
+    if (table == st.own_noisy_infra_hosts.get()) return occurs_in(st.url_search->hosts, text, length, {}, llm_hosts);
+    return std::nullopt;
+}
+
 // `any(entry in text for entry in <table name>)`, with `text` lower-cased
 // first when `lower` (`url.lower()`). For an ASCII str and a table of strs,
 // none of which runs Python code, the text is searched here, lower-cased
@@ -201,7 +223,9 @@ bool url_mentions(const module_view& m, PyObject* table_name, PyObject* url, boo
     const auto& st = state_of(m);
     if (PyUnicode_CheckExact(url) && PyUnicode_IS_ASCII(url)) [[likely]] {
         ref table = global(m, table_name);
-        if (str_items(table.get())) [[likely]] {
+        if (const std::optional<bool> own = own_table_mentions(st, table.get(), url, lower)) [[likely]]
+            return *own;
+        if (str_items(table.get())) {
             char small[256];
             std::string large;
             return table_mentions(table.get(), ascii_text(url, lower, small, large));
@@ -347,27 +371,19 @@ std::optional<bool> own_filters_drop(const module_view& m, PyObject* attrs) {
     const bool own_tables = tables[0].get() == st.own_excluded_url_patterns.get() &&
                             tables[1].get() == st.own_llm_provider_hosts.get() &&
                             tables[2].get() == st.own_noisy_infra_hosts.get();
-    auto text_of = [](PyObject* url) {
-        return std::pair{PyUnicode_1BYTE_DATA(url), static_cast<std::size_t>(PyUnicode_GET_LENGTH(url))};
-    };
     char small[256];
     std::string large;
     if (PyObject* url = first_nonempty({0, 1, 2})) {
         if (own_tables) {
-            // Every path of the server's begins "api/": the search starts at the first one.
-            const auto [text, length] = text_of(url);
-            const void* at = memmem(text, length, "api/", 4);
-            const std::size_t skipped = at != nullptr ? static_cast<std::size_t>(static_cast<const Py_UCS1*>(at) - text) : length;
-            if (own_server_paths().occurs_in(text + skipped, length - skipped)) return true;
+            if (*own_table_mentions(st, tables[0].get(), url, false)) return true;
         } else if (table_mentions(tables[0].get(), ascii_text(url, false, small, large))) {
             return true;
         }
     }
     if (PyObject* url = first_nonempty({0, 1, 3})) {
-        if (own_tables) {
-            const auto [text, length] = text_of(url);
-            return own_hosts().occurs_in(text, length);
-        }
+        // Both host tables in one pass.
+        if (own_tables) return occurs_in(st.url_search->hosts, PyUnicode_1BYTE_DATA(url),
+                                         static_cast<std::size_t>(PyUnicode_GET_LENGTH(url)));
         const std::string_view lowered = ascii_text(url, true, small, large);
         return table_mentions(tables[1].get(), lowered) || table_mentions(tables[2].get(), lowered);
     }

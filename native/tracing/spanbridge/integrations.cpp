@@ -1,7 +1,6 @@
 // The integrations a span reveals (LLM providers, frameworks, retrieval
 // sources, embedding models, guardrails, evaluation frameworks, rerankers,
 // speech services): `_extract_integrations_from_attrs` and its tables.
-#include <cstring>
 
 #include "../../support/recursion.hpp"
 #include "spanbridge.hpp"
@@ -127,117 +126,46 @@ bool append_prefix_match(const module_view& m, pair_sink& list, PyObject* key) {
     });
 }
 
-// The keys the rules read, in the order of rule_reader's slots.
-namespace rule {
-enum key : int { provider_name, llm_model, request_model, framework, retrieval_source, retrieval_collection,
-                 embedding_model, guardrail_name, moderation_flagged, eval_framework, rerank_system };
-}  // namespace rule
-
-// The slot of the rules' key whose text is `text`, or -1.
-int rule_index(const Py_UCS1* text, Py_ssize_t length) noexcept {
-    const auto is = [text](const char* key, std::size_t size) { return std::memcmp(text, key, size) == 0; };
-#define TAVRIX_RULE_KEY(TEXT, SLOT) \
-    if (is(TEXT, sizeof TEXT - 1)) return rule::SLOT;
-    switch (length) {
-        case 16:
-            TAVRIX_RULE_KEY("tavrix.llm.model", llm_model)
-            TAVRIX_RULE_KEY("tavrix.framework", framework)
-            break;
-        case 20:
-            TAVRIX_RULE_KEY("gen_ai.provider.name", provider_name)
-            TAVRIX_RULE_KEY("gen_ai.request.model", request_model)
-            TAVRIX_RULE_KEY("tavrix.rerank.system", rerank_system)
-            break;
-        case 21:
-            TAVRIX_RULE_KEY("tavrix.guardrail.name", guardrail_name)
-            TAVRIX_RULE_KEY("tavrix.eval.framework", eval_framework)
-            break;
-        case 22:
-            TAVRIX_RULE_KEY("tavrix.embedding.model", embedding_model)
-            break;
-        case 23:
-            TAVRIX_RULE_KEY("tavrix.retrieval.source", retrieval_source)
-            break;
-        case 25:
-            TAVRIX_RULE_KEY("tavrix.moderation.flagged", moderation_flagged)
-            break;
-        case 27:
-            TAVRIX_RULE_KEY("tavrix.retrieval.collection", retrieval_collection)
-            break;
-        default:
-            break;
-    }
-#undef TAVRIX_RULE_KEY
-    return -1;
-}
-
 // What the rules read of the attributes, `attrs.get(key)` for each of their
-// keys. When every key of `attrs` is an exact str, one pass over it finds
-// them all by their text, as lookups would (a str key meets only str keys,
-// so no Python code runs); once Python code may have run, the rules read by
-// lookups again.
+// keys. When every key of `attrs` is an exact str, the attributes are
+// indexed (the processor's copy already is): one pass finds every key by
+// its text, as lookups would (a str key meets only str keys, so no Python
+// code runs); once Python code may have run, the rules read by lookups
+// again.
 class rule_reader {
 public:
-    static constexpr int count = 11;
-
-    rule_reader(const spanbridge_state& st, PyObject* attrs)
-        : attrs_(attrs),
-          keys_{st.gen_ai_provider_name.get(),      st.tavrix_llm_model.get(),        st.gen_ai_request_model.get(),
-                st.tavrix_framework.get(),          st.tavrix_retrieval_source.get(), st.tavrix_retrieval_collection.get(),
-                st.tavrix_embedding_model.get(),    st.tavrix_guardrail_name.get(),   st.tavrix_moderation_flagged.get(),
-                st.tavrix_eval_framework.get(),     st.tavrix_rerank_system.get()} {
-        // The processor's indexed copy has been read already.
-        if (const attribute_index* index = index_of(st, attrs)) {
-            constexpr attr_key rule_keys[count] = {
-                attr_key::gen_ai_provider_name,    attr_key::tavrix_llm_model,        attr_key::gen_ai_request_model,
-                attr_key::tavrix_framework,        attr_key::tavrix_retrieval_source, attr_key::tavrix_retrieval_collection,
-                attr_key::tavrix_embedding_model,  attr_key::tavrix_guardrail_name,   attr_key::tavrix_moderation_flagged,
-                attr_key::tavrix_eval_framework,   attr_key::tavrix_rerank_system};
-            for (int i = 0; i < count; ++i) found_[i] = index->value(rule_keys[i]);
-            own_key_ = index->own_key();
-            scanned_ = true;
-            return;
-        }
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        scanned_ = true;
-        while (scanned_ && PyDict_Next(attrs, &pos, &key, &value)) {
-            scanned_ = PyUnicode_CheckExact(key);
-            if (scanned_ && PyUnicode_KIND(key) == PyUnicode_1BYTE_KIND)  // the rules' keys are ASCII
-                if (const int index = rule_index(PyUnicode_1BYTE_DATA(key), PyUnicode_GET_LENGTH(key)); index >= 0)
-                    found_[index] = value;
-            own_key_ = own_key_ || (scanned_ && starts_with_ascii(key, "tavrix."));
-        }
+    rule_reader(const spanbridge_state& st, PyObject* attrs) : st_(st), attrs_(attrs) {
+        index_ = index_of(st, attrs);
+        if (index_ == nullptr && own_index_.build(attrs)) index_ = &own_index_;
     }
 
-    // `attrs.get(keys[index])`
-    ref get(int index) {
-        if (scanned_) return ref::new_ref(found_[index] != nullptr ? found_[index] : Py_None);
-        return get_or_none(attrs_, keys_[index]);
+    // `attrs.get(<key>)`
+    ref get(attr_key key) {
+        if (index_ != nullptr) {
+            PyObject* const value = index_->value(key);
+            return ref::new_ref(value != nullptr ? value : Py_None);
+        }
+        return get_or_none(attrs_, key_object(st_, key));
     }
 
     // `if value:`, noting a truth test that may run Python code.
     bool test(PyObject* value) {
-        if (!(value == Py_None || PyBool_Check(value) || PyUnicode_CheckExact(value) || PyLong_CheckExact(value) ||
-              PyFloat_CheckExact(value) || PyTuple_CheckExact(value) || PyList_CheckExact(value) ||
-              PyDict_CheckExact(value) || PyBytes_CheckExact(value)))
-            scanned_ = false;
+        if (!truth_runs_no_code(value)) index_ = nullptr;
         return truthy(value);
     }
 
     // Python code may have run: the attributes may have changed.
-    void may_have_changed() { scanned_ = false; }
+    void may_have_changed() { index_ = nullptr; }
 
-    // Whether the attributes, unchanged since the scan, have no key of the
-    // SDK's own ("tavrix.").
-    [[nodiscard]] bool no_own_key() const { return scanned_ && !own_key_; }
+    // Whether the attributes, unchanged since they were indexed, have no key
+    // of the SDK's own ("tavrix.").
+    [[nodiscard]] bool no_own_key() const { return index_ != nullptr && !index_->own_key(); }
 
 private:
+    const spanbridge_state& st_;
     PyObject* attrs_;
-    PyObject* keys_[count];
-    PyObject* found_[count] = {};  // lent by `attrs`, while nothing can change it
-    bool scanned_ = false;
-    bool own_key_ = false;
+    const attribute_index* index_ = nullptr;  // of `attrs`, while nothing can have changed it
+    attribute_index own_index_;
 };
 
 // The rules, putting what they find into `list`; true when no Python code
@@ -254,7 +182,7 @@ bool collect_integrations(const module_view& m, PyObject* attrs, pair_sink& list
         return name;
     };
 
-    ref provider = read.get(rule::provider_name);
+    ref provider = read.get(attr_key::gen_ai_provider_name);
     if (read.test(provider.get())) {
         ref lowered = text_lower(st, provider.get());
         if (!PyUnicode_CheckExact(provider.get())) read.may_have_changed();
@@ -264,8 +192,8 @@ bool collect_integrations(const module_view& m, PyObject* attrs, pair_sink& list
             ref name = named(provider.get());
             append_pair(list, name.get(), st.framework.get());
             // `attrs.get("tavrix.llm.model") or attrs.get("gen_ai.request.model")`
-            ref model = read.get(rule::llm_model);
-            if (!read.test(model.get())) model = read.get(rule::request_model);
+            ref model = read.get(attr_key::tavrix_llm_model);
+            if (!read.test(model.get())) model = read.get(attr_key::gen_ai_request_model);
             if (read.test(model.get())) {
                 ref derived = derive_llm_provider(m, model.get(), &called);
                 if (called != &derive_llm_provider_def) read.may_have_changed();
@@ -277,38 +205,38 @@ bool collect_integrations(const module_view& m, PyObject* attrs, pair_sink& list
         }
     }
 
-    ref framework = read.get(rule::framework);
+    ref framework = read.get(attr_key::tavrix_framework);
     if (read.test(framework.get())) {
         ref name = named(framework.get());
         append_pair(list, name.get(), st.framework.get());
     }
 
-    ref source = read.get(rule::retrieval_source);
-    if (!read.test(source.get())) source = read.get(rule::retrieval_collection);
+    ref source = read.get(attr_key::tavrix_retrieval_source);
+    if (!read.test(source.get())) source = read.get(attr_key::tavrix_retrieval_collection);
     if (read.test(source.get())) {
         ref name = named(source.get());
         append_pair(list, name.get(), st.retrieval.get());
     }
 
     // Embedding models and guardrails are named by their own values.
-    ref embedding_model = read.get(rule::embedding_model);
+    ref embedding_model = read.get(attr_key::tavrix_embedding_model);
     if (read.test(embedding_model.get())) append_pair(list, embedding_model.get(), st.embedding.get());
 
-    ref guardrail = read.get(rule::guardrail_name);
+    ref guardrail = read.get(attr_key::tavrix_guardrail_name);
     if (read.test(guardrail.get())) {
         append_pair(list, guardrail.get(), st.safety.get());
     } else {
-        ref flagged = read.get(rule::moderation_flagged);
+        ref flagged = read.get(attr_key::tavrix_moderation_flagged);
         if (flagged.get() != Py_None) append_pair(list, st.openai_moderation.get(), st.safety.get());
     }
 
-    ref eval_framework = read.get(rule::eval_framework);
+    ref eval_framework = read.get(attr_key::tavrix_eval_framework);
     if (read.test(eval_framework.get())) {
         ref name = named(eval_framework.get());
         append_pair(list, name.get(), st.eval.get());
     }
 
-    ref rerank = read.get(rule::rerank_system);
+    ref rerank = read.get(attr_key::tavrix_rerank_system);
     if (read.test(rerank.get())) {
         ref name = named(rerank.get());
         append_pair(list, name.get(), st.reranking.get());

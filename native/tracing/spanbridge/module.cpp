@@ -51,6 +51,7 @@ void exec(const module_view& m, spanbridge_state& st) {
     set_attr(m, st.NOISY_INFRA_HOSTS.get(), st.own_noisy_infra_hosts.get());
     st.own_llm_provider_hosts = build_llm_provider_hosts();
     set_attr(m, st.LLM_PROVIDER_HOSTS.get(), st.own_llm_provider_hosts.get());
+    build_url_searchers(st);
     add_function(m, is_tavrix_api_call_def);
     add_function(m, is_llm_provider_http_call_def);
     add_function(m, is_noisy_infra_call_def);

@@ -14,7 +14,7 @@
 //    their version tags, compared again with their capture under a new tag,
 //    so a patch takes the general path while it lasts and costs nothing
 //    once undone; the functions stood for by their code (which can be
-//    replaced without touching the class); the names that code mentions in
+//    replaced without touching the class); the names that code reads as globals, in
 //    its globals and builtins (a rebound `iter` or `len`, or a module global
 //    that hides one, shows);
 //  - a function stood for must run the code its read was written for,
@@ -403,9 +403,7 @@ bool plain_items(PyObject* dict) noexcept {
     PyObject *key, *value;
     while (PyDict_Next(dict, &pos, &key, &value)) {
         if (!PyUnicode_CheckExact(key)) return false;
-        if (!(PyUnicode_CheckExact(value) || PyLong_CheckExact(value) || PyBool_Check(value) || value == Py_None ||
-              PyFloat_CheckExact(value) || PyTuple_CheckExact(value)))
-            return false;
+        if (!plain_value(value)) return false;
     }
     return true;
 }

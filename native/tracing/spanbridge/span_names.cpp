@@ -8,6 +8,8 @@
 
 #include "spanbridge.hpp"
 
+#include "../../regex/unicode.hpp"
+
 namespace tavrix::spanbridge {
 
 ref build_otel_kind_map(const spanbridge_state& st) {
@@ -61,14 +63,6 @@ ref build_database_short_names() {
 namespace {
 
 // --- _resolve_kind ----------------------------------------------------
-
-// Whether `if value:` runs no Python code: the built-in types the tracing
-// SDK stores as attribute values, tested by their C code.
-bool truth_runs_no_code(PyObject* value) {
-    return value == Py_None || PyUnicode_CheckExact(value) || PyBool_Check(value) || PyLong_CheckExact(value) ||
-           PyFloat_CheckExact(value) || PyBytes_CheckExact(value) || PyTuple_CheckExact(value) ||
-           PyList_CheckExact(value) || PyDict_CheckExact(value);
-}
 
 ref resolve_kind_impl(const module_view& m, PyObject* const* args) {
     const auto& st = state_of(m);
@@ -127,7 +121,7 @@ ref resolve_kind_impl(const module_view& m, PyObject* const* args) {
 // module in sys.modules, the names its code calls (`urlparse`, `urlsplit`,
 // the result classes and the tables they read; `re.match` and `re._compile`)
 // still bound to the captured objects, running the code they had, and every
-// name that code mentions bound as it was. Internals below those (the
+// name that code reads as a global bound as it was. Internals below those (the
 // compiled-pattern cache, the regular expression compiler) are not looked
 // at; nor are the contents of the tables the code reads, but for the list of
 // characters urlsplit removes, which is checked on every use.
@@ -382,7 +376,8 @@ ref database_short_name(const spanbridge_state& st, PyObject* system) {
     return get_or(fresh.get(), system, system);
 }
 
-bool is_word_char(Py_UCS4 c) { return c == '_' || Py_UNICODE_ISALNUM(c); }
+// \w of a str pattern, as the regular-expression engine tests it.
+bool is_word_char(Py_UCS4 c) { return regex::unicode_word(c); }
 
 // `text.strip()`: white space as str.strip() sees it.
 ref strip(const spanbridge_state& st, PyObject* text) {

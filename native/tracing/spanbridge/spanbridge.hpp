@@ -221,12 +221,15 @@ namespace tavrix::spanbridge {
     O(own_excluded_url_patterns)     \
     O(own_llm_provider_hosts)        \
     O(own_noisy_infra_hosts)         \
+    O(own_url_searchers)             \
     O(own_framework_providers)       \
     O(status_code_import)            \
     O(last_trace_id)                 \
     O(last_trace_text)
 
 struct attributes_copy;
+// The automata of the module's own URL tables (http_filters.cpp).
+struct url_searchers;
 
 // The properties of a span the conversion reads, in the order in which the
 // span classes' getters are captured.
@@ -328,6 +331,8 @@ struct spanbridge_state : state_base {
     // The index of the processor's copy of the attributes, while the span's
     // conversion holds it (processor.cpp); null otherwise.
     mutable const attribute_index* current_index = nullptr;
+    // The automata of the module's own URL tables, lent by `own_url_searchers`.
+    const url_searchers* url_search = nullptr;
     sdk_classes sdk;
     text_functions text;
     // The imports on every span: the context variable and StatusCode.
@@ -344,6 +349,20 @@ struct spanbridge_state : state_base {
 inline const spanbridge_state& state_of(const module_view& m) { return m.get<spanbridge_state>(); }
 
 // --- helpers shared by the files of the module ---------------------------
+
+// Whether `value` is of a built-in type the tracing SDK stores as an
+// attribute value whose truth, comparison and text methods run no Python
+// code: str, int, bool, None, float, a tuple (of those).
+[[nodiscard]] inline bool plain_value(PyObject* value) noexcept {
+    return PyUnicode_CheckExact(value) || PyLong_CheckExact(value) || PyBool_Check(value) || value == Py_None ||
+           PyFloat_CheckExact(value) || PyTuple_CheckExact(value);
+}
+
+// Whether `if value:` runs no Python code: a plain value, or a bytes, list
+// or dict, whose truth is their length.
+[[nodiscard]] inline bool truth_runs_no_code(PyObject* value) noexcept {
+    return plain_value(value) || PyBytes_CheckExact(value) || PyList_CheckExact(value) || PyDict_CheckExact(value);
+}
 
 // The state's interned string of `key`.
 [[nodiscard]] inline PyObject* key_object(const spanbridge_state& st, attr_key key) noexcept {
@@ -527,6 +546,9 @@ private:
 [[nodiscard]] ref build_excluded_url_patterns();
 [[nodiscard]] ref build_noisy_infra_hosts();
 [[nodiscard]] ref build_llm_provider_hosts();
+// The automata searching a URL for the three tables' entries at once; an
+// ImportError when they outgrow the literal search.
+void build_url_searchers(spanbridge_state& st);
 [[nodiscard]] ref build_framework_providers();
 [[nodiscard]] ref build_attr_prefix_integrations();
 [[nodiscard]] ref build_otel_drop_keys();
