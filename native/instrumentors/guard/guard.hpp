@@ -9,6 +9,7 @@
 #include "../../support/function.hpp"
 #include "../../support/iterate.hpp"
 #include "../../support/module.hpp"
+#include "../../support/threads.hpp"
 #include "../../support/unpack.hpp"
 #include "../../support/values.hpp"
 
@@ -113,6 +114,9 @@ struct guard_state : state_base {
     // `guarded_code`.
     PyObject* matcher_class = nullptr;
     code_guard matcher_guard;
+    // The thread whose long native work stops for signal handlers
+    // (support/threads.hpp); set at module creation, never changed.
+    signal_thread signals;
 };
 
 inline const guard_state& state_of(const module_view& m) { return m.get<guard_state>(); }
