@@ -15,6 +15,56 @@
 // taking it back can wait for another thread's Python code for up to the
 // switch interval. Each caller releases only where the work is large
 // enough that this is small beside it, by a threshold it states.
+//
+// --- What relies on the GIL today, and what a free-threaded build needs ---
+//
+// The modules declare Py_MOD_GIL_USED (compat.hpp), so a free-threaded
+// interpreter (3.13t and later) runs them with the GIL enabled: right until
+// such an interpreter can be tested. They compile with Py_GIL_DISABLED
+// defined. What would have to change before declaring Py_MOD_GIL_NOT_USED:
+//
+//  1. Borrowed references from shared containers. Dicts and lists walked
+//     or read with lent items (for_each_item, PyDict_Next and
+//     PyList_GET_ITEM in values.hpp/iterate.hpp; the table snapshot in
+//     guard/pattern_matching.cpp; mapping_get and compat::dict_get's 3.11
+//     and 3.12 branch; the lists _token_opcodes numbers; the span's
+//     attribute dict read directly in spanbridge/sdk_spans.cpp and
+//     integrations.cpp): another thread can free an item between the read
+//     and its use. Needs: PyDict_GetItemRef and PyList_GetItemRef (new
+//     references), and a critical section on the container
+//     (Py_BEGIN_CRITICAL_SECTION) around each walk, as the interpreter's
+//     own dict iteration takes.
+//  2. Caches changed on reads. The engine's pattern cache (regex/
+//     pattern_cache.cpp: its program map, its rule sets and the recency
+//     clock every lookup advances), the relative imports resolved
+//     (state_base::resolved_imports) and the import sites (watched_import,
+//     module.cpp). Needs: a PyMutex per cache object (or a critical section
+//     on it) around lookup and insertion; compiling outside it, as now
+//     (it runs Python code). What the cache hands out is immutable and
+//     shared already; its shared_ptr counts are atomic.
+//  3. Captures made at first use. The code guards of span_names.cpp
+//     (urllib.parse, re.match) and the import sites' captures: two threads
+//     can capture at once and one overwrite what the other lent out. Needs:
+//     a one-time initialisation (PyOnceFlag-style, or a mutex and a
+//     re-check) per capture, and the captured objects held strongly until
+//     the module state goes.
+//  4. Check-then-read sequences of the code guard. A fast path checks
+//     `holds()` and then reads what the capture lent (a class's functions,
+//     own_namespace::find's values, SequenceMatcher in ml_redaction.cpp, the
+//     SDK's classes in sdk_spans.cpp): another thread can modify the class
+//     or rebind the name in between. Needs: the check and the reads in one
+//     critical section on the guarded namespace, or strong references taken
+//     before the check and the check done again after (a seqlock on
+//     code_changes, which is atomic already).
+//  5. Check-then-change sequences on module attributes: cost's
+//     _UNKNOWN_MODELS_LOGGED (`in`, then `add`: one warning per model) and
+//     configure's three settings, read one by one by check_prompt. Needs: a
+//     critical section on the set around the pair; the settings may stay
+//     as they are (each read is atomic on its own, as documented).
+//  6. Already fine: the work done with the GIL released (this file) reads
+//     immutable strs and immutable shared structures; the workspaces,
+//     recursion depth and stack bounds are per thread; the dict and type
+//     watchers' count is atomic.
 #pragma once
 
 #include <chrono>

@@ -107,6 +107,10 @@ namespace tavrix::guard {
     /* the engine's programs of the tables' patterns (pattern_matching.cpp) */ \
     O(regex_cache)
 
+// Changed only with the GIL held: `regex_cache` at every scan (its entries
+// and their recency order), the import sites at call time, the rest at
+// module creation. The scans and the replay diff release the GIL over what
+// they own for the call, never over the state.
 struct guard_state : state_base {
     TAVRIX_MODULE_STATE(TAVRIX_GUARD_STRINGS, TAVRIX_GUARD_OBJECTS)
     // difflib's SequenceMatcher as imported with the module, and the guard
