@@ -115,9 +115,10 @@ public:
     static constexpr std::chrono::milliseconds signal_interval{5};
 
     released_gil(bool worth, const signal_thread& signals) noexcept
-        : poll_(worth && signals.is_current() ? checkpoint(&on_checkpoint, this) : checkpoint()),
-          next_check_(std::chrono::steady_clock::now() + signal_interval) {
-        if (worth) saved_ = PyEval_SaveThread();
+        : poll_(worth && signals.is_current() ? checkpoint(&on_checkpoint, this) : checkpoint()) {
+        if (!worth) return;  // small work: not even the clock is read
+        next_check_ = std::chrono::steady_clock::now() + signal_interval;
+        saved_ = PyEval_SaveThread();
     }
     ~released_gil() {
         if (saved_) PyEval_RestoreThread(saved_);
