@@ -186,8 +186,10 @@ MAX_GLIBC ?= 28
 DIST := $(WHEEL_TEST_ROOT)/dist
 TOOLS := $(WHEEL_TEST_ROOT)/tools
 TREE := $(WHEEL_TEST_ROOT)/tree
-# The wheel tag of an interpreter: cp312 for CPython 3.12.
-wheel_tag = $$($(1) -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
+# The ABI tag of an interpreter's wheels: cp312 for CPython 3.12, cp314t for
+# a free-threaded 3.14 (whose wheels are named ...-cp314-cp314t-<platform>).
+wheel_tag = $$($(1) -c 'import sys, sysconfig; \
+	print("cp%d%d%s" % (*sys.version_info[:2], "t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""))')
 
 dist:
 	rm -rf $(DIST) $(TREE)
@@ -214,7 +216,7 @@ wheel-test: dist
 	set -e; first=yes; for python in $(WHEEL_PYTHONS); do \
 		tag=$(call wheel_tag,$$python); \
 		args='$(PYTEST_ARGS)'; [ $$first = yes ] || args='$(WHEEL_OTHER_ARGS)'; first=no; \
-		$(MAKE) installed-test PYTHON=$$python FROM="$(DIST)/*-$$tag-$$tag-manylinux_*.whl" \
+		$(MAKE) installed-test PYTHON=$$python FROM="$(DIST)/*-$$tag-manylinux_*.whl" \
 			ENV=$(WHEEL_TEST_ROOT)/from-wheel-$$tag PYTEST_ARGS="$$args"; \
 	done
 	$(MAKE) installed-test PYTHON=$(PYTHON) FROM="$(DIST)/*.tar.gz" ENV=$(WHEEL_TEST_ROOT)/from-sdist

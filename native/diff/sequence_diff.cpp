@@ -103,13 +103,14 @@ struct ranges {
 // find_longest_match over all steps of one diff.
 class longest_blocks {
 public:
-    longest_blocks(std::span<const token> a, std::span<const token> b, diff_stats& stats)
-        : automaton_(b), bound_(a.size()), state_of_(a.size()), stats_(stats) {
+    longest_blocks(std::span<const token> a, std::span<const token> b, diff_stats& stats, checkpoint* poll)
+        : automaton_(b, poll), bound_(a.size()), state_of_(a.size()), stats_(stats), poll_(poll) {
         suffix_automaton::cursor at;
         for (std::size_t e = 0; e < a.size(); ++e) {
             automaton_.advance(at, a[e]);
             bound_[e] = at.length;
             state_of_[e] = at.state;
+            reached(poll);
         }
         automaton_.drop_transitions();
         index_.emplace(automaton_);
@@ -121,6 +122,7 @@ public:
     [[nodiscard]] block find(const ranges& r) {
         ++stats_.steps;
         for (;;) {
+            reached(poll_);
             const std::uint32_t e = largest_->find(r.alo, r.ahi);
             const std::uint32_t bound = bound_[e];
             if (bound == 0) return {r.alo, r.blo, 0};
@@ -150,11 +152,13 @@ private:
     std::optional<occurrence_index> index_;
     std::optional<first_largest> largest_;
     diff_stats& stats_;
+    checkpoint* poll_;
 };
 
 }  // namespace
 
-std::vector<block> matching_blocks(std::span<const token> a, std::span<const token> b, diff_stats* stats) {
+std::vector<block> matching_blocks(std::span<const token> a, std::span<const token> b, diff_stats* stats,
+                                   checkpoint* poll) {
     if (a.size() > max_tokens || b.size() > max_tokens) throw std::bad_alloc();
     diff_stats local;
     diff_stats& counts = stats ? *stats : local;
@@ -163,7 +167,7 @@ std::vector<block> matching_blocks(std::span<const token> a, std::span<const tok
 
     std::vector<block> found;
     if (la > 0 && lb > 0) {
-        longest_blocks longest(a, b, counts);
+        longest_blocks longest(a, b, counts, poll);
         // The ranges still to split, as difflib's queue.
         std::vector<ranges> queue{{0, la, 0, lb}};
         while (!queue.empty()) {
@@ -196,10 +200,11 @@ std::vector<block> matching_blocks(std::span<const token> a, std::span<const tok
     return merged;
 }
 
-std::vector<opcode> opcodes(std::span<const token> a, std::span<const token> b, diff_stats* stats) {
+std::vector<opcode> opcodes(std::span<const token> a, std::span<const token> b, diff_stats* stats,
+                            checkpoint* poll) {
     std::vector<opcode> out;
     std::uint32_t i = 0, j = 0;
-    for (const block& x : matching_blocks(a, b, stats)) {
+    for (const block& x : matching_blocks(a, b, stats, poll)) {
         if (i < x.a && j < x.b)
             out.push_back({edit::replace, i, x.a, j, x.b});
         else if (i < x.a)

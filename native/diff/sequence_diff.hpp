@@ -7,6 +7,7 @@
 #include <span>
 #include <vector>
 
+#include "../support/checkpoint.hpp"
 #include "suffix_automaton.hpp"
 
 namespace tavrix::diff {
@@ -37,12 +38,14 @@ struct diff_stats {
 
 // get_matching_blocks(): the matching blocks in order, adjacent ones
 // merged, ending with the block (len(a), len(b), 0). Both sequences hold at
-// most max_tokens tokens; any token values.
+// most max_tokens tokens; any token values. `poll`, when given, is reached
+// between blocks of the work (a token read, a step, a bound computed), and
+// may abandon the diff by throwing.
 [[nodiscard]] std::vector<block> matching_blocks(std::span<const token> a, std::span<const token> b,
-                                                 diff_stats* stats = nullptr);
+                                                 diff_stats* stats = nullptr, checkpoint* poll = nullptr);
 
 // get_opcodes()
 [[nodiscard]] std::vector<opcode> opcodes(std::span<const token> a, std::span<const token> b,
-                                          diff_stats* stats = nullptr);
+                                          diff_stats* stats = nullptr, checkpoint* poll = nullptr);
 
 }  // namespace tavrix::diff

@@ -21,7 +21,7 @@ std::uint64_t mixed(std::uint64_t k) noexcept {
 
 }  // namespace
 
-suffix_automaton::suffix_automaton(std::span<const token> text) {
+suffix_automaton::suffix_automaton(std::span<const token> text, checkpoint* poll) {
     assert(text.size() <= (std::size_t{1} << 30));
     const std::size_t states = 2 * text.size() + 1;
     length.reserve(states);
@@ -40,7 +40,10 @@ suffix_automaton::suffix_automaton(std::span<const token> text) {
     listed_.reserve(text.size());
 
     new_state(0, no_state);
-    for (std::size_t i = 0; i < text.size(); ++i) extend(text[i], static_cast<std::uint32_t>(i));
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        extend(text[i], static_cast<std::uint32_t>(i));
+        reached(poll);
+    }
 }
 
 std::size_t suffix_automaton::find_slot(std::uint32_t state, token t) const noexcept {

@@ -6,6 +6,8 @@
 #include <span>
 #include <vector>
 
+#include "../support/checkpoint.hpp"
+
 namespace tavrix::diff {
 
 using token = std::uint32_t;
@@ -21,7 +23,8 @@ inline constexpr std::uint32_t no_state = UINT32_MAX;
 class suffix_automaton {
 public:
     // At most 2^30 tokens.
-    explicit suffix_automaton(std::span<const token> text);
+    // `poll` is reached once a token.
+    explicit suffix_automaton(std::span<const token> text, checkpoint* poll = nullptr);
 
     [[nodiscard]] std::uint32_t size() const noexcept { return static_cast<std::uint32_t>(length.size()); }
 

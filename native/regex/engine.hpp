@@ -4,11 +4,20 @@
 // search, table scan) holds no Python object and calls no interpreter
 // function but the Unicode database's predicates; this file, the front end
 // and the caches are its boundary with the interpreter.
+//
+// Threads: the operations below release the GIL while the core runs over a
+// large enough text (see worth_releasing in engine.cpp) and take it back
+// to make Python objects. Their caller holds the text for the call and
+// keeps the program or scanner alive for it by shared ownership (what the
+// caches hand out), so that another thread that changes a table meanwhile
+// cannot free what the core reads. `signals` says which thread stops for
+// signal handlers (support/threads.hpp).
 #pragma once
 
 #include <optional>
 
 #include "../support/errors.hpp"
+#include "../support/threads.hpp"
 #include "matcher.hpp"
 #include "table_scan.hpp"
 
@@ -26,12 +35,12 @@ decltype(auto) with_text(PyObject* str, F&& f) {
 }
 
 // bool(pattern.search(text)) for an exact str.
-[[nodiscard]] bool exists(const program& prog, PyObject* text);
+[[nodiscard]] bool exists(const program& prog, PyObject* text, const signal_thread& signals);
 
 // pattern.search(text, pos).span(), sre's rule for a substitution's
 // searches included (`must_advance`).
-[[nodiscard]] std::optional<match_span> search(const program& prog, PyObject* text, std::size_t pos = 0,
-                                               bool must_advance = false);
+[[nodiscard]] std::optional<match_span> search(const program& prog, PyObject* text, const signal_thread& signals,
+                                               std::size_t pos = 0, bool must_advance = false);
 
 // pattern.sub(repl, text) for an exact str text and a str repl holding no
 // backslash (inserted literally), when no match starts before `from`, nor
@@ -39,11 +48,14 @@ decltype(auto) with_text(PyObject* str, F&& f) {
 // matched, as from `re`.
 // When `changed` is given, the stretches of the result that replacements
 // fill are appended to it, in order.
-[[nodiscard]] ref substitute(const program& prog, PyObject* repl, PyObject* text, std::size_t from = 0,
-                             const window_list* windows = nullptr, std::vector<match_span>* changed = nullptr);
+[[nodiscard]] ref substitute(const program& prog, PyObject* repl, PyObject* text, const signal_thread& signals,
+                             std::size_t from = 0, const window_list* windows = nullptr,
+                             std::vector<match_span>* changed = nullptr);
 
-// The table scan over an exact str (see table_scanner::scan).
+// The table scan over an exact str (see table_scanner::scan); a signal
+// handler that raises abandons it.
 [[nodiscard]] std::vector<scan_result> scan_table(const table_scanner& scanner, PyObject* text, scan_mode mode,
-                                                  std::size_t first = 0, const rescan_hint* hint = nullptr);
+                                                  const signal_thread& signals, std::size_t first = 0,
+                                                  const rescan_hint* hint = nullptr);
 
 }  // namespace tavrix::regex

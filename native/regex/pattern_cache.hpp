@@ -16,6 +16,14 @@
 // Programs of single patterns asked for outside a table are kept apart,
 // in a bounded cache. Everything is handed out shared, so an entry evicted
 // meanwhile stays valid for whoever still uses it.
+//
+// Threads: the cache (its entries, and their recency order, which every
+// lookup advances) is read and changed only with the GIL held. What it
+// hands out is never changed once built, so a call that holds a program
+// or a rule set scans with it with the GIL released while other threads
+// evict it, build new ones or clear the cache. A rule set's entries are
+// references: its last owner drops it with the GIL held (the calls own it
+// from a local that goes out of scope with the GIL taken back).
 #pragma once
 
 #include <memory>

@@ -30,6 +30,7 @@
 #include <optional>
 #include <vector>
 
+#include "../support/checkpoint.hpp"
 #include "byte_filter.hpp"
 #include "literal_search.hpp"
 #include "matcher.hpp"
@@ -81,10 +82,15 @@ public:
 
     // One result per program, in order, over a text's storage; the
     // programs before `first` are skipped (their results stay empty).
-    // (engine.hpp scans a Python str.)
+    // (engine.hpp scans a Python str.) `poll`, when given, is reached
+    // between blocks of the passes (a unit for some 64 characters of a
+    // pass, 16 for a program's run over its windows) and may abandon the
+    // scan by throwing. Reads only the scanner and the text: any number of
+    // threads may scan with one scanner at once.
     template <class Char>
     [[nodiscard]] std::vector<scan_result> scan(text_view<Char> text, scan_mode mode, std::size_t first = 0,
-                                                const rescan_hint* hint = nullptr, scan_work* work = nullptr) const;
+                                                const rescan_hint* hint = nullptr, scan_work* work = nullptr,
+                                                checkpoint* poll = nullptr) const;
 
     [[nodiscard]] const std::vector<std::shared_ptr<const program>>& programs() const noexcept { return programs_; }
 
@@ -109,10 +115,10 @@ private:
 
     template <class Char>
     void scan_group(const group& g, text_view<Char> text, scan_mode mode, std::size_t first,
-                    std::vector<scan_result>& out, workspace& ws) const;
+                    std::vector<scan_result>& out, workspace& ws, checkpoint* poll) const;
     template <class Char>
     void scan_literals(text_view<Char> text, scan_mode mode, std::size_t first, std::vector<scan_result>& out,
-                       workspace& ws, const rescan_hint* hint, std::uint64_t& occurrences) const;
+                       workspace& ws, const rescan_hint* hint, std::uint64_t& occurrences, checkpoint* poll) const;
 
     std::vector<std::shared_ptr<const program>> programs_;
     literal_searcher literals_;  // of the programs searched through their literals
@@ -126,7 +132,7 @@ inline constexpr std::size_t run_ahead = 1024;
 
 template <class Char>
 void table_scanner::scan_group(const group& g, text_view<Char> text, scan_mode mode, std::size_t first,
-                               std::vector<scan_result>& out, workspace& ws) const {
+                               std::vector<scan_result>& out, workspace& ws, checkpoint* poll) const {
     const std::size_t n = text.size;
     const std::size_t count = g.members.size();
     std::uint64_t live = 0;
@@ -231,6 +237,7 @@ void table_scanner::scan_group(const group& g, text_view<Char> text, scan_mode m
                 }
             }
             pos += 32 * blocks;
+            reached(poll, blocks / 2 + 1);
         }
     }
     // Three characters at a time while there are three; then the tail,
@@ -240,6 +247,7 @@ void table_scanner::scan_group(const group& g, text_view<Char> text, scan_mode m
             pos = lowest - 1;
             continue;
         }
+        if ((pos & 1023) == 0) reached(poll, 16);
         const code_point c = text[pos];
         const code_point d = text[pos + 1];
         const code_point e = text[pos + 2];
@@ -273,7 +281,7 @@ inline void keep_near_changes(window_list& windows, const std::vector<match_span
 template <class Char>
 void table_scanner::scan_literals(text_view<Char> text, scan_mode mode, std::size_t first,
                                   std::vector<scan_result>& out, workspace& ws, const rescan_hint* hint,
-                                  std::uint64_t& occurrences) const {
+                                  std::uint64_t& occurrences, checkpoint* poll) const {
     struct hit {
         std::uint32_t owner;
         window w;
@@ -319,6 +327,7 @@ void table_scanner::scan_literals(text_view<Char> text, scan_mode mode, std::siz
                     continue;
                 }
             }
+            reached(poll, 16);
             matcher<Char> m(prog, text, ws, windows.get());
             scan_result& result = out[owner];
             if (mode != scan_mode::first_match) {
@@ -348,10 +357,17 @@ void table_scanner::scan_literals(text_view<Char> text, scan_mode mode, std::siz
     const bool early = mode == scan_mode::exists && undecided <= 4;
     std::size_t pos = 0;
     std::uint32_t state = 0;
-    for (std::size_t checkpoint = early ? 1024 : text.size;; checkpoint *= 16) {
-        const std::size_t to = std::min(text.size, checkpoint);
-        state = literals_.scan(text, pos, to, state, collect);
-        pos = to;
+    // The pass goes in stretches of 64 KB, between which the scan can be
+    // stopped.
+    constexpr std::size_t stretch = std::size_t{1} << 16;
+    for (std::size_t until = early ? 1024 : text.size;; until *= 16) {
+        const std::size_t to = std::min(text.size, until);
+        while (pos < to) {
+            const std::size_t next = std::min(to, pos + stretch);
+            state = literals_.scan(text, pos, next, state, collect);
+            reached(poll, (next - pos) / 64);
+            pos = next;
+        }
         if (pos >= text.size) break;
         run(false);
         std::size_t left = 0;
@@ -363,14 +379,15 @@ void table_scanner::scan_literals(text_view<Char> text, scan_mode mode, std::siz
 
 template <class Char>
 std::vector<scan_result> table_scanner::scan(text_view<Char> text, scan_mode mode, std::size_t first,
-                                             const rescan_hint* hint, scan_work* work) const {
+                                             const rescan_hint* hint, scan_work* work, checkpoint* poll) const {
     std::vector<scan_result> out(programs_.size());
     workspace ws;
     std::uint64_t occurrences = 0;
     if (hint && (hint->first > first || mode == scan_mode::first_match)) hint = nullptr;
-    if (!literals_.empty()) scan_literals(text, mode, first, out, ws, hint, occurrences);
+    if (!literals_.empty()) scan_literals(text, mode, first, out, ws, hint, occurrences, poll);
     for (std::size_t i : alone_) {
         if (i < first) continue;
+        reached(poll, text.size / 64 + 1);
         matcher m(*programs_[i], text, ws);
         if (mode != scan_mode::first_match) {
             out[i].found = m.exists(0);
@@ -379,7 +396,7 @@ std::vector<scan_result> table_scanner::scan(text_view<Char> text, scan_mode mod
             out[i].found = out[i].span.has_value();
         }
     }
-    for (const group& g : groups_) scan_group(g, text, mode, first, out, ws);
+    for (const group& g : groups_) scan_group(g, text, mode, first, out, ws, poll);
     // A program that only tells whether the pattern matches says nothing
     // of where: no floor, no windows, no first match.
     for (std::size_t i = first; i < programs_.size(); ++i) {

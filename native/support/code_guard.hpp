@@ -85,6 +85,13 @@
 // the guard itself, with one branch. Unwatched (3.11, no watcher left), the
 // classes and bindings are compared on every use, out of line; so is
 // everything after a change.
+//
+// Threads: a guard is captured (at module creation or at a fast path's
+// first use), checked, and compared again after a change only with the GIL
+// held, and a fast path reads what a passing check lent it (captured
+// classes, functions, namespace values) under the same holding of the GIL,
+// with no Python code in between. `code_changes` is atomic because the
+// watchers of every interpreter, each with its own GIL, advance it.
 #pragma once
 
 #include <atomic>

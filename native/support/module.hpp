@@ -1,5 +1,13 @@
 // Module state, module-namespace lookups at call time, call-time relative
 // imports and multi-phase initialisation, shared by every module.
+//
+// Threads: module state is changed only with the GIL held: at module
+// creation (interned names, classes, tables, the namespace capture) and at
+// call time (the relative imports resolved, the import sites' captures, the
+// guards' comparisons after a change, the engine's caches). Long native
+// work runs with the GIL released over data it owns for the call
+// (threads.hpp, which also maps what relies on the GIL for a
+// free-threaded build).
 #pragma once
 
 #include <array>

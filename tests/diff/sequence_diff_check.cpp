@@ -259,6 +259,36 @@ void hard_shapes() {
     compare(a, b, "many small edits, small");
 }
 
+// The checkpoint: reached at least once a stride of the tokens read,
+// changing no answer; a hook that throws abandons the diff.
+void checkpoints() {
+    std::mt19937 rng(7);
+    seq a, b;
+    for (std::uint32_t k = 0; k < 100000; ++k) {
+        a.push_back(below(rng, 50));
+        b.push_back(k % 97 == 0 ? 99 : a.back());
+    }
+    int calls = 0;
+    tavrix::checkpoint counted([](void* n) { ++*static_cast<int*>(n); }, &calls);
+    if (matching_blocks(a, b, nullptr, &counted) != matching_blocks(a, b)) fail("checkpoint: blocks differ");
+    if (calls < static_cast<int>((a.size() + b.size()) / tavrix::checkpoint::stride))
+        fail("checkpoint: reached " + std::to_string(calls) + " times");
+    struct stop {};
+    int left = 3;
+    tavrix::checkpoint stopping(
+        [](void* n) {
+            if (--*static_cast<int*>(n) == 0) throw stop{};
+        },
+        &left);
+    bool stopped = false;
+    try {
+        (void)matching_blocks(a, b, nullptr, &stopping);
+    } catch (const stop&) {
+        stopped = true;
+    }
+    if (!stopped || left != 0) fail("checkpoint: a hook that throws does not abandon the diff");
+}
+
 void wavelet_queries() {
     std::mt19937 rng(7);
     for (int round = 0; round < 300; ++round) {
@@ -288,6 +318,7 @@ int main() {
     hand_made();
     random_pairs();
     hard_shapes();
+    checkpoints();
     wavelet_queries();
     if (failures) {
         std::fprintf(stderr, "%d failure(s)\n", failures);

@@ -2,8 +2,12 @@
 
 from __future__ import annotations
 
+import _thread
 import copy
 import difflib
+import random
+import threading
+import time
 
 import pytest
 
@@ -105,6 +109,40 @@ def test_ml_substitutions_lets_keyboard_interrupt_through(guard, monkeypatch):
     monkeypatch.setattr(difflib, "SequenceMatcher", interrupted)
     with pytest.raises(KeyboardInterrupt):
         guard._ml_substitutions("abc", "xyz")
+
+
+def prompt_with_names(size, names=40, seed=3):
+    """About `size` characters of words with `names` names, and the server's
+    copy with each name replaced by a placeholder."""
+    rng = random.Random(seed)
+    words = [rng.choice(["the", "report", "said", "that", "our", "plan", "works", "well", "enough,"])
+             for _ in range(size // 5)]
+    original, redacted = list(words), list(words)
+    for k, at in enumerate(sorted(rng.sample(range(len(words)), names))):
+        original[at], redacted[at] = f"Name{k}", "[NAME]"
+    return " ".join(original), " ".join(redacted)
+
+
+def test_keyboard_interrupt_cuts_a_long_diff_short(guard):
+    # Ctrl-C during the diff of a 1 MB prompt is honoured between blocks of
+    # the native diff, as during Python code, not when the diff ends; and the
+    # next call gives the whole answer again.
+    original, redacted = prompt_with_names(1_000_000)
+    start = time.perf_counter()
+    expected = guard._ml_substitutions(original, redacted)
+    full = time.perf_counter() - start
+    assert len(expected) == 40
+    timer = threading.Timer(min(0.01, full / 10), _thread.interrupt_main)
+    start = time.perf_counter()
+    with pytest.raises(KeyboardInterrupt):
+        timer.start()
+        guard._ml_substitutions(original, redacted)
+        timer.join()
+        time.sleep(full)  # where the diff ended first, the interrupt lands here
+    cut = time.perf_counter() - start
+    timer.join()
+    assert cut < full / 2, (cut, full)
+    assert guard._ml_substitutions(original, redacted) == expected
 
 
 def test_apply_substitutions(guard):

@@ -104,7 +104,7 @@ PyObject* search_span(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             if (pos == -1 && PyErr_Occurred()) throw_error();
         }
         const bool must_advance = nargs > 3 && PyObject_IsTrue(args[3]) == 1;
-        return span_or_none(search(*prog, args[1], static_cast<std::size_t>(pos), must_advance));
+        return span_or_none(search(*prog, args[1], signal_thread{}, static_cast<std::size_t>(pos), must_advance));
     });
 }
 
@@ -112,7 +112,7 @@ PyObject* exists_in(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry_point([&] {
         if (nargs != 2 || !PyUnicode_CheckExact(args[1])) raise_type("exists(pattern, text)");
         auto prog = program_of(args[0]);
-        return boolean(exists(*prog, args[1]));
+        return boolean(exists(*prog, args[1], signal_thread{}));
     });
 }
 
@@ -121,7 +121,7 @@ PyObject* substitute_all(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (nargs != 3 || !PyUnicode_CheckExact(args[1]) || !PyUnicode_CheckExact(args[2]))
             raise_type("sub(pattern, repl, text)");
         auto prog = program_of(args[0]);
-        return substitute(*prog, args[1], args[2]);
+        return substitute(*prog, args[1], args[2], signal_thread{});
     });
 }
 
@@ -152,7 +152,7 @@ PyObject* scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(args[0]); ++i) programs.push_back(program_of(PyList_GET_ITEM(args[0], i)));
         const bool first = PyObject_IsTrue(args[2]) == 1;
         table_scanner scanner(programs);
-        std::vector<scan_result> results = scan_table(scanner, args[1], first ? scan_mode::first_match : scan_mode::exists);
+        std::vector<scan_result> results = scan_table(scanner, args[1], first ? scan_mode::first_match : scan_mode::exists, signal_thread{});
         ref out = check(PyList_New(0));
         for (const scan_result& r : results) {
             ref item = !r.found ? none() : first ? span_or_none(r.span) : boolean(true);
@@ -186,7 +186,7 @@ PyObject* scan_with(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         auto* scanner = static_cast<table_scanner*>(PyCapsule_GetPointer(args[0], "regex_probe.scanner"));
         if (scanner == nullptr) throw_error();
         const bool first = PyObject_IsTrue(args[2]) == 1;
-        std::vector<scan_result> results = scan_table(*scanner, args[1], first ? scan_mode::first_match : scan_mode::exists);
+        std::vector<scan_result> results = scan_table(*scanner, args[1], first ? scan_mode::first_match : scan_mode::exists, signal_thread{});
         ref out = check(PyList_New(0));
         for (const scan_result& r : results) {
             ref item = !r.found ? none() : first ? span_or_none(r.span) : boolean(true);

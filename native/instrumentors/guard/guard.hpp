@@ -9,6 +9,7 @@
 #include "../../support/function.hpp"
 #include "../../support/iterate.hpp"
 #include "../../support/module.hpp"
+#include "../../support/threads.hpp"
 #include "../../support/unpack.hpp"
 #include "../../support/values.hpp"
 
@@ -108,6 +109,10 @@ namespace tavrix::guard {
     /* the engine's programs of the tables' patterns (pattern_matching.cpp) */ \
     O(regex_cache)
 
+// Changed only with the GIL held: `regex_cache` at every scan (its entries
+// and their recency order), the import sites at call time, the rest at
+// module creation. The scans and the replay diff release the GIL over what
+// they own for the call, never over the state.
 struct guard_state : state_base {
     TAVRIX_MODULE_STATE(TAVRIX_GUARD_STRINGS, TAVRIX_GUARD_OBJECTS)
     // difflib's SequenceMatcher as imported with the module, and the guard
@@ -115,6 +120,9 @@ struct guard_state : state_base {
     // `guarded_code`.
     PyObject* matcher_class = nullptr;
     code_guard matcher_guard;
+    // The thread whose long native work stops for signal handlers
+    // (support/threads.hpp); set at module creation, never changed.
+    signal_thread signals;
 };
 
 inline const guard_state& state_of(const module_view& m) { return m.get<guard_state>(); }

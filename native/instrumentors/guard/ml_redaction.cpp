@@ -20,6 +20,7 @@
 #include "../../diff/sequence_diff.hpp"
 #include "../../support/code_guard.hpp"
 #include "../../support/except.hpp"
+#include "../../support/threads.hpp"
 #include "guard.hpp"
 #include "word_tokens.hpp"
 
@@ -81,21 +82,42 @@ struct numbered_tokens {
     std::vector<diff::token> a, b;
 };
 
+// The GIL is released for the native diff from this many code points of
+// the two texts together: the diff then takes some 35 microseconds (1 MB
+// some 120 ms), against a microsecond or less to release and take back an
+// uncontended GIL; below it the release would cost more than it gives.
+constexpr Py_ssize_t release_from = 2048;
+
 // The native diff of the two texts' tokens: the pairs of its replace
-// opcodes, in diff order.
-std::vector<substitution> native_pairs(PyObject* original, const word_tokens& a, PyObject* redacted,
-                                       const word_tokens& b) {
-    numbered_tokens tokens;
-    tokens.b.reserve(b.count());
-    for (std::size_t k = 0; k < b.count(); ++k)
-        tokens.b.push_back(tokens.numbers.add(code_points_of(redacted, b.starts[k], b.starts[k + 1])));
-    tokens.a.reserve(a.count());
-    for (std::size_t k = 0; k < a.count(); ++k)
-        tokens.a.push_back(tokens.numbers.find(code_points_of(original, a.starts[k], a.starts[k + 1])));
+// opcodes, in diff order. Splitting, numbering and diffing read the two
+// strs' storage only (the call holds both): they run with the GIL released
+// when the texts are long enough, and can be stopped by a signal handler
+// between blocks (released_gil::poll). The pairs are made after.
+std::vector<substitution> native_pairs(const guard_state& st, PyObject* original, PyObject* redacted) {
+    word_tokens a, b;
+    std::vector<diff::opcode> replaced;
+    {
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(original) + PyUnicode_GET_LENGTH(redacted);
+        released_gil gil(length >= release_from, st.signals);
+        a = split_words(original);
+        b = split_words(redacted);
+        numbered_tokens tokens;
+        tokens.b.reserve(b.count());
+        for (std::size_t k = 0; k < b.count(); ++k) {
+            tokens.b.push_back(tokens.numbers.add(code_points_of(redacted, b.starts[k], b.starts[k + 1])));
+            gil.poll().reached();
+        }
+        tokens.a.reserve(a.count());
+        for (std::size_t k = 0; k < a.count(); ++k) {
+            tokens.a.push_back(tokens.numbers.find(code_points_of(original, a.starts[k], a.starts[k + 1])));
+            gil.poll().reached();
+        }
+        for (const diff::opcode& op : diff::opcodes(tokens.a, tokens.b, nullptr, &gil.poll()))
+            if (op.tag == diff::edit::replace) replaced.push_back(op);
+    }
 
     std::vector<substitution> pairs;
-    for (const diff::opcode& op : diff::opcodes(tokens.a, tokens.b)) {
-        if (op.tag != diff::edit::replace) continue;
+    for (const diff::opcode& op : replaced) {
         // The joined tokens are the text between the first one's start and
         // the last one's end.
         ref found = stripped(original, a.starts[op.i1], a.starts[op.i2]);
@@ -149,9 +171,9 @@ std::vector<substitution> matcher_pairs(const guard_state& st, PyObject* matcher
 std::vector<substitution> diff_pairs(const module_view& m, PyObject* original, PyObject* redacted) {
     const auto& st = state_of(m);
     ref matcher_class = import_from(m, st.difflib.get(), st.sequence_matcher.get(), 0);
+    if (genuine_matcher(st, matcher_class.get())) return native_pairs(st, original, redacted);
     const word_tokens a = split_words(original);
     const word_tokens b = split_words(redacted);
-    if (genuine_matcher(st, matcher_class.get())) return native_pairs(original, a, redacted, b);
     return matcher_pairs(st, matcher_class.get(), original, a, redacted, b);
 }
 

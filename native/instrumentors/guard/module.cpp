@@ -46,6 +46,7 @@ void exec(const module_view& m, guard_state& st) {
     ref five = check(PyLong_FromLong(5));
     st.first_five = check(PySlice_New(nullptr, five.get(), nullptr));
     capture_sequence_matcher(st);
+    st.signals = signal_thread::capture();
 
     import_into(m, "logging");
     ref re = import_into(m, "re");

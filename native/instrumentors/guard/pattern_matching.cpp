@@ -38,7 +38,7 @@ void table_prescan::scan(const guard_state& st, PyObject* table, PyObject* text,
     // What was found before holds for the same rule set only.
     regex::rescan_hint hint{&before, previous_first, changed};
     const bool same = changed && previous == set_ && before.size() == set_->scanner->programs().size();
-    results_ = regex::scan_table(*set_->scanner, text, mode, first, same ? &hint : nullptr);
+    results_ = regex::scan_table(*set_->scanner, text, mode, st.signals, first, same ? &hint : nullptr);
     from_ = from;
     first_ = first;
 }
@@ -47,7 +47,8 @@ bool pattern_found(const guard_state& st, const table_prescan& pre, std::size_t 
                    PyObject* text) {
     if (const regex::scan_result* known = pre.find(index, pattern, text)) return known->found;
     if (PyUnicode_CheckExact(text))
-        if (auto prog = regex::cached_program(st.regex_cache.get(), pattern)) return regex::exists(*prog, text);
+        if (auto prog = regex::cached_program(st.regex_cache.get(), pattern))
+            return regex::exists(*prog, text, st.signals);
     ref match = call_method(pattern, st.search.get(), text);
     return truthy(match.get());
 }
@@ -60,7 +61,7 @@ ref first_match_text(const guard_state& st, const table_prescan& pre, std::size_
     } else if (auto prog = PyUnicode_CheckExact(text) ? regex::cached_program(st.regex_cache.get(), pattern)
                                                       : nullptr;
                prog && !prog->exists_only) {
-        span = regex::search(*prog, text);
+        span = regex::search(*prog, text, st.signals);
     } else {
         ref match = call_method(pattern, st.search.get(), text);
         if (!truthy(match.get())) return none();
@@ -81,7 +82,7 @@ ref substitute(const guard_state& st, PyObject* pattern, PyObject* repl, PyObjec
             prog = cached.get();
         if (prog) {
             if (known) *known = changed != nullptr;
-            return regex::substitute(*prog, repl, text, from, windows, changed);
+            return regex::substitute(*prog, repl, text, st.signals, from, windows, changed);
         }
     }
     // The pattern's own sub reads a backslash in a replacement as an

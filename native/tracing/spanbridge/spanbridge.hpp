@@ -267,7 +267,8 @@ struct sdk_classes {
 
 // The standard-library functions the display name calls, captured at their
 // first use for the native paths that stand for them (span_names.cpp); the
-// objects are lent by the state's `guarded_code`.
+// objects are lent by the state's `guarded_code`. Captured, checked and
+// read only with the GIL held (support/code_guard.hpp).
 struct text_functions {
     code_guard url_parser;               // urlparse(url).hostname and what it runs
     PyObject* url_unsafe = nullptr;      // the list of characters urlsplit removes
