@@ -18,6 +18,7 @@ import builtins
 import contextlib
 import difflib
 import json
+import pathlib
 import re
 import subprocess
 import sys
@@ -25,10 +26,11 @@ import textwrap
 import types
 import urllib.parse
 
+import fast_paths
 import opentelemetry.attributes
 import pytest
 from opentelemetry.attributes import BoundedAttributes
-from opentelemetry.sdk.trace import ReadableSpan, SpanProcessor, TracerProvider
+from opentelemetry.sdk.trace import ReadableSpan
 from opentelemetry.trace import SpanKind, Status, StatusCode
 from opentelemetry.trace.span import SpanContext
 
@@ -99,37 +101,13 @@ def altered_builtin(name, module, alteration):
 def run_watching(run, files):
     """run(), and whether Python code of the given library files, or of a
     patch defined here, ran in it."""
-    frames = []
-
-    def profile(frame, event, arg):
-        code = frame.f_code
-        if event == "call" and (code.co_filename.endswith(files) or code.co_filename == __file__ and code is not run.__code__):
-            frames.append(code.co_name)
-
-    sys.setprofile(profile)
-    try:
-        result = run()
-    finally:
-        sys.setprofile(None)
-    return result, bool(frames)
+    return fast_paths.run_watching(run, files, __file__)
 
 
 # --- the SDK span reads ----------------------------------------------------
 
 
-def sdk_span():
-    class Capture(SpanProcessor):
-        def on_end(self, span):
-            self.span = span
-
-    capture = Capture()
-    provider = TracerProvider()
-    provider.add_span_processor(capture)
-    provider.get_tracer("tests.guards").start_span("op", attributes={"k": "v", "n": 1}).end()
-    return capture.span
-
-
-SPAN = sdk_span()
+SPAN = fast_paths.sdk_span()
 MAPPING = SPAN._attributes
 
 
@@ -346,39 +324,19 @@ def test_a_broken_guard_takes_the_general_path_until_undone(path, way):
 # import until a name's first use rebinds it (pytest itself does not run so).
 LAZY_RUN = textwrap.dedent(
     """
-    import json, sys
-    from opentelemetry.sdk.trace import SpanProcessor, TracerProvider
+    import json
+    from fast_paths import run_watching, sdk_span
     from tavrix_observe.instrumentors import _guard
     from tavrix_observe.tracing import spanbridge
 
-    class Capture(SpanProcessor):
-        def on_end(self, span):
-            self.span = span
-
-    capture = Capture()
-    provider = TracerProvider()
-    provider.add_span_processor(capture)
-    provider.get_tracer("lazy").start_span("op", attributes={"k": "v", "n": 1}).end()
+    span = sdk_span()
     runs = {
-        "SDK span": (lambda: list(spanbridge._span_to_dict(capture.span).items())[:2],
+        "SDK span": (lambda: list(spanbridge._span_to_dict(span).items())[:2],
                      ("opentelemetry/attributes/__init__.py", "opentelemetry/sdk/trace/__init__.py")),
         "URL parser": (lambda: spanbridge._build_display_name("GET", {"url.full": URL}), ("urllib/parse.py",)),
         "diff": (lambda: _guard._ml_substitutions(ORIGINAL, REDACTED), ("difflib.py",)),
     }
-
-    def watching(run, files):
-        ran = []
-        def profile(frame, event, arg):
-            if event == "call" and frame.f_code.co_filename.endswith(files):
-                ran.append(frame.f_code.co_name)
-        sys.setprofile(profile)
-        try:
-            answer = run()
-        finally:
-            sys.setprofile(None)
-        return answer, bool(ran)
-
-    print(json.dumps({path: [watching(run, files) for _ in range(2)] for path, (run, files) in runs.items()},
+    print(json.dumps({path: [run_watching(run, files) for _ in range(2)] for path, (run, files) in runs.items()},
                      default=repr))
     """
 )
@@ -386,7 +344,8 @@ LAZY_RUN = textwrap.dedent(
 
 @pytest.mark.skipif(sys.version_info < (3, 15), reason="lazy imports: CPython 3.15 and later")
 def test_lazily_imported_names_keep_the_answers_and_the_fast_paths():
-    script = f"URL, ORIGINAL, REDACTED = {URL!r}, {ORIGINAL!r}, {REDACTED!r}\n" + LAZY_RUN
+    script = (f"import sys; sys.path.insert(0, {str(pathlib.Path(__file__).parent)!r})\n"
+              f"URL, ORIGINAL, REDACTED = {URL!r}, {ORIGINAL!r}, {REDACTED!r}\n" + LAZY_RUN)
 
     def run(*flags):
         proc = subprocess.run([sys.executable, *flags, "-c", script], capture_output=True, text=True, timeout=300)
