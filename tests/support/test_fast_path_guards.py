@@ -235,7 +235,10 @@ URL_WAYS = {
     # Equal, not the same: the guard compares identity, the answer is the original's.
     "replaced defaults": (lambda: replaced(urllib.parse.urlparse, "__defaults__", ("",) + (True,)),
                           "GET api.example.com"),
-    "replaced keyword defaults": (lambda: replaced(urllib.parse.urlparse, "__kwdefaults__", {}), "GET api.example.com"),
+    # A new dict of the same defaults (3.15's urlparse has a keyword-only one).
+    "replaced keyword defaults": (lambda: replaced(urllib.parse.urlparse, "__kwdefaults__",
+                                                   dict(urllib.parse.urlparse.__kwdefaults__ or {})),
+                                  "GET api.example.com"),
     "bases reassigned": (lambda: replaced(ParseResult, "__bases__", (HostMixin, *ParseResult.__bases__)),
                          "GET bases.example"),
     "replaced sys.modules entry": (lambda: setting_item(sys.modules, "urllib.parse", stand_in_urllib_parse()),
