@@ -46,6 +46,18 @@ DATABASE = (
     },
 )
 
+TOOL_ATTRIBUTES = {
+    "tavrix.span_type": "tool_call",
+    "tavrix.tool": "web_search",
+    "tavrix.tool.name": "web_search",
+    "tavrix.tool.type": "function",
+    "openinference.span.kind": "TOOL",
+    "tavrix.tool.input": '{"query": "weather in Lyon"}',
+    "tavrix.tool.output": '{"results": 3}',
+    "tavrix.tool.latency_ms": 41,
+    "tavrix.framework": "langchain",
+}
+
 # name -> (span name, attributes, whether the run has a redaction function)
 CASES = {
     "no active run": ("SELECT", {"db.system": "postgresql", "db.statement": "SELECT 1", "db.name": "app"}, False),
@@ -61,37 +73,17 @@ CASES = {
         False,
     ),
     "database span, converted": (*DATABASE, False),
-    "tool span, merged": (
-        "execute_tool web_search",
-        {
-            "tavrix.span_type": "tool_call",
-            "tavrix.tool": "web_search",
-            "tavrix.tool.name": "web_search",
-            "tavrix.tool.type": "function",
-            "openinference.span.kind": "TOOL",
-            "tavrix.tool.input": '{"query": "weather in Lyon"}',
-            "tavrix.tool.output": '{"results": 3}',
-            "tavrix.tool.latency_ms": 41,
-            "tavrix.framework": "langchain",
-        },
-        False,
-    ),
+    "tool span, merged": ("execute_tool web_search", TOOL_ATTRIBUTES, False),
     # As an agent framework's tool span reaches the run: JSON input and
     # output of a realistic size, copied with the run's redaction applied.
     "tool span (input and output), merged + redacted": (
         "execute_tool web_search",
         {
-            "tavrix.span_type": "tool_call",
-            "tavrix.tool": "web_search",
-            "tavrix.tool.name": "web_search",
-            "tavrix.tool.type": "function",
-            "openinference.span.kind": "TOOL",
+            **TOOL_ATTRIBUTES,
             "tavrix.tool.input": '{"query": "flights Lyon to Oslo on 12 May", "max_results": 5, '
                                  '"contact": "alice@example.com"}',
             "tavrix.tool.output": '{"results": [{"title": "LYS-OSL 07:05", "price": 182.4}, '
                                   '{"title": "LYS-OSL 13:40", "price": 209.9}], "source": "fares-api"}',
-            "tavrix.tool.latency_ms": 41,
-            "tavrix.framework": "langchain",
         },
         True,
     ),
