@@ -73,7 +73,9 @@ void release_data(PyObject* capsule) noexcept {
     auto* data = static_cast<guard_data*>(PyCapsule_GetPointer(capsule, data_capsule));
     if (data == nullptr) return;
     if (data->owner != nullptr && data->owner->data_ == data) data->owner->reset();
-    if (data->watched) forget(data);
+    // Whether watched or not now: a guard whose namespace was given up is
+    // still a dependent of its other namespaces and of its classes.
+    forget(data);
     delete data;
 }
 
