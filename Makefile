@@ -190,6 +190,9 @@ compile-free-threaded: $(PY)
 WHEEL_TEST_ROOT ?= build/wheel-test
 WHEEL_PYTHONS ?= $(PYTHON)
 WHEEL_OTHER_ARGS ?= $(PYTEST_ARGS)
+# The tests of the sdist's installation (pip builds it as the wheels were
+# built from it).
+SDIST_ARGS ?= $(PYTEST_ARGS)
 MAX_GLIBC ?= 28
 CROSS_WHEELS ?= x86_64/3.14 x86_64/3.15 aarch64/3.11 aarch64/3.13 aarch64/3.14 aarch64/3.15
 DIST := $(WHEEL_TEST_ROOT)/dist
@@ -230,7 +233,8 @@ wheel-test: dist
 		$(MAKE) installed-test PYTHON=$$python FROM="$(DIST)/*-$$tag-manylinux_*_$(MACHINE).whl" \
 			ENV=$(WHEEL_TEST_ROOT)/from-wheel-$$tag PYTEST_ARGS="$$args"; \
 	done
-	$(MAKE) installed-test PYTHON=$(PYTHON) FROM="$(DIST)/*.tar.gz" ENV=$(WHEEL_TEST_ROOT)/from-sdist
+	$(MAKE) installed-test PYTHON=$(PYTHON) FROM="$(DIST)/*.tar.gz" ENV=$(WHEEL_TEST_ROOT)/from-sdist \
+		PYTEST_ARGS='$(SDIST_ARGS)'
 
 # The wheels of CROSS_WHEELS, each tested as installed: those for CPython
 # 3.14 and 3.15 on this machine's architecture in new environments of the
