@@ -144,13 +144,6 @@ std::shared_ptr<const program> program_of(PyObject* cache, PyObject* pattern, bo
     return it->second.prog;
 }
 
-bool same_entries(const std::vector<ref>& held, const std::vector<ref>& entries) noexcept {
-    if (held.size() != entries.size()) return false;
-    for (std::size_t i = 0; i < held.size(); ++i)
-        if (held[i].get() != entries[i].get()) return false;
-    return true;
-}
-
 }  // namespace
 
 std::shared_ptr<const program> cached_program(PyObject* cache, PyObject* pattern) {
@@ -163,7 +156,7 @@ std::shared_ptr<const rule_set> cached_rule_set(PyObject* cache, const std::vect
         cache_state& st = state_of(cache);
         const std::uint64_t now = ++st.clock;
         for (auto& entry : st.rule_sets)
-            if (same_entries(entry.set->entries, entries)) {
+            if (entry.set->same_entries(entries)) {
                 entry.used = now;
                 return entry.set;
             }
@@ -174,33 +167,20 @@ std::shared_ptr<const rule_set> cached_rule_set(PyObject* cache, const std::vect
     std::unordered_map<PyObject*, std::shared_ptr<const program>> known;
     for (const auto& entry : state_of(cache).rule_sets) {
         const rule_set& held = *entry.set;
-        for (std::size_t i = 0; i < held.entries.size(); ++i)
-            known.try_emplace(held.entries[i].get(),
-                              held.slots[i] < 0 ? nullptr
-                                                : held.scanner->programs()[static_cast<std::size_t>(held.slots[i])]);
+        for (std::size_t i = 0; i < held.entries.size(); ++i) {
+            const std::shared_ptr<const program>* prog = held.program_of(i);
+            known.try_emplace(held.entries[i].get(), prog ? *prog : nullptr);
+        }
     }
-    auto set = std::make_shared<rule_set>();
-    set->slots.assign(entries.size(), -1);
-    std::vector<std::shared_ptr<const program>> served;
     bool lasting = true;
     pattern_reader reader(state_of(cache).pattern_type.get());
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        PyObject* pattern = entries[i].get();
-        set->entries.push_back(ref::new_ref(pattern));
-        std::shared_ptr<const program> prog;
-        if (auto it = known.find(pattern); it != known.end()) {
-            prog = it->second;
-        } else {
-            bool this_lasting = true;
-            prog = program_of(cache, pattern, this_lasting, &reader);
-            lasting = lasting && this_lasting;
-        }
-        if (!prog) continue;
-        set->slots[i] = static_cast<int>(served.size());
-        served.push_back(std::move(prog));
-    }
-    if (!served.empty()) set->scanner = std::make_shared<const table_scanner>(std::move(served));
-    std::shared_ptr<const rule_set> result = set;
+    std::shared_ptr<const rule_set> result = build_rule_set(entries, [&](PyObject* pattern) {
+        if (auto it = known.find(pattern); it != known.end()) return it->second;
+        bool this_lasting = true;
+        auto prog = program_of(cache, pattern, this_lasting, &reader);
+        lasting = lasting && this_lasting;
+        return prog;
+    });
     cache_state& st = state_of(cache);
     // Not kept when cleared meanwhile, or when a refusal held on this
     // thread only (the next call asks again).

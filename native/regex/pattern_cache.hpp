@@ -2,10 +2,7 @@
 // sets of the tables they form, in one garbage-collected object kept in
 // the module's state.
 //
-// A rule set is a whole table compiled once: its entries in order (held,
-// so that no identity it compares can be reused by another object while
-// it lives), which of them the engine serves, and one scanner over those.
-// A table is looked up at every call and its entries compared by identity
+// A rule set (rule_set.hpp) is a whole table compiled once. A table is looked up at every call and its entries compared by identity
 // with the rule sets held (one pointer comparison an entry); any change to
 // it (an entry added, replaced or removed, another dict) makes a new rule
 // set, whose programs are taken from the rule sets held where their
@@ -30,7 +27,7 @@
 #include <vector>
 
 #include "../support/errors.hpp"
-#include "table_scan.hpp"
+#include "rule_set.hpp"
 
 namespace tavrix::regex {
 
@@ -41,15 +38,6 @@ namespace tavrix::regex {
 // does not serve it (not an exact re.Pattern of a str, or a pattern
 // outside the supported syntax).
 [[nodiscard]] std::shared_ptr<const program> cached_program(PyObject* cache, PyObject* pattern);
-
-// A table compiled: its entries in iteration order, the index among the
-// served of each (-1: answered by the entry's own methods), and the
-// scanner of the served ones, in order.
-struct rule_set {
-    std::vector<ref> entries;
-    std::vector<int> slots;
-    std::shared_ptr<const table_scanner> scanner;  // null: none served
-};
 
 // The rule set of a table whose values are `entries`, in order (owned by
 // the caller for the call); built on first use.

@@ -1,21 +1,30 @@
-// A whole table of programs over one text in one pass. For each position,
-// masks by character say which programs it can concern: by the first three
-// characters of their matches, or by a gate character (a one-byte text
-// gets a vectorised first look, see byte_filter.hpp). Each program's
-// matcher runs only from such positions, and a watermark per program keeps
-// it from looking at text it has already covered. Programs the pass cannot
-// filter (they can match the empty string, or start only at the beginning)
-// are searched on their own. Whether a program matches is answered first
-// (the bit machine where it fits); the leftmost match, when wanted, is then
-// searched for from where no earlier match can start.
+// A whole table of programs over one text, in named stages:
 //
-// Programs with required literals (literals.hpp) are not in those passes:
-// one pass of a literal searcher over the text finds every occurrence of
-// every such program's literals, each occurrence confirmed against the
-// literal's classes gives a window of positions where that program's
-// matches can start, and the program's matcher runs only from its
-// windows (merged, so one run covers each position at most once). A
-// program none of whose literals occurs costs nothing beyond that pass.
+//   build the scanner (table_scan.cpp): each program takes one path, the
+//     literal pass (it has required literals, see literals.hpp), a grouped
+//     pass (up to 64 programs with a prefix or gate filter share masks by
+//     character), or a search of its own (it can match the empty string,
+//     or starts only at the beginning);
+//   the literal pass: one run of the literal searcher over the text
+//     reports every occurrence of every such program's literals;
+//   confirm an occurrence: against the literal's classes and its lead,
+//     which gives a window of positions where its owner's matches start;
+//   merge windows: an owner's windows sorted and joined, so that its
+//     matcher covers each position once at most;
+//   run windows: the owner's matcher from its windows only;
+//   the grouped pass: for each position, the masks say which members it
+//     can concern (by the first three characters of their matches, or by a
+//     gate character; a one-byte text gets a vectorised first look, see
+//     byte_filter.hpp); a member's matcher runs only from such positions,
+//     and a watermark per member keeps it from text it has covered;
+//   keep what a substitution can have changed: on a text made from the
+//     last one by replacements, a program that did not match there is run
+//     only near the replacements.
+//
+// Whether a program matches is answered first (the bit machine where it
+// fits); the leftmost match, when wanted, is then searched for from where
+// no earlier match can start. A program none of whose literals occurs
+// costs nothing beyond the literal pass.
 //
 // Worst case: the passes are linear in the text (the literal pass also in
 // the occurrences it reports); each program's runs cover disjoint
@@ -26,8 +35,10 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cassert>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "../support/checkpoint.hpp"
@@ -76,8 +87,87 @@ struct scan_work {
     std::uint64_t occurrences = 0;
 };
 
+// ---- Merge windows ----------------------------------------------------
+// Invariant of a merged window list: windows in order, disjoint after the
+// merge (nor adjacent: one run goes through both), every match start
+// inside one (each window is the union of windows that each held every
+// start an occurrence allows). Linear after the sort.
+
+// Whether `windows` holds the invariant's order: each window's bounds in
+// order, and each window starting two positions or more after the last.
+[[nodiscard]] inline bool windows_in_order(const window_list& windows) noexcept {
+    for (std::size_t k = 0; k < windows.size(); ++k) {
+        if (windows[k].lo > windows[k].hi) return false;
+        if (k > 0 && windows[k].lo <= windows[k - 1].hi + 1) return false;
+    }
+    return true;
+}
+
+// Appends `w` to `windows`, whose windows all start at or before it:
+// joined to the last one where they overlap or touch.
+inline void append_window(window_list& windows, window w) {
+    if (!windows.empty() && w.lo <= windows.back().hi + 1)
+        windows.back().hi = std::max(windows.back().hi, w.hi);
+    else
+        windows.push_back(w);
+}
+
+// ---- Confirm an occurrence --------------------------------------------
+// The window of match starts an occurrence of `lit` at `start` allows
+// `prog`, when the text's characters there are in the literal's classes
+// and the lead fits before it; none otherwise.
+template <class Char>
+[[nodiscard]] std::optional<window> confirm_occurrence(const program& prog, const literal& lit,
+                                                       text_view<Char> text, std::size_t start) {
+    for (std::size_t j = 0; j < lit.size(); ++j)
+        if (!prog.classes[lit[j].cls].contains(text[start + j])) return std::nullopt;
+    const required_literals& req = prog.literal;
+    if (start < req.lead_min) return std::nullopt;
+    const std::size_t lo = req.lead_max == unbounded || req.lead_max > start ? 0 : start - req.lead_max;
+    return window{lo, start - req.lead_min};
+}
+
+// ---- Keep what a substitution can have changed ------------------------
+// The windows of `windows` a change in `changed` (in order) can reach:
+// those within the longest match (and the assertions' one character of
+// context) of one, or whose matches could reach the text's end. Keeps the
+// merge's invariant (it only drops windows).
+inline void keep_near_changes(window_list& windows, const std::vector<match_span>& changed, std::uint32_t longest,
+                              std::size_t size) {
+    std::size_t k = 0;
+    std::erase_if(windows, [&](const window& w) {
+        const std::size_t reach = w.hi + longest + 2;
+        if (reach >= size) return false;
+        while (k < changed.size() && changed[k].end + 1 < w.lo) ++k;
+        return !(k < changed.size() && changed[k].start <= reach);
+    });
+}
+
+// ---- Run windows ------------------------------------------------------
+// A program's answer from its matcher run only from `windows` (merged):
+// whether it matches, and with `mode` first_match its leftmost match.
+template <class Char>
+[[nodiscard]] scan_result run_windows(const program& prog, text_view<Char> text, const window_list& windows,
+                                      scan_mode mode, workspace& ws) {
+    assert(windows_in_order(windows) && !windows.empty());
+    matcher<Char> m(prog, text, ws, &windows);
+    scan_result result;
+    if (mode != scan_mode::first_match) {
+        result.found = m.exists(0);
+        result.floor = windows.front().lo;
+    } else {
+        result.span = m.search(0);
+        result.found = result.span.has_value();
+        if (result.span) result.floor = result.span->start;
+    }
+    return result;
+}
+
+// ---- The scanner ------------------------------------------------------
 class table_scanner {
 public:
+    // Builds the scanner (see table_scan.cpp): linear in the programs'
+    // prefilters and literals.
     explicit table_scanner(std::vector<std::shared_ptr<const program>> programs);
 
     // One result per program, in order, over a text's storage; the
@@ -93,6 +183,11 @@ public:
                                                 checkpoint* poll = nullptr) const;
 
     [[nodiscard]] const std::vector<std::shared_ptr<const program>>& programs() const noexcept { return programs_; }
+
+    // The path each program takes, one line each ("3 literal pass: ...",
+    // "5 grouped pass 0: prefix 3", "7 searched alone: anywhere"), with the
+    // literals and leads of those of the literal pass.
+    [[nodiscard]] std::string dump() const;
 
 private:
     // Up to 64 filtered programs share one set of masks.
@@ -114,11 +209,16 @@ private:
     };
 
     template <class Char>
-    void scan_group(const group& g, text_view<Char> text, scan_mode mode, std::size_t first,
-                    std::vector<scan_result>& out, workspace& ws, checkpoint* poll) const;
+    class grouped_pass;
     template <class Char>
-    void scan_literals(text_view<Char> text, scan_mode mode, std::size_t first, std::vector<scan_result>& out,
-                       workspace& ws, const rescan_hint* hint, std::uint64_t& occurrences, checkpoint* poll) const;
+    class literal_pass;
+
+    // Building (table_scan.cpp): a filtered program into the last group
+    // (a new one when it is full), with the halves of its first three
+    // sets that the group's byte filter is then made from.
+    struct halves;
+    void add_to_group(std::size_t index, std::vector<std::vector<halves>>& group_halves);
+    static void build_byte_filter(group& g, const std::vector<halves>& member_halves);
 
     std::vector<std::shared_ptr<const program>> programs_;
     literal_searcher literals_;  // of the programs searched through their literals
@@ -130,252 +230,278 @@ private:
 // How far past its trigger a run looks for the next start before it stops.
 inline constexpr std::size_t run_ahead = 1024;
 
+// ---- The grouped pass -------------------------------------------------
+// One group's members over one text. Invariant: `live` holds the members
+// still undecided; no member is triggered below its watermark (the text
+// before it is covered), and `lowest` is the lowest watermark of the live
+// members, so the pass skips to it.
 template <class Char>
-void table_scanner::scan_group(const group& g, text_view<Char> text, scan_mode mode, std::size_t first,
-                               std::vector<scan_result>& out, workspace& ws, checkpoint* poll) const {
-    const std::size_t n = text.size;
-    const std::size_t count = g.members.size();
-    std::uint64_t live = 0;
-    for (std::size_t q = 0; q < count; ++q)
-        if (g.members[q] >= first) live |= std::uint64_t{1} << q;
-    std::array<std::size_t, 64> watermark{};
-    std::vector<start_finder<Char>> finders;
-    finders.reserve(count);
-    for (std::size_t member : g.members) finders.emplace_back(*programs_[member], text);
+class table_scanner::grouped_pass {
+public:
+    grouped_pass(const table_scanner& scanner, const group& g, text_view<Char> text, scan_mode mode,
+                 std::size_t first, std::vector<scan_result>& out, workspace& ws)
+        : scanner_(scanner), g_(g), text_(text), mode_(mode), out_(out), ws_(ws) {
+        for (std::size_t q = 0; q < g.members.size(); ++q)
+            if (g.members[q] >= first) live_ |= std::uint64_t{1} << q;
+        finders_.reserve(g.members.size());
+        for (std::size_t member : g.members) finders_.emplace_back(*scanner.programs_[member], text);
+    }
+
+    void run(checkpoint* poll) {
+        const std::size_t n = text_.size;
+        if (n == 0) return;
+        std::size_t pos = 0;
+        if constexpr (sizeof(Char) == 1) pos = run_bytes(poll);
+        // Three characters at a time while there are three; then the tail,
+        // with the third character unknown.
+        for (; pos + 2 < n && live_; ++pos) {
+            if (pos < lowest_) {
+                pos = lowest_ - 1;
+                continue;
+            }
+            if ((pos & 1023) == 0) reached(poll, 16);
+            const code_point c = text_[pos];
+            const code_point d = text_[pos + 1];
+            const code_point e = text_[pos + 2];
+            if constexpr (sizeof(Char) > 1) {
+                if ((c | d | e) >= 256) {
+                    if (const std::uint64_t m = wide_mask(pos) & live_) dispatch(m, pos);
+                    continue;
+                }
+            }
+            if (const std::uint64_t m = (g_.single[c] | (g_.first[c] & g_.second[d] & g_.third[e])) & live_)
+                [[unlikely]]
+                dispatch(m, pos);
+        }
+        for (pos = std::max(pos, lowest_); pos < n && live_; ++pos)
+            if (const std::uint64_t m = wide_mask(pos) & live_) dispatch(m, pos);
+    }
+
+private:
+    // Blocks of 32 positions through the byte filter, then the exact test
+    // where it lets a position through; returns where the rest goes on.
+    std::size_t run_bytes(checkpoint* poll) {
+        const std::size_t n = text_.size;
+        constexpr std::size_t blocks_per_call = 32;
+        std::uint32_t masks[blocks_per_call];
+        std::size_t pos = 0;
+        while (live_ && pos + 32 + 2 <= n) {
+            pos = std::max(pos, lowest_);
+            if (pos + 32 + 2 > n) break;
+            const std::size_t blocks = std::min(blocks_per_call, (n - 2 - pos) / 32);
+            g_.bytes.scan(text_.data, pos, blocks, masks);
+            for (std::size_t k = 0; k < blocks && live_; ++k) {
+                const std::size_t base = pos + 32 * k;
+                std::uint32_t bits = masks[k];
+                if (base < lowest_) bits = base + 32 <= lowest_ ? 0 : bits & (~0u << (lowest_ - base));
+                for (; bits && live_; bits &= bits - 1) {
+                    const std::size_t at = base + static_cast<std::size_t>(std::countr_zero(bits));
+                    if (at < lowest_) continue;  // raised by a trigger in this block
+                    if (const std::uint64_t m = exact_mask(at)) dispatch(m, at);
+                }
+            }
+            pos += 32 * blocks;
+            reached(poll, blocks / 2 + 1);
+        }
+        return pos;
+    }
+
+    // The live members position `at` concerns, three characters known.
+    std::uint64_t exact_mask(std::size_t at) const {
+        return (g_.single[text_[at]] | (g_.first[text_[at]] & g_.second[text_[at + 1]] & g_.third[text_[at + 2]])) &
+               live_;
+    }
+
+    // The members position `pos` can concern, whatever its characters
+    // (characters above Latin-1, or the end of the text, near it).
+    std::uint64_t wide_mask(std::size_t pos) const {
+        const std::size_t n = text_.size;
+        const code_point c = text_[pos];
+        if (c >= 256) return g_.wide_first & ~(pos + 1 < n ? 0 : g_.paired);
+        std::uint64_t m = g_.single[c];
+        if (pos + 1 < n) {
+            const code_point d = text_[pos + 1];
+            m |= g_.first[c] & (d < 256 ? g_.second[d] : g_.wide_second);
+        }
+        return m;
+    }
+
+    // Triggers the members of `m` at `pos` whose watermark it reached.
+    void dispatch(std::uint64_t m, std::size_t pos) {
+        bool moved = false;
+        while (m) {
+            const auto q = static_cast<std::size_t>(std::countr_zero(m));
+            m &= m - 1;
+            if (pos >= watermark_[q]) {
+                trigger(q, pos);
+                moved = true;
+            }
+        }
+        if (moved) {
+            lowest_ = no_position;
+            for (std::uint64_t rest = live_; rest; rest &= rest - 1)
+                lowest_ = std::min(lowest_, watermark_[static_cast<std::size_t>(std::countr_zero(rest))]);
+        }
+    }
 
     // Runs member `q` from the trigger at `pos`.
-    auto trigger = [&](std::size_t q, std::size_t pos) {
-        const program& prog = *programs_[g.members[q]];
-        start_finder<Char>& starts = finders[q];
+    void trigger(std::size_t q, std::size_t pos) {
+        const std::size_t n = text_.size;
+        const program& prog = *scanner_.programs_[g_.members[q]];
+        start_finder<Char>& starts = finders_[q];
         std::size_t from = pos;
-        if (!((g.gates >> q) & 1u)) {
+        if (!((g_.gates >> q) & 1u)) {
             if (!starts.verify(pos)) return;  // the first characters fit, the rest of the prefix not
         } else {
-            if (!set_contains(prog, prog.filter.gate_set, text[pos])) return;
-            starts.seed_gate(pos, watermark[q]);
-            from = starts.next(watermark[q], pos);
+            if (!set_contains(prog, prog.filter.gate_set, text_[pos])) return;
+            starts.seed_gate(pos, watermark_[q]);
+            from = starts.next(watermark_[q], pos);
             if (from > pos) {
-                watermark[q] = std::min(from, n + 1);
+                watermark_[q] = std::min(from, n + 1);
                 return;
             }
         }
         // A run goes on through candidates close ahead rather than going
         // idle and being triggered again right away.
         const std::size_t limit = pos + run_ahead;
-        matcher<Char> m(prog, text, ws);
+        matcher<Char> m(prog, text_, ws_);
         auto r = m.run_exists(from, starts, limit);
         if (r.found) {
             // Whether it matches is known; which match comes first is then
             // the leftmost search's, from where no match can start earlier.
-            scan_result& result = out[g.members[q]];
+            scan_result& result = out_[g_.members[q]];
             result = scan_result{true, std::nullopt, r.floor};
-            if (mode == scan_mode::first_match) {
-                result.span = matcher<Char>(prog, text, ws).search(r.floor);
+            if (mode_ == scan_mode::first_match) {
+                result.span = matcher<Char>(prog, text_, ws_).search(r.floor);
                 result.floor = result.span->start;
             }
-            live &= ~(std::uint64_t{1} << q);
+            live_ &= ~(std::uint64_t{1} << q);
         } else {
-            watermark[q] = r.stopped;
-            if (r.stopped > n) live &= ~(std::uint64_t{1} << q);
-        }
-    };
-
-    // Below the lowest watermark of the live programs nothing can be
-    // triggered: the pass jumps there (what keeps dense stretches cheap).
-    std::size_t lowest = 0;
-    auto dispatch = [&](std::uint64_t m, std::size_t pos) {
-        bool moved = false;
-        while (m) {
-            const auto q = static_cast<std::size_t>(std::countr_zero(m));
-            m &= m - 1;
-            if (pos >= watermark[q]) {
-                trigger(q, pos);
-                moved = true;
-            }
-        }
-        if (moved) {
-            lowest = no_position;
-            for (std::uint64_t rest = live; rest; rest &= rest - 1)
-                lowest = std::min(lowest, watermark[static_cast<std::size_t>(std::countr_zero(rest))]);
-        }
-    };
-    // The programs position `pos` can concern, whatever its characters
-    // (characters above Latin-1, or the end of the text, near it).
-    auto wide_mask = [&](std::size_t pos) {
-        const code_point c = text[pos];
-        if (c >= 256) return g.wide_first & ~(pos + 1 < n ? 0 : g.paired);
-        std::uint64_t m = g.single[c];
-        if (pos + 1 < n) {
-            const code_point d = text[pos + 1];
-            m |= g.first[c] & (d < 256 ? g.second[d] : g.wide_second);
-        }
-        return m;
-    };
-    if (n == 0) return;
-    std::size_t pos = 0;
-    auto exact = [&](std::size_t at) {
-        return (g.single[text[at]] | (g.first[text[at]] & g.second[text[at + 1]] & g.third[text[at + 2]])) & live;
-    };
-    if constexpr (sizeof(Char) == 1) {
-        // Blocks of 32 positions through the byte filter, then the exact
-        // test where it lets a position through.
-        constexpr std::size_t blocks_per_call = 32;
-        std::uint32_t masks[blocks_per_call];
-        while (live && pos + 32 + 2 <= n) {
-            pos = std::max(pos, lowest);
-            if (pos + 32 + 2 > n) break;
-            const std::size_t blocks = std::min(blocks_per_call, (n - 2 - pos) / 32);
-            g.bytes.scan(text.data, pos, blocks, masks);
-            for (std::size_t k = 0; k < blocks && live; ++k) {
-                const std::size_t base = pos + 32 * k;
-                std::uint32_t bits = masks[k];
-                if (base < lowest) bits = base + 32 <= lowest ? 0 : bits & (~0u << (lowest - base));
-                for (; bits && live; bits &= bits - 1) {
-                    const std::size_t at = base + static_cast<std::size_t>(std::countr_zero(bits));
-                    if (at < lowest) continue;  // raised by a trigger in this block
-                    if (const std::uint64_t m = exact(at)) dispatch(m, at);
-                }
-            }
-            pos += 32 * blocks;
-            reached(poll, blocks / 2 + 1);
+            watermark_[q] = r.stopped;
+            if (r.stopped > n) live_ &= ~(std::uint64_t{1} << q);
         }
     }
-    // Three characters at a time while there are three; then the tail,
-    // with the third character unknown.
-    for (; pos + 2 < n && live; ++pos) {
-        if (pos < lowest) {
-            pos = lowest - 1;
-            continue;
-        }
-        if ((pos & 1023) == 0) reached(poll, 16);
-        const code_point c = text[pos];
-        const code_point d = text[pos + 1];
-        const code_point e = text[pos + 2];
-        if constexpr (sizeof(Char) > 1) {
-            if ((c | d | e) >= 256) {
-                if (const std::uint64_t m = wide_mask(pos) & live) dispatch(m, pos);
-                continue;
-            }
-        }
-        if (const std::uint64_t m = (g.single[c] | (g.first[c] & g.second[d] & g.third[e])) & live) [[unlikely]]
-            dispatch(m, pos);
-    }
-    for (pos = std::max(pos, lowest); pos < n && live; ++pos)
-        if (const std::uint64_t m = wide_mask(pos) & live) dispatch(m, pos);
-}
 
-// The windows of `windows` a change in `changed` (in order) can reach:
-// those within the longest match (and the assertions' one character of
-// context) of one, or whose matches could reach the text's end.
-inline void keep_near_changes(window_list& windows, const std::vector<match_span>& changed, std::uint32_t longest,
-                              std::size_t size) {
-    std::size_t k = 0;
-    std::erase_if(windows, [&](const window& w) {
-        const std::size_t reach = w.hi + longest + 2;
-        if (reach >= size) return false;
-        while (k < changed.size() && changed[k].end + 1 < w.lo) ++k;
-        return !(k < changed.size() && changed[k].start <= reach);
-    });
-}
+    const table_scanner& scanner_;
+    const group& g_;
+    text_view<Char> text_;
+    scan_mode mode_;
+    std::vector<scan_result>& out_;
+    workspace& ws_;
+    std::uint64_t live_ = 0;
+    std::array<std::size_t, 64> watermark_{};
+    std::size_t lowest_ = 0;
+    std::vector<start_finder<Char>> finders_;
+};
 
+// ---- The literal pass -------------------------------------------------
+// The programs with required literals over one text. Invariant: every
+// occurrence the searcher reported for an undecided owner at or after
+// `first` is confirmed into `hits_` (or dropped as impossible); an owner is
+// decided once a match is found, or once all its windows have been run.
 template <class Char>
-void table_scanner::scan_literals(text_view<Char> text, scan_mode mode, std::size_t first,
-                                  std::vector<scan_result>& out, workspace& ws, const rescan_hint* hint,
-                                  std::uint64_t& occurrences, checkpoint* poll) const {
+class table_scanner::literal_pass {
+public:
+    literal_pass(const table_scanner& scanner, text_view<Char> text, scan_mode mode, std::size_t first,
+                 std::vector<scan_result>& out, workspace& ws, const rescan_hint* hint)
+        : scanner_(scanner), text_(text), mode_(mode), first_(first), out_(out), ws_(ws), hint_(hint),
+          decided_(scanner.programs_.size(), 0) {}
+
+    // Whether each program matches can often be told from the text's
+    // beginning (when its windows are not wanted): where few programs go
+    // by their literals, those are asked at checkpoints 16 times apart
+    // (from 1,024 characters), and the pass stops once all have matched
+    // (the asking costs at most a few times what one run would).
+    void run(std::uint64_t& occurrences, checkpoint* poll) {
+        std::size_t undecided = 0;
+        for (std::size_t i = first_; i < scanner_.programs_.size(); ++i) undecided += scanner_.literal_owner_[i];
+        const bool early = mode_ == scan_mode::exists && undecided <= 4;
+        std::size_t pos = 0;
+        std::uint32_t state = 0;
+        // The pass goes in stretches of 64 KB, between which the scan can be
+        // stopped.
+        constexpr std::size_t stretch = std::size_t{1} << 16;
+        for (std::size_t until = early ? 1024 : text_.size;; until *= 16) {
+            const std::size_t to = std::min(text_.size, until);
+            while (pos < to) {
+                const std::size_t next = std::min(to, pos + stretch);
+                state = scanner_.literals_.scan(text_, pos, next, state,
+                                                [&](std::size_t end, const literal_searcher::entry& e) {
+                                                    count_work(occurrences);
+                                                    collect(end, e);
+                                                });
+                reached(poll, (next - pos) / 64);
+                pos = next;
+            }
+            if (pos >= text_.size) break;
+            settle(false, poll);
+            std::size_t left = 0;
+            for (std::size_t i = first_; i < scanner_.programs_.size(); ++i)
+                left += scanner_.literal_owner_[i] && !decided_[i];
+            if (left == 0) return;
+        }
+        settle(true, poll);
+    }
+
+private:
     struct hit {
         std::uint32_t owner;
         window w;
     };
-    std::vector<hit> hits;
-    std::vector<std::uint8_t> decided(programs_.size(), 0);
-    auto collect = [&](std::size_t end, const literal_searcher::entry& e) {
-        count_work(occurrences);
-        if (e.owner < first || decided[e.owner]) return;
-        const program& prog = *programs_[e.owner];
+
+    // Confirms the occurrence ending at `end` into a hit of its owner.
+    void collect(std::size_t end, const literal_searcher::entry& e) {
+        if (e.owner < first_ || decided_[e.owner]) return;
+        const program& prog = *scanner_.programs_[e.owner];
         const literal& lit = prog.literal.strings[e.literal];
-        const std::size_t start = end - lit.size();
-        for (std::size_t j = 0; j < lit.size(); ++j)
-            if (!prog.classes[lit[j].cls].contains(text[start + j])) return;
-        const required_literals& req = prog.literal;
-        if (start < req.lead_min) return;
-        const std::size_t lo = req.lead_max == unbounded || req.lead_max > start ? 0 : start - req.lead_max;
-        hits.push_back({e.owner, {lo, start - req.lead_min}});
-    };
-    // Runs each program with occurrences from its windows; with `final`
-    // false, only those few asked whether they match, and only a match
-    // settles a program (its windows so far are not all there are).
-    auto run = [&](bool final) {
-        std::sort(hits.begin(), hits.end(), [](const hit& a, const hit& b) {
+        if (auto w = confirm_occurrence(prog, lit, text_, end - lit.size())) hits_.push_back({e.owner, *w});
+    }
+
+    // Runs each owner's windows from the hits so far; with `final` false,
+    // only a match settles an owner (its windows so far are not all there
+    // are), and the hits of those settled are dropped.
+    void settle(bool final, checkpoint* poll) {
+        std::sort(hits_.begin(), hits_.end(), [](const hit& a, const hit& b) {
             return a.owner != b.owner ? a.owner < b.owner : a.w.lo < b.w.lo;
         });
-        for (std::size_t i = 0; i < hits.size();) {
-            const std::uint32_t owner = hits[i].owner;
+        for (std::size_t i = 0; i < hits_.size();) {
+            const std::uint32_t owner = hits_[i].owner;
             auto windows = std::make_shared<window_list>();
-            for (; i < hits.size() && hits[i].owner == owner; ++i) {
-                const window w = hits[i].w;
-                if (!windows->empty() && w.lo <= windows->back().hi + 1)
-                    windows->back().hi = std::max(windows->back().hi, w.hi);
-                else
-                    windows->push_back(w);
-            }
-            if (decided[owner]) continue;
-            const program& prog = *programs_[owner];
-            if (hint && owner >= hint->first && !(*hint->before)[owner].found && prog.literal.longest != unbounded) {
-                keep_near_changes(*windows, *hint->changed, prog.literal.longest, text.size);
+            for (; i < hits_.size() && hits_[i].owner == owner; ++i) append_window(*windows, hits_[i].w);
+            assert(windows_in_order(*windows));
+            if (decided_[owner]) continue;
+            const program& prog = *scanner_.programs_[owner];
+            if (hint_ && owner >= hint_->first && !(*hint_->before)[owner].found &&
+                prog.literal.longest != unbounded) {
+                keep_near_changes(*windows, *hint_->changed, prog.literal.longest, text_.size);
                 if (windows->empty()) {
-                    if (final) decided[owner] = 1;
+                    if (final) decided_[owner] = 1;
                     continue;
                 }
             }
             reached(poll, 16);
-            matcher<Char> m(prog, text, ws, windows.get());
-            scan_result& result = out[owner];
-            if (mode != scan_mode::first_match) {
-                result.found = m.exists(0);
-                result.floor = windows->front().lo;
-            } else {
-                result.span = m.search(0);
-                result.found = result.span.has_value();
-                if (result.span) result.floor = result.span->start;
-            }
+            scan_result& result = out_[owner];
+            result = run_windows(prog, text_, *windows, mode_, ws_);
             if (result.found || final) {
                 // Found early, the windows so far are not all the text's:
                 // no limit is handed on (the floor still holds).
                 if (final) result.windows = std::move(windows);
-                decided[owner] = 1;
+                decided_[owner] = 1;
             }
         }
-        if (!final) std::erase_if(hits, [&](const hit& h) { return decided[h.owner] != 0; });
-    };
-    // Whether each program matches can often be told from the text's
-    // beginning (when its windows are not wanted): where few programs go
-    // by their literals, those are asked
-    // at checkpoints 16 times apart (from 1,024 characters), and the pass stops once all have
-    // matched (the asking costs at most a few times what one run would).
-    std::size_t undecided = 0;
-    for (std::size_t i = first; i < programs_.size(); ++i) undecided += literal_owner_[i];
-    const bool early = mode == scan_mode::exists && undecided <= 4;
-    std::size_t pos = 0;
-    std::uint32_t state = 0;
-    // The pass goes in stretches of 64 KB, between which the scan can be
-    // stopped.
-    constexpr std::size_t stretch = std::size_t{1} << 16;
-    for (std::size_t until = early ? 1024 : text.size;; until *= 16) {
-        const std::size_t to = std::min(text.size, until);
-        while (pos < to) {
-            const std::size_t next = std::min(to, pos + stretch);
-            state = literals_.scan(text, pos, next, state, collect);
-            reached(poll, (next - pos) / 64);
-            pos = next;
-        }
-        if (pos >= text.size) break;
-        run(false);
-        std::size_t left = 0;
-        for (std::size_t i = first; i < programs_.size(); ++i) left += literal_owner_[i] && !decided[i];
-        if (left == 0) return;
+        if (!final) std::erase_if(hits_, [&](const hit& h) { return decided_[h.owner] != 0; });
     }
-    run(true);
-}
+
+    const table_scanner& scanner_;
+    text_view<Char> text_;
+    scan_mode mode_;
+    std::size_t first_;
+    std::vector<scan_result>& out_;
+    workspace& ws_;
+    const rescan_hint* hint_;
+    std::vector<hit> hits_;
+    std::vector<std::uint8_t> decided_;
+};
 
 template <class Char>
 std::vector<scan_result> table_scanner::scan(text_view<Char> text, scan_mode mode, std::size_t first,
@@ -384,7 +510,7 @@ std::vector<scan_result> table_scanner::scan(text_view<Char> text, scan_mode mod
     workspace ws;
     std::uint64_t occurrences = 0;
     if (hint && (hint->first > first || mode == scan_mode::first_match)) hint = nullptr;
-    if (!literals_.empty()) scan_literals(text, mode, first, out, ws, hint, occurrences, poll);
+    if (!literals_.empty()) literal_pass<Char>(*this, text, mode, first, out, ws, hint).run(occurrences, poll);
     for (std::size_t i : alone_) {
         if (i < first) continue;
         reached(poll, text.size / 64 + 1);
@@ -396,7 +522,7 @@ std::vector<scan_result> table_scanner::scan(text_view<Char> text, scan_mode mod
             out[i].found = out[i].span.has_value();
         }
     }
-    for (const group& g : groups_) scan_group(g, text, mode, first, out, ws, poll);
+    for (const group& g : groups_) grouped_pass<Char>(*this, g, text, mode, first, out, ws).run(poll);
     // A program that only tells whether the pattern matches says nothing
     // of where: no floor, no windows, no first match.
     for (std::size_t i = first; i < programs_.size(); ++i) {

@@ -196,7 +196,19 @@ PyObject* scan_with(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
+// scanner_dump(patterns) -> the scanner's listing: each program's path.
+PyObject* scanner_dump(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry_point([&] {
+        if (nargs != 1 || !PyList_CheckExact(args[0])) raise_type("scanner_dump(patterns)");
+        std::vector<std::shared_ptr<const program>> programs;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(args[0]); ++i) programs.push_back(program_of(PyList_GET_ITEM(args[0], i)));
+        const std::string text = table_scanner(std::move(programs)).dump();
+        return check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    });
+}
+
 PyMethodDef methods[] = {
+    {"scanner_dump", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(scanner_dump)), METH_FASTCALL, nullptr},
     {"non_members", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(non_members)), METH_FASTCALL, nullptr},
     {"scanner", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(make_scanner)), METH_FASTCALL, nullptr},
     {"scan_with", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(scan_with)), METH_FASTCALL, nullptr},
