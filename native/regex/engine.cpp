@@ -46,7 +46,7 @@ std::vector<scan_result> scan_table(const table_scanner& scanner, PyObject* text
 }
 
 ref substitute(const program& prog, PyObject* repl, PyObject* text, const signal_thread& signals, std::size_t from,
-               const window_list* windows, std::vector<match_span>* changed) {
+               const window_list* windows, std::vector<match_span>* changed, std::vector<match_span>* replaced) {
     // The matches first, with the GIL released when the text is long
     // enough; then, with it held, the pieces re's own substitution joins:
     // the text between matches (non-empty stretches only) and the
@@ -60,6 +60,7 @@ ref substitute(const program& prog, PyObject* repl, PyObject* text, const signal
         });
     }
     if (matches.empty()) return ref::new_ref(text);  // nothing matched
+    if (replaced) replaced->insert(replaced->end(), matches.begin(), matches.end());
     ref pieces = check(PyList_New(0));
     Py_ssize_t copied = 0;
     auto append = [&](PyObject* piece) { check_status(PyList_Append(pieces.get(), piece)); };

@@ -47,10 +47,12 @@ decltype(auto) with_text(PyObject* str, F&& f) {
 // outside `windows` when given. The same object comes back when nothing
 // matched, as from `re`.
 // When `changed` is given, the stretches of the result that replacements
-// fill are appended to it, in order.
+// fill are appended to it, in order; when `replaced` is given, the
+// stretches of `text` they replace (the matches), in order.
 [[nodiscard]] ref substitute(const program& prog, PyObject* repl, PyObject* text, const signal_thread& signals,
                              std::size_t from = 0, const window_list* windows = nullptr,
-                             std::vector<match_span>* changed = nullptr);
+                             std::vector<match_span>* changed = nullptr,
+                             std::vector<match_span>* replaced = nullptr);
 
 // The table scan over an exact str (see table_scanner::scan); a signal
 // handler that raises abandons it.

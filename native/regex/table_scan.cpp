@@ -64,6 +64,7 @@ table_scanner::table_scanner(std::vector<std::shared_ptr<const program>> program
         if (by_literals(*programs_[i], programs_.size()) &&
             literals_.add(static_cast<std::uint32_t>(i), programs_[i]->literal.strings)) {
             literal_owner_[i] = 1;
+            for (const literal& l : programs_[i]->literal.strings) longest_literal_ = std::max(longest_literal_, l.size());
             continue;
         }
         const prefilter& f = programs_[i]->filter;

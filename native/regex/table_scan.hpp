@@ -36,6 +36,7 @@
 #include <array>
 #include <bit>
 #include <cassert>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
@@ -62,30 +63,46 @@ struct scan_result {
     // where its matches start in this text (what a substitution of it on
     // the same text can be limited to).
     std::shared_ptr<const window_list> windows;
+    // Substitution mode, for a program of the literal pass: the
+    // occurrences of its literals whose characters fit their classes, in
+    // order of their starts (what the next scan after a substitution
+    // carries over rather than searching the whole text again).
+    std::vector<match_span> occurrences;
     // False for a program that answers only whether it matches (see
     // program::exists_only), asked for the first match: re answers.
     bool answered = true;
 };
 
-// What is known of the text a scanned text was made from by replacements:
-// the results there (of the same scanner, from program `first` on) and
-// where the replacements are in the new text. A program that did not match
-// there cannot match now but near a replacement (the longest its match can
-// be away), so only those of its windows are run.
+// What is known of the text a scanned text was made from by replacements
+// (a substitution scan only): the results there (of the same scanner, in
+// substitution mode, from program `first` on), where the replacements are
+// in the new text (`changed`) and what they replaced in the old one
+// (`replaced`), in order, one for one. See table_scanner::rescan.
 struct rescan_hint {
     const std::vector<scan_result>* before = nullptr;
     std::size_t first = 0;
-    const std::vector<match_span>* changed = nullptr;  // in order
+    const std::vector<match_span>* changed = nullptr;
+    const std::vector<match_span>* replaced = nullptr;
 };
 
 // What a scan did, for the checks of its bound (counted in builds with
 // assertions, see count_work): threads the matchers put
 // on their lists (and positions their bit machines advanced over), and the
-// occurrences the literal pass reported.
+// occurrences the literal pass reported, and the characters it read
+// (a scan after a substitution reads those near the replacements only) and
+// the occurrences it carried over.
 struct scan_work {
     std::uint64_t matcher = 0;
     std::uint64_t occurrences = 0;
+    std::uint64_t characters = 0;
+    std::uint64_t carried = 0;
 };
+
+inline void count_characters([[maybe_unused]] scan_work& work, [[maybe_unused]] std::size_t n) noexcept {
+#ifndef NDEBUG
+    work.characters += n;
+#endif
+}
 
 // ---- Merge windows ----------------------------------------------------
 // Invariant of a merged window list: windows in order, disjoint after the
@@ -113,18 +130,30 @@ inline void append_window(window_list& windows, window w) {
 }
 
 // ---- Confirm an occurrence --------------------------------------------
-// The window of match starts an occurrence of `lit` at `start` allows
-// `prog`, when the text's characters there are in the literal's classes
-// and the lead fits before it; none otherwise.
+// An occurrence of a folded literal is one of `prog`'s literal when the
+// text's characters there are in the literal's classes; it then allows
+// the window of match starts its lead reaches back to (none when the lead
+// does not fit before it).
 template <class Char>
-[[nodiscard]] std::optional<window> confirm_occurrence(const program& prog, const literal& lit,
-                                                       text_view<Char> text, std::size_t start) {
+[[nodiscard]] bool literal_fits(const program& prog, const literal& lit, text_view<Char> text, std::size_t start) {
     for (std::size_t j = 0; j < lit.size(); ++j)
-        if (!prog.classes[lit[j].cls].contains(text[start + j])) return std::nullopt;
-    const required_literals& req = prog.literal;
+        if (!prog.classes[lit[j].cls].contains(text[start + j])) return false;
+    return true;
+}
+
+[[nodiscard]] inline std::optional<window> window_of(const required_literals& req, std::size_t start) {
     if (start < req.lead_min) return std::nullopt;
     const std::size_t lo = req.lead_max == unbounded || req.lead_max > start ? 0 : start - req.lead_max;
     return window{lo, start - req.lead_min};
+}
+
+// The merged windows of a program's occurrences (in order of their starts).
+[[nodiscard]] inline window_list windows_of(const required_literals& req, const std::vector<match_span>& occurrences) {
+    window_list windows;
+    for (const match_span& o : occurrences)
+        if (auto w = window_of(req, o.start)) append_window(windows, *w);
+    assert(windows_in_order(windows));
+    return windows;
 }
 
 // ---- Keep what a substitution can have changed ------------------------
@@ -212,6 +241,8 @@ private:
     class grouped_pass;
     template <class Char>
     class literal_pass;
+    template <class Char>
+    class rescan;
 
     // Building (table_scan.cpp): a filtered program into the last group
     // (a new one when it is full), with the halves of its first three
@@ -223,6 +254,7 @@ private:
     std::vector<std::shared_ptr<const program>> programs_;
     literal_searcher literals_;  // of the programs searched through their literals
     std::vector<std::uint8_t> literal_owner_;  // per program: whether it is one of those
+    std::size_t longest_literal_ = 0;          // the longest of their literals
     std::vector<group> groups_;
     std::vector<std::size_t> alone_;  // searched on their own
 };
@@ -238,11 +270,14 @@ inline constexpr std::size_t run_ahead = 1024;
 template <class Char>
 class table_scanner::grouped_pass {
 public:
+    // Members before `first`, and those `settled` marks (when given), are
+    // left as they are.
     grouped_pass(const table_scanner& scanner, const group& g, text_view<Char> text, scan_mode mode,
-                 std::size_t first, std::vector<scan_result>& out, workspace& ws)
+                 std::size_t first, std::vector<scan_result>& out, workspace& ws,
+                 const std::vector<std::uint8_t>* settled = nullptr)
         : scanner_(scanner), g_(g), text_(text), mode_(mode), out_(out), ws_(ws) {
         for (std::size_t q = 0; q < g.members.size(); ++q)
-            if (g.members[q] >= first) live_ |= std::uint64_t{1} << q;
+            if (g.members[q] >= first && !(settled && (*settled)[g.members[q]])) live_ |= std::uint64_t{1} << q;
         finders_.reserve(g.members.size());
         for (std::size_t member : g.members) finders_.emplace_back(*scanner.programs_[member], text);
     }
@@ -403,8 +438,8 @@ template <class Char>
 class table_scanner::literal_pass {
 public:
     literal_pass(const table_scanner& scanner, text_view<Char> text, scan_mode mode, std::size_t first,
-                 std::vector<scan_result>& out, workspace& ws, const rescan_hint* hint)
-        : scanner_(scanner), text_(text), mode_(mode), first_(first), out_(out), ws_(ws), hint_(hint),
+                 std::vector<scan_result>& out, workspace& ws)
+        : scanner_(scanner), text_(text), mode_(mode), first_(first), out_(out), ws_(ws),
           decided_(scanner.programs_.size(), 0) {}
 
     // Whether each program matches can often be told from the text's
@@ -412,7 +447,7 @@ public:
     // by their literals, those are asked at checkpoints 16 times apart
     // (from 1,024 characters), and the pass stops once all have matched
     // (the asking costs at most a few times what one run would).
-    void run(std::uint64_t& occurrences, checkpoint* poll) {
+    void run(scan_work& work, checkpoint* poll) {
         std::size_t undecided = 0;
         for (std::size_t i = first_; i < scanner_.programs_.size(); ++i) undecided += scanner_.literal_owner_[i];
         const bool early = mode_ == scan_mode::exists && undecided <= 4;
@@ -427,10 +462,11 @@ public:
                 const std::size_t next = std::min(to, pos + stretch);
                 state = scanner_.literals_.scan(text_, pos, next, state,
                                                 [&](std::size_t end, const literal_searcher::entry& e) {
-                                                    count_work(occurrences);
+                                                    count_work(work.occurrences);
                                                     collect(end, e);
                                                 });
                 reached(poll, (next - pos) / 64);
+                count_characters(work, next - pos);
                 pos = next;
             }
             if (pos >= text_.size) break;
@@ -446,7 +482,7 @@ public:
 private:
     struct hit {
         std::uint32_t owner;
-        window w;
+        match_span at;  // the occurrence
     };
 
     // Confirms the occurrence ending at `end` into a hit of its owner.
@@ -454,7 +490,8 @@ private:
         if (e.owner < first_ || decided_[e.owner]) return;
         const program& prog = *scanner_.programs_[e.owner];
         const literal& lit = prog.literal.strings[e.literal];
-        if (auto w = confirm_occurrence(prog, lit, text_, end - lit.size())) hits_.push_back({e.owner, *w});
+        const std::size_t start = end - lit.size();
+        if (literal_fits(prog, lit, text_, start)) hits_.push_back({e.owner, {start, end}});
     }
 
     // Runs each owner's windows from the hits so far; with `final` false,
@@ -462,26 +499,26 @@ private:
     // are), and the hits of those settled are dropped.
     void settle(bool final, checkpoint* poll) {
         std::sort(hits_.begin(), hits_.end(), [](const hit& a, const hit& b) {
-            return a.owner != b.owner ? a.owner < b.owner : a.w.lo < b.w.lo;
+            return a.owner != b.owner ? a.owner < b.owner : a.at.start < b.at.start;
         });
+        std::vector<match_span> occurrences;
         for (std::size_t i = 0; i < hits_.size();) {
             const std::uint32_t owner = hits_[i].owner;
-            auto windows = std::make_shared<window_list>();
-            for (; i < hits_.size() && hits_[i].owner == owner; ++i) append_window(*windows, hits_[i].w);
-            assert(windows_in_order(*windows));
+            occurrences.clear();
+            for (; i < hits_.size() && hits_[i].owner == owner; ++i) occurrences.push_back(hits_[i].at);
             if (decided_[owner]) continue;
             const program& prog = *scanner_.programs_[owner];
-            if (hint_ && owner >= hint_->first && !(*hint_->before)[owner].found &&
-                prog.literal.longest != unbounded) {
-                keep_near_changes(*windows, *hint_->changed, prog.literal.longest, text_.size);
-                if (windows->empty()) {
-                    if (final) decided_[owner] = 1;
-                    continue;
-                }
+            auto windows = std::make_shared<window_list>(windows_of(prog.literal, occurrences));
+            if (final && mode_ == scan_mode::substitution) out_[owner].occurrences = occurrences;
+            if (windows->empty()) {
+                if (final) decided_[owner] = 1;
+                continue;
             }
             reached(poll, 16);
             scan_result& result = out_[owner];
+            std::vector<match_span> kept = std::move(result.occurrences);
             result = run_windows(prog, text_, *windows, mode_, ws_);
+            result.occurrences = std::move(kept);
             if (result.found || final) {
                 // Found early, the windows so far are not all the text's:
                 // no limit is handed on (the floor still holds).
@@ -498,9 +535,188 @@ private:
     std::size_t first_;
     std::vector<scan_result>& out_;
     workspace& ws_;
-    const rescan_hint* hint_;
     std::vector<hit> hits_;
     std::vector<std::uint8_t> decided_;
+};
+
+// ---- Keep what a substitution can have changed --------------------------
+// A substitution scan of a text made from the last one scanned by
+// replacements (see rescan_hint) carries over what no replacement can
+// reach:
+// - the literal pass's occurrences: those overlapping no replaced stretch
+//   move by the length the replacements before them added or took; the
+//   literal searcher reads again only the stretches within a literal's
+//   length of a replacement (for the occurrences overlapping one);
+// - a program that matched there is taken to match now (what a
+//   substitution needs: it runs the program over its windows, and leaves
+//   the text as it is where nothing matches), its windows those of its
+//   occurrences now (none outside the literal pass: the whole text);
+// - a program that did not match there can match now only near a
+//   replacement (within its longest match, and a character of context for
+//   the assertions, or near the text's end): it is run there only. One
+//   whose matches have no bound, or whose stretches near the replacements
+//   would cover much of the text, is scanned as in a first scan.
+// Invariant: a program answered false does not match the new text (as
+// after a first scan); one answered true may not; every match start lies
+// in its windows, when it has windows. Cost: linear in the occurrences
+// carried, the stretches read again (merged, so at most the text) and the
+// runs near the replacements, not in the text.
+template <class Char>
+class table_scanner::rescan {
+public:
+    rescan(const table_scanner& scanner, text_view<Char> text, std::size_t first, const rescan_hint& hint,
+           std::vector<scan_result>& out, workspace& ws)
+        : scanner_(scanner), text_(text), first_(first), before_(*hint.before), changed_(*hint.changed),
+          replaced_(*hint.replaced), out_(out), ws_(ws) {
+        assert(changed_.size() == replaced_.size());
+    }
+
+    void carry_literals(scan_work& work, checkpoint* poll) {
+        const std::vector<match_span> reread = stretches_to_reread();
+        // The occurrences in those stretches, by owner and start.
+        std::vector<std::pair<std::uint32_t, match_span>> fresh;
+        for (const match_span& r : reread) {
+            scanner_.literals_.scan(text_, r.start, r.end, 0, [&](std::size_t end, const literal_searcher::entry& e) {
+                count_work(work.occurrences);
+                if (e.owner < first_) return;
+                const program& prog = *scanner_.programs_[e.owner];
+                const literal& lit = prog.literal.strings[e.literal];
+                const std::size_t start = end - lit.size();
+                if (literal_fits(prog, lit, text_, start)) fresh.push_back({e.owner, {start, end}});
+            });
+            count_characters(work, r.end - r.start);
+            reached(poll, (r.end - r.start) / 64 + 1);
+        }
+        std::sort(fresh.begin(), fresh.end(), [](const auto& a, const auto& b) {
+            return a.first != b.first ? a.first < b.first : a.second.start < b.second.start;
+        });
+        auto next_fresh = fresh.begin();
+        std::vector<match_span> carried;
+        for (std::size_t owner = first_; owner < scanner_.programs_.size(); ++owner) {
+            if (!scanner_.literal_owner_[owner]) continue;
+            carried.clear();
+            carry_occurrences(before_[owner].occurrences, reread, carried);
+            for (std::uint64_t k = 0; k < carried.size(); ++k) count_work(work.carried);
+            scan_result& result = out_[owner];
+            const auto own_end = std::find_if(next_fresh, fresh.end(), [&](const auto& f) { return f.first != owner; });
+            result.occurrences.reserve(carried.size() + static_cast<std::size_t>(own_end - next_fresh));
+            auto by_start = [](const match_span& a, const match_span& b) { return a.start < b.start; };
+            std::vector<match_span> own;
+            for (; next_fresh != own_end; ++next_fresh) own.push_back(next_fresh->second);
+            std::merge(carried.begin(), carried.end(), own.begin(), own.end(),
+                       std::back_inserter(result.occurrences), by_start);
+            decide(owner, windows_of(scanner_.programs_[owner]->literal, result.occurrences), poll);
+        }
+    }
+
+    // The other programs: those decided from what was found before are
+    // marked in `settled` (the passes leave them).
+    void carry_others(std::vector<std::uint8_t>& settled, checkpoint* poll) {
+        settled.assign(scanner_.programs_.size(), 0);
+        for (std::size_t i = first_; i < scanner_.programs_.size(); ++i) {
+            if (scanner_.literal_owner_[i]) continue;
+            const std::uint32_t longest = scanner_.programs_[i]->literal.longest;
+            if (before_[i].found) {
+                out_[i] = scan_result{true, std::nullopt, 0};
+            } else if (window_list near; longest != unbounded && narrow(near = near_changes(longest))) {
+                reached(poll, 16);
+                out_[i] = run_windows(*scanner_.programs_[i], text_, near, scan_mode::substitution, ws_);
+                out_[i].floor = 0;
+            } else {
+                continue;
+            }
+            settled[i] = 1;
+        }
+    }
+
+private:
+    // Decides a program of the literal pass from its windows now.
+    void decide(std::size_t owner, window_list windows, checkpoint* poll) {
+        scan_result& result = out_[owner];
+        const program& prog = *scanner_.programs_[owner];
+        if (windows.empty()) return;
+        if (before_[owner].found) {
+            result.found = true;
+            result.floor = windows.front().lo;
+            result.windows = std::make_shared<const window_list>(std::move(windows));
+            return;
+        }
+        if (prog.literal.longest != unbounded) {
+            keep_near_changes(windows, changed_, prog.literal.longest, text_.size);
+            if (windows.empty()) return;
+        }
+        reached(poll, 16);
+        std::vector<match_span> occurrences = std::move(result.occurrences);
+        result = run_windows(prog, text_, windows, scan_mode::substitution, ws_);
+        result.occurrences = std::move(occurrences);
+        result.windows = std::make_shared<const window_list>(std::move(windows));
+    }
+
+    // The stretches [start, end) of the new text within the longest
+    // literal of a replacement, merged: those an occurrence overlapping a
+    // replacement lies in.
+    std::vector<match_span> stretches_to_reread() const {
+        const std::size_t reach = scanner_.longest_literal_ > 0 ? scanner_.longest_literal_ - 1 : 0;
+        std::vector<match_span> out;
+        for (const match_span& c : changed_) {
+            const match_span r{c.start > reach ? c.start - reach : 0, std::min(text_.size, c.end + reach)};
+            if (!out.empty() && r.start <= out.back().end)
+                out.back().end = std::max(out.back().end, r.end);
+            else
+                out.push_back(r);
+        }
+        return out;
+    }
+
+    // The occurrences of the old text (in order of their starts) that
+    // overlap no replaced stretch, moved to the new text, without those a
+    // stretch read again holds whole (found there again).
+    void carry_occurrences(const std::vector<match_span>& old, const std::vector<match_span>& reread,
+                           std::vector<match_span>& out) const {
+        std::size_t k = 0, added = 0, taken = 0;
+        for (const match_span& o : old) {
+            for (; k < replaced_.size() && replaced_[k].end <= o.start; ++k) {
+                added += changed_[k].end - changed_[k].start;
+                taken += replaced_[k].end - replaced_[k].start;
+            }
+            if (k < replaced_.size() && replaced_[k].start < o.end) continue;  // overlaps a replaced stretch
+            const match_span moved{o.start + added - taken, o.end + added - taken};
+            auto r = std::lower_bound(reread.begin(), reread.end(), moved.end,
+                                      [](const match_span& s, std::size_t end) { return s.end < end; });
+            if (r != reread.end() && r->start <= moved.start) continue;  // found again
+            out.push_back(moved);
+        }
+    }
+
+    // Where a match of at most `longest` characters that the old text did
+    // not have can start: near a replacement, or near the end.
+    window_list near_changes(std::uint32_t longest) const {
+        const std::size_t before = std::size_t{longest} + 2;
+        const std::size_t n = text_.size;
+        window_list near;
+        for (const match_span& c : changed_)
+            append_window(near, {c.start > before ? c.start - before : 0, std::min(n, c.end + 1)});
+        append_window(near, {n > before ? n - before : 0, n});
+        assert(windows_in_order(near));
+        return near;
+    }
+
+    // Whether runs from `near` cover little enough of the text to beat a
+    // pass over it.
+    bool narrow(const window_list& near) const {
+        std::size_t covered = 0;
+        for (const window& w : near) covered += w.hi - w.lo + 1;
+        return covered * 4 <= text_.size;
+    }
+
+    const table_scanner& scanner_;
+    text_view<Char> text_;
+    std::size_t first_;
+    const std::vector<scan_result>& before_;
+    const std::vector<match_span>& changed_;
+    const std::vector<match_span>& replaced_;
+    std::vector<scan_result>& out_;
+    workspace& ws_;
 };
 
 template <class Char>
@@ -508,11 +724,20 @@ std::vector<scan_result> table_scanner::scan(text_view<Char> text, scan_mode mod
                                              const rescan_hint* hint, scan_work* work, checkpoint* poll) const {
     std::vector<scan_result> out(programs_.size());
     workspace ws;
-    std::uint64_t occurrences = 0;
-    if (hint && (hint->first > first || mode == scan_mode::first_match)) hint = nullptr;
-    if (!literals_.empty()) literal_pass<Char>(*this, text, mode, first, out, ws, hint).run(occurrences, poll);
+    scan_work counted;
+    if (hint && (mode != scan_mode::substitution || hint->first > first || !hint->replaced || !hint->changed ||
+                 hint->changed->size() != hint->replaced->size() || hint->before->size() != programs_.size()))
+        hint = nullptr;
+    std::vector<std::uint8_t> settled;  // by program: decided from before (a scan after a substitution)
+    if (hint) {
+        rescan<Char> carry(*this, text, first, *hint, out, ws);
+        if (!literals_.empty()) carry.carry_literals(counted, poll);
+        carry.carry_others(settled, poll);
+    } else if (!literals_.empty()) {
+        literal_pass<Char>(*this, text, mode, first, out, ws).run(counted, poll);
+    }
     for (std::size_t i : alone_) {
-        if (i < first) continue;
+        if (i < first || (!settled.empty() && settled[i])) continue;
         reached(poll, text.size / 64 + 1);
         matcher m(*programs_[i], text, ws);
         if (mode != scan_mode::first_match) {
@@ -522,7 +747,8 @@ std::vector<scan_result> table_scanner::scan(text_view<Char> text, scan_mode mod
             out[i].found = out[i].span.has_value();
         }
     }
-    for (const group& g : groups_) grouped_pass<Char>(*this, g, text, mode, first, out, ws).run(poll);
+    for (const group& g : groups_)
+        grouped_pass<Char>(*this, g, text, mode, first, out, ws, settled.empty() ? nullptr : &settled).run(poll);
     // A program that only tells whether the pattern matches says nothing
     // of where: no floor, no windows, no first match.
     for (std::size_t i = first; i < programs_.size(); ++i) {
@@ -537,7 +763,9 @@ std::vector<scan_result> table_scanner::scan(text_view<Char> text, scan_mode mod
     }
     if (work) {
         work->matcher += ws.work;
-        work->occurrences += occurrences;
+        work->occurrences += counted.occurrences;
+        work->characters += counted.characters;
+        work->carried += counted.carried;
     }
     return out;
 }

@@ -23,7 +23,7 @@ std::vector<ref> snapshot(PyObject* table) {
 }  // namespace
 
 void table_prescan::scan(const guard_state& st, PyObject* table, PyObject* text, regex::scan_mode mode,
-                         std::size_t from, const std::vector<regex::match_span>* changed) {
+                         std::size_t from, const replacements* changes) {
     std::vector<ref> entries = snapshot(table);
     std::vector<regex::scan_result> before = std::move(results_);
     std::shared_ptr<const regex::rule_set> previous = std::move(set_);
@@ -36,8 +36,9 @@ void table_prescan::scan(const guard_state& st, PyObject* table, PyObject* text,
     for (std::size_t i = 0; i < from && i < set_->slots.size(); ++i)
         if (set_->slots[i] >= 0) ++first;
     // What was found before holds for the same rule set only.
-    regex::rescan_hint hint{&before, previous_first, changed};
-    const bool same = changed && previous == set_ && before.size() == set_->scanner->programs().size();
+    const bool same = changes && previous == set_ && before.size() == set_->scanner->programs().size();
+    regex::rescan_hint hint{&before, previous_first, same ? &changes->changed : nullptr,
+                            same ? &changes->replaced : nullptr};
     results_ = regex::scan_table(*set_->scanner, text, mode, st.signals, first, same ? &hint : nullptr);
     from_ = from;
     first_ = first;
@@ -72,17 +73,20 @@ ref first_match_text(const guard_state& st, const table_prescan& pre, std::size_
 }
 
 ref substitute(const guard_state& st, PyObject* pattern, PyObject* repl, PyObject* text, std::size_t from,
-               const regex::window_list* windows, const regex::program* prog, std::vector<regex::match_span>* changed,
-               bool* known) {
-    if (changed) changed->clear();
+               const regex::window_list* windows, const regex::program* prog, replacements* changes, bool* known) {
+    if (changes) {
+        changes->changed.clear();
+        changes->replaced.clear();
+    }
     if (known) *known = false;
     if (PyUnicode_CheckExact(text) && PyUnicode_CheckExact(repl)) {
         std::shared_ptr<const regex::program> cached;
         if (!prog && (cached = regex::cached_program(st.regex_cache.get(), pattern)) && !cached->exists_only)
             prog = cached.get();
         if (prog) {
-            if (known) *known = changed != nullptr;
-            return regex::substitute(*prog, repl, text, st.signals, from, windows, changed);
+            if (known) *known = changes != nullptr;
+            return regex::substitute(*prog, repl, text, st.signals, from, windows,
+                                     changes ? &changes->changed : nullptr, changes ? &changes->replaced : nullptr);
         }
     }
     // The pattern's own sub reads a backslash in a replacement as an

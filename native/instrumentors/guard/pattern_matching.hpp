@@ -45,11 +45,11 @@ public:
 
     // Scans the served entries of `table` (an exact dict of patterns or an
     // exact list) at `from` and after, on `text`; other tables get no
-    // prescan. With `changed`: `text` is the one scanned before with the
-    // replacements of the engine at those places in it, and the scan uses
-    // what was found there (see regex::rescan_hint).
+    // prescan. With `changes`: `text` is the one scanned before with the
+    // engine's replacements there, and the scan carries over what was found
+    // there (see regex::rescan_hint).
     void scan(const guard_state& st, PyObject* table, PyObject* text, regex::scan_mode mode, std::size_t from = 0,
-              const std::vector<regex::match_span>* changed = nullptr);
+              const struct replacements* changes = nullptr);
 
 private:
     ref text_;
@@ -57,6 +57,14 @@ private:
     std::size_t from_ = 0;                         // entries before this one were not scanned
     std::size_t first_ = 0;                        // nor the programs before this one
     std::vector<regex::scan_result> results_;
+};
+
+// Where a substitution by the engine put its replacements in its result
+// (`changed`) and what they replaced in its text (`replaced`), in order,
+// one for one.
+struct replacements {
+    std::vector<regex::match_span> changed;
+    std::vector<regex::match_span> replaced;
 };
 
 // bool(pattern.search(text)), for the `index`-th entry of a prescanned table.
@@ -70,12 +78,11 @@ private:
 // pattern.sub(repl, text) with `repl` inserted as it is (its backslashes
 // are no escapes), where no match starts before `from`, nor outside
 // `windows` when given; `prog`, when given, is the pattern's.
-// When the engine made it and `changed` is given, the replacements'
-// places in the result are put there (else `changed` is left empty and
-// `*known` false).
+// When the engine made it and `changes` is given, the replacements are
+// put there (else `changes` is left empty and `*known` false).
 [[nodiscard]] ref substitute(const guard_state& st, PyObject* pattern, PyObject* repl, PyObject* text,
                              std::size_t from = 0, const regex::window_list* windows = nullptr,
-                             const regex::program* prog = nullptr, std::vector<regex::match_span>* changed = nullptr,
+                             const regex::program* prog = nullptr, replacements* changes = nullptr,
                              bool* known = nullptr);
 
 }  // namespace tavrix::guard

@@ -13,14 +13,16 @@ namespace {
 // inserted as it is (a label's backslash is no escape). One pass of the
 // engine tells which of the served patterns match the text at all; those
 // that do not leave it as it is (`sub` returns the very same str), until a
-// substitution changes the text and the rest of the table is scanned again.
+// substitution changes the text. The rest of the table is then scanned
+// again, carrying over what the replacements cannot have changed when the
+// engine made them (see regex::table_scanner::rescan).
 ref substitute_table(const module_view& m, PyObject* table_name, ref text) {
     const auto& st = state_of(m);
     ref table = global(m, table_name);
     table_prescan pre;
     std::size_t index = 0;
     // Where the last substitution put its replacements, when the engine made it.
-    std::vector<regex::match_span> changed;
+    replacements changed;
     bool changes_known = false;
     for_each_pair(st, table.get(), [&](PyObject* label, PyObject* pattern) {
         auto make_tag = [&] {
