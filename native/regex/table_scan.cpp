@@ -18,13 +18,11 @@ void each_latin1(const char_set& set, Visit&& visit) {
 // filtered passes: where its prefilter cannot narrow anything, or where
 // the table is too large for one filtered pass (64 programs a pass), with
 // literals of two characters or more.
-constexpr std::size_t one_pass = 64;
-
-bool by_literals(const program& prog, std::size_t table_size) {
+bool by_literals(const program& prog, std::size_t table_size, std::size_t grouped_at_most) {
     const std::size_t shortest = prog.literal.shortest();
     if (!prog.literal.known() || prog.filter.type == prefilter::kind::anchored) return false;
     if (prog.filter.type == prefilter::kind::anywhere) return true;
-    return shortest >= 2 && table_size > one_pass;
+    return shortest >= 2 && table_size > grouped_at_most;
 }
 
 }  // namespace
@@ -57,11 +55,12 @@ struct table_scanner::halves {
 };
 
 // Each program takes one path: the literal pass, a group, or alone.
-table_scanner::table_scanner(std::vector<std::shared_ptr<const program>> programs) : programs_(std::move(programs)) {
+table_scanner::table_scanner(std::vector<std::shared_ptr<const program>> programs, std::size_t grouped_at_most)
+    : programs_(std::move(programs)) {
     std::vector<std::vector<halves>> group_halves;
     literal_owner_.assign(programs_.size(), 0);
     for (std::size_t i = 0; i < programs_.size(); ++i) {
-        if (by_literals(*programs_[i], programs_.size()) &&
+        if (by_literals(*programs_[i], programs_.size(), grouped_at_most) &&
             literals_.add(static_cast<std::uint32_t>(i), programs_[i]->literal.strings)) {
             literal_owner_[i] = 1;
             for (const literal& l : programs_[i]->literal.strings) longest_literal_ = std::max(longest_literal_, l.size());

@@ -196,8 +196,13 @@ template <class Char>
 class table_scanner {
 public:
     // Builds the scanner (see table_scan.cpp): linear in the programs'
-    // prefilters and literals.
-    explicit table_scanner(std::vector<std::shared_ptr<const program>> programs);
+    // prefilters and literals. A table of more than `grouped_at_most`
+    // programs sends those with literals of two characters or more to the
+    // literal pass (the checks lower it to reach that pass with small
+    // tables).
+    static constexpr std::size_t one_grouped_pass = 64;
+    explicit table_scanner(std::vector<std::shared_ptr<const program>> programs,
+                           std::size_t grouped_at_most = one_grouped_pass);
 
     // One result per program, in order, over a text's storage; the
     // programs before `first` are skipped (their results stay empty).

@@ -141,17 +141,30 @@ PyObject* non_members(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
-// scan(patterns, text, first) -> list of None / True / (start, end): the
-// table scan over several patterns at once; with `first`, the leftmost
-// match of each, otherwise only whether each matches.
+std::vector<std::shared_ptr<const program>> programs_of(PyObject* patterns) {
+    std::vector<std::shared_ptr<const program>> programs;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(patterns); ++i) programs.push_back(program_of(PyList_GET_ITEM(patterns, i)));
+    return programs;
+}
+
+// The largest table scanned in grouped passes alone (a test lowers it so
+// that small tables reach the literal pass).
+std::size_t grouped_at_most(PyObject* const* args, Py_ssize_t nargs, Py_ssize_t at) {
+    if (nargs <= at) return table_scanner::one_grouped_pass;
+    const Py_ssize_t v = PyLong_AsSsize_t(args[at]);
+    if (v == -1 && PyErr_Occurred()) throw_error();
+    return static_cast<std::size_t>(v);
+}
+
+// scan(patterns, text, first, grouped_at_most=64) -> list of None / True /
+// (start, end): the table scan over several patterns at once; with
+// `first`, the leftmost match of each, otherwise only whether each matches.
 PyObject* scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry_point([&] {
-        if (nargs != 3 || !PyList_CheckExact(args[0]) || !PyUnicode_CheckExact(args[1]))
-            raise_type("scan(patterns, text, first)");
-        std::vector<std::shared_ptr<const program>> programs;
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(args[0]); ++i) programs.push_back(program_of(PyList_GET_ITEM(args[0], i)));
+        if (nargs < 3 || nargs > 4 || !PyList_CheckExact(args[0]) || !PyUnicode_CheckExact(args[1]))
+            raise_type("scan(patterns, text, first, grouped_at_most=64)");
         const bool first = PyObject_IsTrue(args[2]) == 1;
-        table_scanner scanner(programs);
+        table_scanner scanner(programs_of(args[0]), grouped_at_most(args, nargs, 3));
         std::vector<scan_result> results = scan_table(scanner, args[1], first ? scan_mode::first_match : scan_mode::exists, signal_thread{});
         ref out = check(PyList_New(0));
         for (const scan_result& r : results) {
@@ -159,6 +172,54 @@ PyObject* scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             check_status(PyList_Append(out.get(), item.get()));
         }
         return out;
+    });
+}
+
+// redact(patterns, text, repl, grouped_at_most=64) -> (text, rescans):
+// `for p in patterns: text = p.sub(repl, text)` as the guard's redaction
+// does it: one substitution scan, each match substituted within its
+// windows, and after each substitution a scan carrying over what the
+// replacements cannot have changed. A pattern that tells only whether it
+// matches is substituted by its own `sub`, after which the next scan
+// starts afresh. `rescans` counts the scans that carried results over.
+PyObject* redact(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry_point([&] {
+        if (nargs < 3 || nargs > 4 || !PyList_CheckExact(args[0]) || !PyUnicode_CheckExact(args[1]) ||
+            !PyUnicode_CheckExact(args[2]))
+            raise_type("redact(patterns, text, repl, grouped_at_most=64)");
+        table_scanner scanner(programs_of(args[0]), grouped_at_most(args, nargs, 3));
+        ref text = ref::new_ref(args[1]);
+        std::vector<scan_result> results;
+        std::size_t scanned_first = 0;
+        bool stale = true, carry = false;
+        std::vector<match_span> changed, replaced;
+        std::size_t rescans = 0;
+        for (std::size_t i = 0; i < scanner.programs().size(); ++i) {
+            if (stale) {
+                const rescan_hint hint{&results, scanned_first, &changed, &replaced};
+                rescans += carry;
+                std::vector<scan_result> now = scan_table(scanner, text.get(), scan_mode::substitution,
+                                                          signal_thread{}, i, carry ? &hint : nullptr);
+                results = std::move(now);
+                scanned_first = i;
+                stale = false;
+            }
+            const scan_result& r = results[i];
+            if (!r.found) continue;
+            const program& prog = *scanner.programs()[i];
+            changed.clear();
+            replaced.clear();
+            ref result = prog.exists_only
+                             ? check(PyObject_CallMethod(PyList_GET_ITEM(args[0], static_cast<Py_ssize_t>(i)), "sub",
+                                                         "OO", args[2], text.get()))
+                             : substitute(prog, args[2], text.get(), signal_thread{}, r.floor, r.windows.get(),
+                                          &changed, &replaced);
+            if (result.get() == text.get()) continue;
+            text = std::move(result);
+            stale = true;
+            carry = !prog.exists_only;
+        }
+        return check(Py_BuildValue("(On)", text.get(), static_cast<Py_ssize_t>(rescans)));
     });
 }
 
@@ -200,9 +261,7 @@ PyObject* scan_with(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 PyObject* scanner_dump(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry_point([&] {
         if (nargs != 1 || !PyList_CheckExact(args[0])) raise_type("scanner_dump(patterns)");
-        std::vector<std::shared_ptr<const program>> programs;
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(args[0]); ++i) programs.push_back(program_of(PyList_GET_ITEM(args[0], i)));
-        const std::string text = table_scanner(std::move(programs)).dump();
+        const std::string text = table_scanner(programs_of(args[0])).dump();
         return check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
     });
 }
@@ -221,6 +280,7 @@ PyMethodDef methods[] = {
     {"exists", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(exists_in)), METH_FASTCALL, nullptr},
     {"sub", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(substitute_all)), METH_FASTCALL, nullptr},
     {"scan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(scan)), METH_FASTCALL, nullptr},
+    {"redact", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(redact)), METH_FASTCALL, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -135,14 +135,68 @@ def check_scan(probe, table, samples):
             probe.backtrack_first(False)
 
 
-def check_scan_once(probe, table, samples):
+# Replacements shorter, as long as and longer than matches, one of them
+# made of what literals hold (a replacement can complete an occurrence).
+REPLACEMENTS = ["", "#", "<x@ab>"]
+
+
+def check_scan_once(probe, table, samples, replacements=REPLACEMENTS):
     for text in samples:
-        exists = probe.scan(table, text, False)
-        first = probe.scan(table, text, True)
-        for pattern, found, span in zip(table, exists, first):
-            want = expected_span(pattern, text)
-            assert found == (True if want is not None else None), (pattern, text)
-            assert span == want, (pattern, text)
+        # As built for the table's size, and with every program that has
+        # literals sent to the literal pass (what large tables do).
+        for grouped_at_most in (64, 0):
+            exists = probe.scan(table, text, False, grouped_at_most)
+            first = probe.scan(table, text, True, grouped_at_most)
+            for pattern, found, span in zip(table, exists, first):
+                want = expected_span(pattern, text)
+                assert found == (True if want is not None else None), (pattern, text, grouped_at_most)
+                assert span == want, (pattern, text, grouped_at_most)
+            # The table substituted in turn, each substitution within its
+            # windows and each scan after one carrying the last one over.
+            for repl in replacements:
+                want = text
+                for pattern in table:
+                    want = pattern.sub(repl, want)
+                got, _ = probe.redact(table, text, repl, grouped_at_most)
+                assert got == want, (table, text, repl, grouped_at_most)
+
+
+# Rules with literals whose occurrences the texts are full of, substituted
+# in turn: replacements move, split and make occurrences, which the scans
+# after each substitution must carry over exactly.
+LITERAL_RULES = [
+    r"key\d", r"\w*sk-", r"ab.{0,3}x@", r"(?i)secret\s*\S+", r"pass\b", r"\bab", r"(?i)k.?ey", r"x@[a-z]{2}",
+    r"(?s).*pass", r"[\w.-]{0,5}?key\s*[:=]?\s*\w+", r"ab(?:cd)?", r"\d?sk-\w*",
+]
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(
+    rules=st.lists(st.sampled_from(LITERAL_RULES), min_size=2, max_size=8),
+    bits=st.sampled_from([0, 1, 2, 4]),
+    pieces=st.lists(st.tuples(texts(max_fragments=6, max_chars=24), st.integers(1, 4)), min_size=1, max_size=8),
+)
+def test_literal_rules_substituted_in_turn_as_re(probe, rules, bits, pieces):
+    text = "".join(piece * times for piece, times in pieces)
+    check_scan_once(probe, [compiled(rule, bits) for rule in rules], [text])
+
+
+# Replacements that complete or split the table's longest literal at either
+# edge, an occurrence moved onto a lead's bound, and a rule that matches
+# only after an earlier one's replacement.
+REDACTION_CASES = [
+    ([r"\d", r"secret\w"], "secre1tX secre22tY 9secretZ", ""),
+    ([r"#", r"secret\w", r"key"], "#ecretX secre# k#y", "s"),
+    ([r"[0-9]", r"secret\w"], "secret1X 2secretY", "t"),
+    ([r"q+", r".{3}key\d"], "qqqabkey1 qkey2 ab qq key3", "Z"),
+    ([r"a", r"(?i)xx\b", r"bb\d$"], "xa xab bab1\nbab2", "x"),
+]
+
+
+@pytest.mark.parametrize("sources, text, repl", REDACTION_CASES)
+def test_hand_made_redactions_as_re(probe, sources, text, repl):
+    check_scan_once(probe, [re.compile(source) for source in sources], [text, text * 3, text[::-1]],
+                    [repl, *REPLACEMENTS])
 
 
 # Hand-made cases the random grammar reaches rarely: backtracking's choices
