@@ -322,12 +322,20 @@ void table_scan() {
     add(builders[4], builders[4].lit(0x212A));
     add(builders[5], builder::seq({builders[5].cls(char_class::of_category(category::uni_digit)),
                                    builders[5].cls(char_class::of_category(category::uni_digit))}));
-    const table_scanner scanner(programs);
+    // As built for a small table, and with the literal pass taking every
+    // program with literals (as in a large one).
+    const table_scanner grouped(programs), by_literals(programs, 0);
+    expect(by_literals.dump() ==
+               "0 literal pass: secret lead 0..0\n1 literal pass: @x lead 1..inf\n2 searched alone: anywhere\n"
+               "3 searched alone: anchored\n4 grouped pass 0: prefix 1\n5 grouped pass 0: prefix 2\n",
+           "scanner listing:\n" + by_literals.dump());
     const std::u32string texts[] = {
         U"", U"z", U"no secrets here: secret", U"mail ab@x", U"z\u212A \u0663\u0664", U"q", U"secre", U"ab@y cd@x",
         U"\U0001D7D8\U0001D7D9", U"1", U"x secret@x",
     };
+    for (const table_scanner* scanner_of : {&grouped, &by_literals})
     for (const std::u32string& text : texts) {
+        const table_scanner& scanner = *scanner_of;
         const text_view<char32_t> view{text.data(), text.size()};
         const auto found = scanner.scan(view, scan_mode::exists);
         const auto first = scanner.scan(view, scan_mode::first_match);
@@ -560,10 +568,100 @@ void table_work_is_linear() {
         std::uint64_t bound = 0;
         for (const auto& p : programs) bound += 2 * (text.size() + 1) * p->insts.size();
         expect(std::none_of(found.begin(), found.end(), [](const scan_result& r) { return r.found; }), "no match");
-        expect(work.matcher > 0, "table work is counted");
+        expect(work.matcher > 0 && work.characters == text.size(), "table work is counted");
         expect(work.matcher <= bound, "table work " + std::to_string(work.matcher) + " within " + std::to_string(bound));
         expect(work.occurrences == copies * programs.size(), "occurrences " + std::to_string(work.occurrences));
     }
+}
+
+// K programs \w*wordNx\d, each matching once near the end of the text,
+// substituted in turn as redaction does: each scan after a substitution
+// reads again only the stretches near its replacements (O(text + K*reach)
+// characters in all, not O(K*text)), and the text comes out as from one
+// substitution after another over the whole text.
+void rescan_work_is_linear() {
+    constexpr std::size_t rules = 40;
+    auto word = [](std::size_t i) {
+        std::u32string out = U"word";
+        for (char c : std::to_string(i)) out += static_cast<char32_t>(c);
+        return out + U"x";
+    };
+    builder b;
+    std::vector<std::shared_ptr<const program>> programs;
+    for (std::size_t i = 0; i < rules; ++i) {
+        programs.push_back(std::make_shared<const program>(b.compile(builder::seq(
+            {builder::rep(b.cls(char_class::of_category(category::uni_word)), 0, unbounded), b.str(word(i)),
+             b.cls(char_class::of_category(category::uni_digit))}))));
+    }
+    const table_scanner scanner(programs);
+    std::u32string text;
+    while (text.size() < 20000) text += U"plain words of filler text ";
+    for (std::size_t i = rules; i-- > 0;) text += U" " + word(i) + U"7";
+    const std::u32string repl = U"<WORD>";
+    auto substitute = [&](const program& prog, const std::u32string& in, std::size_t from, const window_list* windows,
+                          std::vector<match_span>* changed, std::vector<match_span>* replaced) {
+        std::u32string out;
+        std::size_t copied = 0;
+        workspace ws;
+        matcher(prog, text_view<char32_t>{in.data(), in.size()}, ws, windows).each_match(from, [&](match_span m) {
+            out.append(in, copied, m.start - copied);
+            if (changed) changed->push_back({out.size(), out.size() + repl.size()});
+            if (replaced) replaced->push_back(m);
+            out += repl;
+            copied = m.end;
+        });
+        out.append(in, copied, std::u32string::npos);
+        return out;
+    };
+    std::u32string want = text;
+    for (const auto& p : programs) want = substitute(*p, want, 0, nullptr, nullptr, nullptr);
+
+    std::u32string now = text;
+    scan_work first, later;
+    auto results = scanner.scan(text_view<char32_t>{now.data(), now.size()}, scan_mode::substitution, 0, nullptr, &first);
+    std::size_t scanned_first = 0, rescans = 0;
+    for (std::size_t i = 0; i < rules; ++i) {
+        if (!results[i].found) continue;
+        std::vector<match_span> changed, replaced;
+        std::u32string next = substitute(*programs[i], now, results[i].floor, results[i].windows.get(), &changed, &replaced);
+        if (changed.empty()) continue;
+        now = std::move(next);
+        const rescan_hint hint{&results, scanned_first, &changed, &replaced};
+        results = scanner.scan(text_view<char32_t>{now.data(), now.size()}, scan_mode::substitution, i + 1, &hint, &later);
+        scanned_first = i + 1;
+        ++rescans;
+    }
+    expect(now == want, "redaction carried over gives the text of one substitution after another");
+    expect(rescans == rules, "every rule substituted: " + std::to_string(rescans));
+    expect(first.characters == text.size(), "the first scan reads the text once");
+    expect(later.characters > 0 && later.carried > 0, "the scans after substitutions read and carry over");
+    const std::uint64_t reach = rules * (repl.size() + 2 * 8);  // each replacement and a literal's length either side
+    expect(later.characters <= reach,
+           "characters read after substitutions: " + std::to_string(later.characters) + " within " + std::to_string(reach));
+}
+
+// The checkers reject what breaks their structure (they can fail).
+void checkers_reject_broken_structures() {
+    builder b;
+    const program good = b.compile(builder::seq({b.str(U"ab"), builder::rep(b.lit('c'), 0, unbounded)}));
+    expect(well_formed(good), "a compiled program is well formed");
+    program no_match = good;
+    no_match.insts.back().code = op::jump;
+    expect(!well_formed(no_match), "a program that does not end in match");
+    program wild = good;
+    wild.insts.front().next = static_cast<std::uint32_t>(wild.insts.size() + 3);
+    expect(!well_formed(wild), "an instruction going past the end");
+    program leads = good;
+    leads.literal.lead_min = 5;
+    leads.literal.lead_max = 2;
+    expect(!well_formed(leads), "a literal's lead bounds crossed");
+    program folds = good;
+    folds.literal.strings.front().front().fold = 'z';
+    expect(!well_formed(folds), "a literal's fold outside its class");
+    expect(windows_in_order({{0, 3}, {5, 9}}), "windows in order");
+    expect(!windows_in_order({{0, 3}, {4, 9}}), "touching windows are merged");
+    expect(!windows_in_order({{5, 9}, {0, 3}}), "windows out of order");
+    expect(!windows_in_order({{4, 3}}), "a window ending before it starts");
 }
 
 // Every byte-filter variant this processor has gives the portable one's masks.
@@ -610,6 +708,8 @@ int main() {
     listings();
     work_is_linear();
     table_work_is_linear();
+    rescan_work_is_linear();
+    checkers_reject_broken_structures();
     byte_filter_variants();
     if (failures != 0) {
         std::fprintf(stderr, "%d failure(s)\n", failures);
