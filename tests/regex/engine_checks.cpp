@@ -638,6 +638,12 @@ void rescan_work_is_linear() {
     const std::uint64_t reach = rules * (repl.size() + 2 * 8);  // each replacement and a literal's length either side
     expect(later.characters <= reach,
            "characters read after substitutions: " + std::to_string(later.characters) + " within " + std::to_string(reach));
+    // Nor do they run the programs over the text again: a program that
+    // matched is handed to its substitution as it is.
+    std::uint64_t threads = 0;
+    for (const auto& p : programs) threads = std::max<std::uint64_t>(threads, p->insts.size());
+    expect(later.matcher <= reach * threads,
+           "matcher work after substitutions: " + std::to_string(later.matcher) + " within " + std::to_string(reach * threads));
 }
 
 // The checkers reject what breaks their structure (they can fail).
