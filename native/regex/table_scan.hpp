@@ -17,9 +17,11 @@
 //     gate character; a one-byte text gets a vectorised first look, see
 //     byte_filter.hpp); a member's matcher runs only from such positions,
 //     and a watermark per member keeps it from text it has covered;
-//   keep what a substitution can have changed: on a text made from the
-//     last one by replacements, a program that did not match there is run
-//     only near the replacements.
+//   keep what a substitution can have changed (class rescan): on a text
+//     made from the last one by replacements, the literal pass's
+//     occurrences are carried over (moved by the replacements' change of
+//     length) and searched for again only near the replacements; a program
+//     that did not match there is run only near them.
 //
 // Whether a program matches is answered first (the bit machine where it
 // fits); the leftmost match, when wanted, is then searched for from where
