@@ -9,6 +9,7 @@ from __future__ import annotations
 import gc
 import os
 import pathlib
+import random
 import re
 import subprocess
 import sys
@@ -335,3 +336,26 @@ def test_large_counted_repeats_answer_as_re(guard, monkeypatch, source):
         assert guard._detect_credentials(text) == (["Credential detected: big"] if pattern.search(text) else [])
         assert guard._detect_injection(text) == ref._detect_injection(text)
         assert guard._redact_text(text) == pattern.sub("##BIG##", text)
+
+
+@pytest.mark.parametrize("hits", [1, 40, 2000])
+def test_redaction_carried_over_substitutions_answers_as_the_plain_python_guard(guard, monkeypatch, hits):
+    # Rules found through their literals (the later ones matching what
+    # earlier replacements leave or make), rules of the grouped passes near
+    # and far from the replacements, a rule without a bound on its matches;
+    # from one hit to replacements dense enough to send the scan after a
+    # substitution back over the whole text.
+    table = {f"word{i}": re.compile(rf"\w*word{i}x\d") for i in range(30)}
+    table.update({"digits": re.compile(r"\d{3}-\d{4}"), "dash": re.compile(r"-\d{2}\b"),
+                  "made": re.compile(r"##WORD\d{1,2}####"), "tail": re.compile(r"[a-z]+\.$"),
+                  "lead": re.compile(r"(?s).*##DIGITS##z")})
+    monkeypatch.setattr(guard, "_PII_PATTERNS", {})
+    monkeypatch.setattr(ref, "_PII_PATTERNS", {})
+    monkeypatch.setattr(guard, "_CREDENTIAL_PATTERNS", table)
+    monkeypatch.setattr(ref, "_CREDENTIAL_PATTERNS", table)
+    pieces = ["plain words of filler ", "word3x7", "word12x1word13x2", "555-1234", "-12 ", "555-1234z", "end."]
+    for seed in range(4):
+        rng = random.Random(seed)
+        text = "".join(rng.choice(pieces) if rng.random() < hits / 2000 else "filler text " for _ in range(2000))
+        text += "closing."
+        assert guard._redact_text(text) == ref._redact_text(text), (hits, seed)
