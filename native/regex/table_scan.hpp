@@ -100,9 +100,9 @@ struct scan_work {
     std::uint64_t carried = 0;
 };
 
-inline void count_characters([[maybe_unused]] scan_work& work, [[maybe_unused]] std::size_t n) noexcept {
+inline void count_work_by([[maybe_unused]] std::uint64_t& counter, [[maybe_unused]] std::size_t n) noexcept {
 #ifndef NDEBUG
-    work.characters += n;
+    counter += n;
 #endif
 }
 
@@ -473,7 +473,7 @@ public:
                                                     collect(end, e);
                                                 });
                 reached(poll, (next - pos) / 64);
-                count_characters(work, next - pos);
+                count_work_by(work.characters, next - pos);
                 pos = next;
             }
             if (pos >= text_.size) break;
@@ -576,6 +576,11 @@ public:
         : scanner_(scanner), text_(text), first_(first), before_(*hint.before), changed_(*hint.changed),
           replaced_(*hint.replaced), out_(out), ws_(ws) {
         assert(changed_.size() == replaced_.size());
+        moved_by_.reserve(replaced_.size() + 1);
+        moved_by_.push_back(0);
+        for (std::size_t k = 0; k < replaced_.size(); ++k)
+            moved_by_.push_back(moved_by_.back() + (changed_[k].end - changed_[k].start) -
+                                (replaced_[k].end - replaced_[k].start));
     }
 
     void carry_literals(scan_work& work, checkpoint* poll) {
@@ -591,7 +596,7 @@ public:
                 const std::size_t start = end - lit.size();
                 if (literal_fits(prog, lit, text_, start)) fresh.push_back({e.owner, {start, end}});
             });
-            count_characters(work, r.end - r.start);
+            count_work_by(work.characters, r.end - r.start);
             reached(poll, (r.end - r.start) / 64 + 1);
         }
         std::sort(fresh.begin(), fresh.end(), [](const auto& a, const auto& b) {
@@ -603,7 +608,7 @@ public:
             if (!scanner_.literal_owner_[owner]) continue;
             carried.clear();
             carry_occurrences(before_[owner].occurrences, reread, carried);
-            for (std::uint64_t k = 0; k < carried.size(); ++k) count_work(work.carried);
+            count_work_by(work.carried, carried.size());
             scan_result& result = out_[owner];
             const auto own_end = std::find_if(next_fresh, fresh.end(), [&](const auto& f) { return f.first != owner; });
             result.occurrences.reserve(carried.size() + static_cast<std::size_t>(own_end - next_fresh));
@@ -620,12 +625,20 @@ public:
     // marked in `settled` (the passes leave them).
     void carry_others(std::vector<std::uint8_t>& settled, checkpoint* poll) {
         settled.assign(scanner_.programs_.size(), 0);
+        std::uint32_t near_for = unbounded;  // the bound `near` was made for
+        window_list near;
+        bool near_is_narrow = false;
         for (std::size_t i = first_; i < scanner_.programs_.size(); ++i) {
             if (scanner_.literal_owner_[i]) continue;
             const std::uint32_t longest = scanner_.programs_[i]->literal.longest;
+            if (!before_[i].found && longest != unbounded && longest != near_for) {
+                near = near_changes(longest);
+                near_is_narrow = narrow(near);
+                near_for = longest;
+            }
             if (before_[i].found) {
                 out_[i] = scan_result{true, std::nullopt, 0};
-            } else if (window_list near; longest != unbounded && narrow(near = near_changes(longest))) {
+            } else if (longest != unbounded && near_is_narrow) {
                 reached(poll, 16);
                 out_[i] = run_windows(*scanner_.programs_[i], text_, near, scan_mode::substitution, ws_);
                 out_[i].floor = 0;
@@ -678,16 +691,18 @@ private:
     // The occurrences of the old text (in order of their starts) that
     // overlap no replaced stretch, moved to the new text, without those a
     // stretch read again holds whole (found there again).
+    // Logarithmic in the replacements an occurrence.
     void carry_occurrences(const std::vector<match_span>& old, const std::vector<match_span>& reread,
                            std::vector<match_span>& out) const {
-        std::size_t k = 0, added = 0, taken = 0;
         for (const match_span& o : old) {
-            for (; k < replaced_.size() && replaced_[k].end <= o.start; ++k) {
-                added += changed_[k].end - changed_[k].start;
-                taken += replaced_[k].end - replaced_[k].start;
-            }
+            // The first replaced stretch ending after the occurrence starts:
+            // those before it moved the occurrence by moved_by_[k].
+            const auto k = static_cast<std::size_t>(
+                std::partition_point(replaced_.begin(), replaced_.end(),
+                                     [&](const match_span& r) { return r.end <= o.start; }) -
+                replaced_.begin());
             if (k < replaced_.size() && replaced_[k].start < o.end) continue;  // overlaps a replaced stretch
-            const match_span moved{o.start + added - taken, o.end + added - taken};
+            const match_span moved{o.start + moved_by_[k], o.end + moved_by_[k]};
             auto r = std::lower_bound(reread.begin(), reread.end(), moved.end,
                                       [](const match_span& s, std::size_t end) { return s.end < end; });
             if (r != reread.end() && r->start <= moved.start) continue;  // found again
@@ -724,6 +739,10 @@ private:
     const std::vector<match_span>& replaced_;
     std::vector<scan_result>& out_;
     workspace& ws_;
+    // By replacement: what those before it added to the text's length
+    // (modulo 2**64: a sum that shrinks the text wraps round, and adding
+    // it to a position past them gives the moved position).
+    std::vector<std::size_t> moved_by_;
 };
 
 template <class Char>
@@ -732,8 +751,11 @@ std::vector<scan_result> table_scanner::scan(text_view<Char> text, scan_mode mod
     std::vector<scan_result> out(programs_.size());
     workspace ws;
     scan_work counted;
-    if (hint && (mode != scan_mode::substitution || hint->first > first || !hint->replaced || !hint->changed ||
-                 hint->changed->size() != hint->replaced->size() || hint->before->size() != programs_.size()))
+    // What was found before helps a substitution scan only, of the same
+    // programs, from at least as far.
+    if (hint && (mode != scan_mode::substitution || hint->first > first || !hint->before || !hint->replaced ||
+                 !hint->changed || hint->changed->size() != hint->replaced->size() ||
+                 hint->before->size() != programs_.size()))
         hint = nullptr;
     std::vector<std::uint8_t> settled;  // by program: decided from before (a scan after a substitution)
     if (hint) {
