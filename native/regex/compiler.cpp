@@ -282,6 +282,66 @@ bool has_assertion(const node& n) noexcept {
 
 }  // namespace
 
+namespace {
+
+// The reverse-suffix split of `pattern`, when it has the shape: a repeat
+// of one character class with a choice of counts, then a run of single
+// characters that the literal analysis turns into exactly one literal (the
+// head), then anything. The rest is compiled on its own (with the core
+// strategy: it is only ever run from one start). A start class (re's
+// global-flag start set) keeps the core strategy: it would constrain the
+// lead's first character.
+void choose_strategy(program& prog, const node& pattern, const compile_limits& limits) {
+    if (prog.start_class != no_class || pattern.type != node::kind::concat || pattern.children.size() < 2) return;
+    const node& lead = pattern.children[0];
+    if (lead.type != node::kind::repeat || lead.min == lead.max || lead.children.size() != 1 ||
+        lead.children[0].type != node::kind::character)
+        return;
+    node rest = node::sequence(node::kind::concat, std::vector<node>(pattern.children.begin() + 1,
+                                                                     pattern.children.end()));
+    std::size_t chars = 0;
+    while (chars < rest.children.size() && rest.children[chars].type == node::kind::character) ++chars;
+    if (chars == 0) return;
+    const node head_chars = node::sequence(
+        node::kind::concat,
+        std::vector<node>(rest.children.begin(), rest.children.begin() + static_cast<std::ptrdiff_t>(chars)));
+    required_literals head = find_required_literals(head_chars, prog.classes);
+    if (head.strings.size() != 1 || head.lead_min != 0 || head.lead_max != 0) return;
+    compile_result compiled = compile(rest, prog.classes, limits);
+    if (!compiled.ok) return;
+    lead_split split;
+    split.lead_class = lead.children[0].cls;
+    split.min = lead.min;
+    split.max = lead.max;
+    split.greedy = lead.greedy;
+    const char_class& cls = prog.classes[split.lead_class];
+    if (cls.contains_all_wide()) {
+        int missing = 0;
+        for (code_point c = 0; c < 256; ++c)
+            if (!cls.contains(c)) {
+                ++missing;
+                split.stop = static_cast<int>(c);
+            }
+        split.nearly_all = missing <= 1;
+        if (missing == 0) split.stop = -1;
+    }
+    split.head = std::move(head.strings[0]);
+    const char_class& first = prog.classes[split.head[0].cls];
+    int members = 0;
+    for (code_point c = 0; c < 256; ++c)
+        if (first.contains(c)) {
+            ++members;
+            split.first_byte = static_cast<int>(c);
+        }
+    if (members != 1) split.first_byte = -1;
+    compiled.prog.strategy = strategy_kind::core;
+    split.rest = std::make_shared<const program>(std::move(compiled.prog));
+    prog.lead = std::move(split);
+    prog.strategy = strategy_kind::reverse_suffix;
+}
+
+}  // namespace
+
 bool strip_empty_lead(const node& pattern, node& out) {
     auto droppable = [](const node& n) { return min_width(n) == 0 && !has_assertion(n); };
     if (pattern.type != node::kind::concat) {
@@ -359,6 +419,7 @@ compile_result compile(const node& pattern, std::vector<char_class> classes, con
     build_closures(prog, limits);
     build_bit_machine(prog);
     prog.backtracks_first = !prog.bits.available && prog.insts.size() > limits.backtrack_above;
+    choose_strategy(prog, pattern, limits);
     assert(well_formed(prog));
     result.ok = true;
     return result;

@@ -493,6 +493,9 @@ front_end_result compile_checked(PyObject* pattern_type, PyObject* pattern, std:
         compile_result rest = compile(core, std::move(classes));
         if (rest.ok) {
             rest.prog.exists_only = true;
+            // Its strategies answer where matches are: the core one only.
+            rest.prog.strategy = strategy_kind::core;
+            rest.prog.lead = {};
             return {std::make_shared<const program>(std::move(rest.prog)), {}};
         }
     }

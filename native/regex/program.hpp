@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -98,6 +99,41 @@ struct bit_machine {
     std::vector<std::uint64_t> start;        // per context: the threads at a start
 };
 
+struct program;
+
+// How searches of a program go, chosen when it is compiled (see
+// strategy_name for the names its listing shows).
+enum class strategy_kind : std::uint8_t {
+    // The simulation (or the backtracking attempt) from every start the
+    // prefilter allows.
+    core,
+    // A lead that repeats one class, then a literal: the literal is found
+    // first, the lead's extent read backwards from it, and the rest of the
+    // pattern confirmed forwards from the literal (see lead_search.hpp).
+    reverse_suffix,
+};
+
+// What the reverse-suffix strategy knows: the pattern is `lead rest`, the
+// lead `min..max` characters of class `lead_class` (greedy or lazy), every
+// match of `rest` starts with `head` (one literal, its classes the
+// program's), and `rest` is compiled on its own, with the core strategy.
+struct lead_split {
+    std::uint32_t lead_class = 0;
+    std::uint32_t min = 0;
+    std::uint32_t max = unbounded;
+    bool greedy = true;
+    // Whether the lead's class holds every character but at most one
+    // (`stop`, below 256; -1: none): its stretches are then found by
+    // looking for that one character, not by reading each.
+    bool nearly_all = false;
+    int stop = -1;
+    literal head;
+    // The one Latin-1 character the head's first position holds, or -1
+    // (what a one-byte text is searched for with memchr).
+    int first_byte = -1;
+    std::shared_ptr<const program> rest;
+};
+
 struct program {
     std::vector<instruction> insts;
     std::vector<char_class> classes;
@@ -130,15 +166,21 @@ struct program {
     required_literals literal;
     closure_table closures;
     bit_machine bits;
+    strategy_kind strategy = strategy_kind::core;
+    lead_split lead;  // strategy == reverse_suffix
 
     [[nodiscard]] std::uint32_t slot(std::uint32_t pc, std::uint32_t flags) const noexcept {
         return slot_base[pc] + (flags & ((1u << level[pc]) - 1u));
     }
 };
 
-// The program as text, an instruction a line, then its prefilter's kind
-// and its literals: what the checks compare with golden listings.
+// The program as text, an instruction a line, then its prefilter's kind,
+// its literals, and its strategy when not the core one (with its lead and
+// head): what the checks compare with golden listings.
 [[nodiscard]] std::string dump(const program& prog);
+
+// The strategy's name as listings show it: "core", "reverse_suffix".
+[[nodiscard]] const char* strategy_name(const program& prog) noexcept;
 
 // Whether the program's structure holds: every target and class in range,
 // the match last, the dedupe slots as the levels give them, the literals
