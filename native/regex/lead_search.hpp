@@ -22,6 +22,11 @@
 // end down. The rest's own end there is the core search's end, since the
 // rest's program is the pattern's after the lead.
 //
+// Windows (the table scan's promise that every match starts in one) only
+// narrow which heads are looked at: those a start in a window can reach.
+// The answer is the same, since the match the search would find starts in
+// a window.
+//
 // A lead whose class holds every character but at most one (`.`, `(?s).`)
 // and has no upper bound goes by stretches instead: every head in a
 // stretch between two of that character shares one start, so the heads
@@ -128,8 +133,25 @@ auto matcher<Char>::lead_search(std::size_t from, bool want_end) -> lead_outcome
     // the stretch ending at run_hi begins (or the watermark).
     std::size_t run_lo = from, run_hi = from;
     std::size_t q = from;
+    // With windows (every match starts in one), only the heads a start in
+    // a window can reach are looked at: those in [lo + min, hi + max].
+    const window* w = windows_ ? windows_->data() : nullptr;
+    const window* w_end = windows_ ? w + windows_->size() : nullptr;
+    auto reach_of = [&](const window& x) { return lead.max == unbounded || x.hi > n ? no_position : x.hi + lead.max; };
     for (;;) {
-        const std::size_t p = next_head(q, no_position);
+        std::size_t p = no_position;
+        if (!w) {
+            p = next_head(q, no_position);
+        } else {
+            for (; w != w_end; ++w) {
+                const std::size_t last = reach_of(*w);
+                if (last < q) continue;
+                p = next_head(std::max(q, w->lo + lead.min), last);
+                if (p != no_position) break;
+                if (last == no_position) break;
+                q = last + 1;
+            }
+        }
         if (p == no_position) return {};
         std::size_t s = p;
         while (s > run_hi && in_lead(s - 1)) --s;

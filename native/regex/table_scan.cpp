@@ -59,6 +59,12 @@ table_scanner::table_scanner(std::vector<std::shared_ptr<const program>> program
     std::vector<std::vector<halves>> member_halves;
     literal_owner_.assign(programs_.size(), 0);
     for (std::size_t i = 0; i < programs_.size(); ++i) {
+        // In a table of one pass, a program with a strategy of its own
+        // finds its literal itself, faster than the shared pass would.
+        if (programs_[i]->strategy != strategy_kind::core && programs_.size() <= one_pass) {
+            alone_.push_back(i);
+            continue;
+        }
         if (by_literals(*programs_[i], programs_.size()) &&
             literals_.add(static_cast<std::uint32_t>(i), programs_[i]->literal.strings)) {
             literal_owner_[i] = 1;
