@@ -14,6 +14,7 @@
 #include <cassert>
 
 #include "../support/recursion.hpp"
+#include "literal_search.hpp"
 #include "prefilter.hpp"
 #include "program.hpp"
 
@@ -291,7 +292,26 @@ namespace {
 // strategy: it is only ever run from one start). A start class (re's
 // global-flag start set) keeps the core strategy: it would constrain the
 // lead's first character.
+// Where many literals (at least this many) start every match, the literal
+// automaton finds the starts: fewer are served as well by the prefilter.
+constexpr std::size_t alternation_from = 16;
+
+void choose_literal_alternation(program& prog) {
+    const required_literals& r = prog.literal;
+    if (prog.start_class != no_class || r.strings.size() < alternation_from || r.lead_min != 0 || r.lead_max != 0)
+        return;
+    auto searcher = std::make_shared<literal_searcher>();
+    if (!searcher->add(0, r.strings)) return;
+    searcher->build();
+    std::size_t longest = 0;
+    for (const literal& l : r.strings) longest = std::max(longest, l.size());
+    prog.starts = std::move(searcher);
+    prog.longest_start = static_cast<std::uint32_t>(longest);
+    prog.strategy = strategy_kind::literal_alternation;
+}
+
 void choose_strategy(program& prog, const node& pattern, const compile_limits& limits) {
+    choose_literal_alternation(prog);
     if (prog.start_class != no_class || pattern.type != node::kind::concat || pattern.children.size() < 2) return;
     const node& lead = pattern.children[0];
     if (lead.type != node::kind::repeat || lead.min == lead.max || lead.children.size() != 1 ||
@@ -335,9 +355,11 @@ void choose_strategy(program& prog, const node& pattern, const compile_limits& l
         }
     if (members != 1) split.first_byte = -1;
     compiled.prog.strategy = strategy_kind::core;
+    compiled.prog.starts.reset();
     split.rest = std::make_shared<const program>(std::move(compiled.prog));
     prog.lead = std::move(split);
     prog.strategy = strategy_kind::reverse_suffix;
+    prog.starts.reset();
 }
 
 }  // namespace

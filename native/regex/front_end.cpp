@@ -496,6 +496,7 @@ front_end_result compile_checked(PyObject* pattern_type, PyObject* pattern, std:
             // Its strategies answer where matches are: the core one only.
             rest.prog.strategy = strategy_kind::core;
             rest.prog.lead = {};
+            rest.prog.starts.reset();
             return {std::make_shared<const program>(std::move(rest.prog)), {}};
         }
     }

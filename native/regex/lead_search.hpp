@@ -113,11 +113,17 @@ std::size_t matcher<Char>::last_head(std::size_t first, std::size_t last) {
 // the rest chooses it.
 template <class Char>
 std::optional<std::size_t> matcher<Char>::rest_end(std::size_t at) {
-    const program& rest = *prog_.lead.rest;
+    return anchored_end(*prog_.lead.rest, at, false);
+}
+
+// The end of `prog`'s match from exactly `at`, as its core search chooses
+// it; what it read is charged to the budget.
+template <class Char>
+std::optional<std::size_t> matcher<Char>::anchored_end(const program& prog, std::size_t at, bool must_advance) {
     one_start_[0] = window{at, at};
-    matcher<Char> m(rest, text_, rest_ws_, &one_start_);
-    start_finder<Char> starts(rest, text_, &one_start_);
-    const run_result r = m.run_leftmost(at, false, starts, no_position, nullptr);
+    matcher<Char> m(prog, text_, rest_ws_, &one_start_);
+    start_finder<Char> starts(prog, text_, &one_start_);
+    const run_result r = m.run_leftmost(at, must_advance, starts, no_position, nullptr);
     spend(r.reached - std::min(r.reached, at) + 1);
     if (!r.span) return std::nullopt;
     return r.span->end;

@@ -137,6 +137,12 @@ public:
             lead_gave_up_ = true;
             from = o.resume;
         }
+        if (prog_.strategy == strategy_kind::literal_alternation && !windows_ && !lead_gave_up_) {
+            const lead_outcome o = alternation_search(from, false);
+            if (o.kind != lead_outcome::gave_up) return o.kind == lead_outcome::found;
+            lead_gave_up_ = true;
+            from = o.resume;
+        }
         start_finder<Char> starts(prog_, text_, windows_);
         if (prog_.backtracks_first) {
             const attempt a = backtrack_first(from, false, starts);
@@ -197,6 +203,16 @@ private:
         if (prog_.strategy == strategy_kind::reverse_suffix && !lead_gave_up_) {
             // Its matches are never empty: `must_advance` changes nothing.
             const lead_outcome o = lead_search(from, true);
+            if (o.kind == lead_outcome::found) return o.span;
+            if (o.kind == lead_outcome::none) return std::nullopt;
+            lead_gave_up_ = true;
+            from = o.resume;
+            must_advance = false;
+        }
+        // With windows (the table scan's), the core search runs from the
+        // literals' occurrences already.
+        if (prog_.strategy == strategy_kind::literal_alternation && !windows_ && !lead_gave_up_) {
+            const lead_outcome o = alternation_search(from, must_advance);
             if (o.kind == lead_outcome::found) return o.span;
             if (o.kind == lead_outcome::none) return std::nullopt;
             lead_gave_up_ = true;
@@ -292,6 +308,10 @@ private:
     };
     lead_outcome lead_search(std::size_t from, bool want_end);
     lead_outcome lead_search_stretches(std::size_t from);
+    // The literal-alternation strategy (alternation_search.hpp), the same
+    // three outcomes.
+    lead_outcome alternation_search(std::size_t from, bool must_advance);
+    std::optional<std::size_t> anchored_end(const program& prog, std::size_t at, bool must_advance);
     [[nodiscard]] bool head_at(std::size_t q) const noexcept;
     std::size_t next_head(std::size_t from, std::size_t last);
     std::size_t last_head(std::size_t first, std::size_t last);
@@ -320,10 +340,11 @@ private:
     workspace& ws_;
     const window_list* windows_;
     bool gave_up_ = false;  // a backtracking attempt ran out of steps: the simulation only, from then on
-    bool lead_gave_up_ = false;  // the reverse-suffix strategy ran out of budget: the core only, from then on
+    bool lead_gave_up_ = false;  // the strategy ran out of budget: the core only, from then on
     std::size_t lead_budget_ = 8 * text_.size + 4096;
     workspace rest_ws_;  // the reverse-suffix strategy's runs of the rest
     window_list one_start_{window{}};
+    std::vector<std::size_t> pending_starts_;  // the literal-alternation strategy's starts not yet decided
     std::size_t context_pos_ = no_position;
     std::size_t context_ = 0;
 };
@@ -611,4 +632,5 @@ int matcher<Char>::backtrack(std::size_t start, bool no_empty, std::uint64_t& bu
 
 }  // namespace tavrix::regex
 
+#include "alternation_search.hpp"
 #include "lead_search.hpp"

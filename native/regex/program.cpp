@@ -1,5 +1,7 @@
 #include "program.hpp"
 
+#include "literal_search.hpp"
+
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -61,6 +63,8 @@ std::string dump(const program& prog) {
             const std::string max = l.max == unbounded ? "inf" : num(l.max);
             put({" lead c", num(l.lead_class), "{", num(l.min), ",", max, "}", l.greedy ? "" : "?", " head ",
                  literal_text(l.head)});
+        } else if (prog.strategy == strategy_kind::literal_alternation) {
+            put({" of ", num(prog.literal.strings.size()), " literals"});
         }
         out += '\n';
     }
@@ -71,6 +75,7 @@ const char* strategy_name(const program& prog) noexcept {
     switch (prog.strategy) {
         case strategy_kind::core: return "core";
         case strategy_kind::reverse_suffix: return "reverse_suffix";
+        case strategy_kind::literal_alternation: return "literal_alternation";
     }
     return "?";
 }
@@ -127,6 +132,14 @@ bool well_formed(const program& prog) {
         if (l.head.empty() || l.min > l.max || (l.nearly_all && l.stop >= 256)) return false;
         for (const literal_position& p : l.head)
             if (p.cls >= prog.classes.size() || p.fold >= 128 || !folds_a_member(p)) return false;
+    }
+    if (prog.strategy == strategy_kind::literal_alternation) {
+        // Every match starts with one of the literals, the longest given.
+        const required_literals& r = prog.literal;
+        if (!prog.starts || prog.starts->empty() || !r.known() || r.lead_min != 0 || r.lead_max != 0) return false;
+        std::size_t longest = 0;
+        for (const literal& l : r.strings) longest = std::max(longest, l.size());
+        if (longest != prog.longest_start || prog.exists_only) return false;
     }
     return true;
 }

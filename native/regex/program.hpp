@@ -100,6 +100,7 @@ struct bit_machine {
 };
 
 struct program;
+class literal_searcher;
 
 // How searches of a program go, chosen when it is compiled (see
 // strategy_name for the names its listing shows).
@@ -111,6 +112,11 @@ enum class strategy_kind : std::uint8_t {
     // first, the lead's extent read backwards from it, and the rest of the
     // pattern confirmed forwards from the literal (see lead_search.hpp).
     reverse_suffix,
+    // Every match starts with one of many literals (a long alternation of
+    // words): the literal automaton finds where matches can start, and
+    // the program runs from those positions alone (see
+    // alternation_search.hpp).
+    literal_alternation,
 };
 
 // What the reverse-suffix strategy knows: the pattern is `lead rest`, the
@@ -168,6 +174,10 @@ struct program {
     bit_machine bits;
     strategy_kind strategy = strategy_kind::core;
     lead_split lead;  // strategy == reverse_suffix
+    // strategy == literal_alternation: the automaton of `literal.strings`
+    // (all starting where matches start), and the longest of them.
+    std::shared_ptr<const literal_searcher> starts;
+    std::uint32_t longest_start = 0;
 
     [[nodiscard]] std::uint32_t slot(std::uint32_t pc, std::uint32_t flags) const noexcept {
         return slot_base[pc] + (flags & ((1u << level[pc]) - 1u));
@@ -179,7 +189,8 @@ struct program {
 // head): what the checks compare with golden listings.
 [[nodiscard]] std::string dump(const program& prog);
 
-// The strategy's name as listings show it: "core", "reverse_suffix".
+// The strategy's name as listings show it: "core", "reverse_suffix",
+// "literal_alternation".
 [[nodiscard]] const char* strategy_name(const program& prog) noexcept;
 
 // Whether the program's structure holds: every target and class in range,
