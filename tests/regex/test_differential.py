@@ -293,3 +293,40 @@ def test_lead_before_a_literal_on_long_texts_as_re(probe, source, text):
 ])
 def test_other_shapes_keep_the_core_strategy(probe, source):
     assert probe.strategy(re.compile(source)) == "core"
+
+
+# Long alternations of words: every match starts with one of many
+# literals, found by the literal automaton (the literal-alternation
+# strategy). Words that are prefixes of each other and share their
+# beginnings test that the first alternative in pattern order wins at a
+# start, not the longest; with word boundaries, case folding, and after a
+# table's literal pass (windows: the core search).
+ALTERNATION_WORDS = [
+    "kis", "kiss", "ki", "kisses", "a", "ab", "abk", "ba", "bab", "k\u00e9", "sk", "ss", "is", "iss", "bk", "kb",
+    "aab", "kk",
+]
+ALTERNATION_PIECES = ["kiss", "KISS", "\u212aiss", "ki", "s", "ab", "a", "b", "k", " ", "-", "\u00e9", "\U0001d400"]
+
+
+@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(
+    words=st.permutations(ALTERNATION_WORDS),
+    frame=st.sampled_from(["(?:{})", r"\b(?:{})\b", "(?i)(?:{})", "(?:{})s?", r"(?i)\b(?:{})\w{{0,2}}"]),
+    texts=st.lists(st.lists(st.sampled_from(ALTERNATION_PIECES), max_size=25).map("".join), min_size=1, max_size=4),
+)
+def test_long_alternations_as_re(probe, words, frame, texts):
+    pattern = re.compile(frame.format("|".join(words)))
+    assert probe.strategy(pattern) == "literal_alternation", pattern
+    for text in texts:
+        for pos in range(0, len(text) + 1, 3):
+            m = pattern.search(text, pos)
+            assert probe.search(pattern, text, pos) == (m.span() if m else None), (pattern, text, pos)
+        assert probe.exists(pattern, text) == (pattern.search(text) is not None), (pattern, text)
+        assert probe.sub(pattern, "#", text) == pattern.sub("#", text), (pattern, text)
+    check_scan_once(probe, [pattern] + [re.compile(rf"filler{i}\d") for i in range(70)], texts)
+
+
+def test_few_literals_keep_the_core_strategy(probe):
+    assert probe.strategy(re.compile("(?:" + "|".join(ALTERNATION_WORDS[:8]) + ")")) == "core"
+    # Literals that do not start every match.
+    assert probe.strategy(re.compile(r"\w(?:" + "|".join(ALTERNATION_WORDS) + ")")) == "core"
