@@ -120,7 +120,7 @@ std::optional<std::size_t> matcher<Char>::rest_end(std::size_t at) {
 // it; what it read is charged to the budget.
 template <class Char>
 std::optional<std::size_t> matcher<Char>::anchored_end(const program& prog, std::size_t at, bool must_advance) {
-    one_start_[0] = window{at, at};
+    one_start_.assign(1, window{at, at});
     matcher<Char> m(prog, text_, rest_ws_, &one_start_);
     start_finder<Char> starts(prog, text_, &one_start_);
     const run_result r = m.run_leftmost(at, must_advance, starts, no_position, nullptr);

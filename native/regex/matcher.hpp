@@ -343,7 +343,7 @@ private:
     bool lead_gave_up_ = false;  // the strategy ran out of budget: the core only, from then on
     std::size_t lead_budget_ = 8 * text_.size + 4096;
     workspace rest_ws_;  // the reverse-suffix strategy's runs of the rest
-    window_list one_start_{window{}};
+    window_list one_start_;  // one window, made at the first run of the rest (so no allocation before)
     std::vector<std::size_t> pending_starts_;  // the literal-alternation strategy's starts not yet decided
     std::size_t context_pos_ = no_position;
     std::size_t context_ = 0;
