@@ -440,8 +440,9 @@ compile_result compile(const node& pattern, std::vector<char_class> classes, con
     prog.literal = find_required_literals(pattern, prog.classes);
     build_closures(prog, limits);
     build_bit_machine(prog);
-    prog.backtracks_first = (!prog.bits.available && prog.insts.size() > limits.backtrack_above) ||
-                            (prog.literal.known() && prog.literal.lead_max == 0 && prog.literal.strings.size() == 1);
+    const bool literal_start =
+        prog.literal.known() && prog.literal.lead_max == 0 && prog.literal.strings.size() == 1;
+    prog.backtracks_first = (!prog.bits.available && prog.insts.size() > limits.backtrack_above) || literal_start;
     choose_strategy(prog, pattern, limits);
     assert(well_formed(prog));
     result.ok = true;

@@ -159,7 +159,10 @@ struct program {
     // matches are and what a substitution replaces are then re's to say.
     bool exists_only = false;
     // Whether searches try backtracking first (see matcher::backtrack_first):
-    // programs large enough that the simulation's many threads cost more.
+    // programs large enough that the simulation's many threads cost more,
+    // and programs whose matches all start with one literal (each start
+    // then usually decided in a few steps a character, as re decides it,
+    // where the simulation would carry a thread per counted iteration).
     bool backtracks_first = false;
     // A class every match's first character must be in, on top of what the
     // program says: re's search skips starts by a set it compiles with the
