@@ -310,15 +310,28 @@ void choose_literal_alternation(program& prog) {
     prog.strategy = strategy_kind::literal_alternation;
 }
 
+// The items of `n` in order, its sequences (and theirs) opened: a group
+// around the literal leaves no trace in the matches. (The pattern's
+// nesting is checked before it is compiled.)
+void open_sequences(const node& n, std::vector<node>& items) {
+    if (n.type != node::kind::concat) {
+        items.push_back(n);
+        return;
+    }
+    for (const node& child : n.children) open_sequences(child, items);
+}
+
 void choose_strategy(program& prog, const node& pattern, const compile_limits& limits) {
     choose_literal_alternation(prog);
-    if (prog.start_class != no_class || pattern.type != node::kind::concat || pattern.children.size() < 2) return;
-    const node& lead = pattern.children[0];
+    if (prog.start_class != no_class || pattern.type != node::kind::concat) return;
+    std::vector<node> items;
+    open_sequences(pattern, items);
+    if (items.size() < 2) return;
+    const node& lead = items[0];
     if (lead.type != node::kind::repeat || lead.min == lead.max || lead.children.size() != 1 ||
         lead.children[0].type != node::kind::character)
         return;
-    node rest = node::sequence(node::kind::concat, std::vector<node>(pattern.children.begin() + 1,
-                                                                     pattern.children.end()));
+    node rest = node::sequence(node::kind::concat, std::vector<node>(items.begin() + 1, items.end()));
     std::size_t chars = 0;
     while (chars < rest.children.size() && rest.children[chars].type == node::kind::character) ++chars;
     if (chars == 0) return;

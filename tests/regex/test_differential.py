@@ -233,6 +233,7 @@ LEAD_SHAPES = [
     r".*kiss", r"(?s).*kiss", r"\S*kiss", r"\w*kiss", r"[\w.-]*?kiss", r"(?i)[\w.-]{0,50}?kiss\s*=\s*\w+",
     r"(?i)\w{2,4}kiss\d", r"a*?ab", r"a{0,3}ab", r"a{2,4}?aab", r"[ab]{1,3}ab", r".*?ab.", r"(?s).+?ab",
     r".{1,}kk", r"(?i)\S*k\u212a", r"\w*kiss\b", r"(?m)\S*kis$", r"(?s).*kiss.*s", r"\w*kis*k", r"[^k]*kiss",
+    r"(\w*)(kiss)\d?", r"(?:[ab]*?(?:ab))b",
 ]
 LEAD_PIECES = [
     "kiss", "KISS", "kis", "k", "s", "kisskiss", "\u212aiss", "ab", "a", "aa", "b", "x", " ", "\n", "=", "1", ".", "-",
