@@ -457,6 +457,8 @@ compile_result compile(const node& pattern, std::vector<char_class> classes, con
         prog.literal.known() && prog.literal.lead_max == 0 && prog.literal.strings.size() == 1;
     prog.backtracks_first = (!prog.bits.available && prog.insts.size() > limits.backtrack_above) || literal_start;
     choose_strategy(prog, pattern, limits);
+    if (prog.strategy == strategy_kind::core && literal_start && prog.insts.size() > limits.backtrack_above)
+        prog.strategy = strategy_kind::literal_backtrack;
     assert(well_formed(prog));
     result.ok = true;
     return result;

@@ -76,6 +76,7 @@ const char* strategy_name(const program& prog) noexcept {
         case strategy_kind::core: return "core";
         case strategy_kind::reverse_suffix: return "reverse_suffix";
         case strategy_kind::literal_alternation: return "literal_alternation";
+        case strategy_kind::literal_backtrack: return "literal_backtrack";
     }
     return "?";
 }
@@ -141,6 +142,7 @@ bool well_formed(const program& prog) {
         for (const literal& l : r.strings) longest = std::max(longest, l.size());
         if (longest != prog.longest_start || prog.exists_only) return false;
     }
+    if (prog.strategy == strategy_kind::literal_backtrack && !prog.backtracks_first) return false;
     return true;
 }
 

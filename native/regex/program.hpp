@@ -117,6 +117,12 @@ enum class strategy_kind : std::uint8_t {
     // the program runs from those positions alone (see
     // alternation_search.hpp).
     literal_alternation,
+    // Every match starts with one literal, and the program is large (a
+    // counted repeat follows): the core search with the backtracking
+    // attempt first, from each start the prefilter allows, on its own
+    // rather than in a table's shared pass (which would simulate a thread
+    // per counted iteration at every character).
+    literal_backtrack,
 };
 
 // What the reverse-suffix strategy knows: the pattern is `lead rest`, the
@@ -193,7 +199,7 @@ struct program {
 [[nodiscard]] std::string dump(const program& prog);
 
 // The strategy's name as listings show it: "core", "reverse_suffix",
-// "literal_alternation".
+// "literal_alternation", "literal_backtrack".
 [[nodiscard]] const char* strategy_name(const program& prog) noexcept;
 
 // Whether the program's structure holds: every target and class in range,

@@ -331,3 +331,21 @@ def test_few_literals_keep_the_core_strategy(probe):
     assert probe.strategy(re.compile("(?:" + "|".join(ALTERNATION_WORDS[:8]) + ")")) == "core"
     # Literals that do not start every match.
     assert probe.strategy(re.compile(r"\w(?:" + "|".join(ALTERNATION_WORDS) + ")")) == "core"
+
+
+# Counted repeats at their bounds (one fewer, the least, the most, one
+# more), with the literal after them (reverse suffix) or before them (the
+# backtracking attempt first, on its own).
+@pytest.mark.parametrize("source,strategy", [
+    (r"a{100,150}b", "reverse_suffix"), (r"[ab]{3,6}?b", "reverse_suffix"), (r"\w{2,4}=", "reverse_suffix"),
+    (r"x[a-z]{100,150}y", "literal_backtrack"), (r"x[a-z]{100,150}?y?", "literal_backtrack"),
+])
+def test_counted_repeats_at_their_bounds_as_re(probe, source, strategy):
+    pattern = re.compile(source)
+    assert probe.strategy(pattern) == strategy
+    low, high = map(int, re.search(r"\{(\d+),(\d+)\}", source).groups())
+    for count in (low - 1, low, high, high + 1):
+        for text in ("a" * count + "b", "x" + "a" * count + "y", "xx" + "ab" * count + "by", "=" + "q" * count + "="):
+            m = pattern.search(text)
+            assert probe.search(pattern, text) == (m.span() if m else None), (source, count, text)
+            assert probe.sub(pattern, "#", text) == pattern.sub("#", text), (source, count, text)
