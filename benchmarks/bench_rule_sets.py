@@ -9,6 +9,10 @@ engine against the plain-Python guard (re) in the same process.
 - Shapes that made the engine slower than re: large counted repeats, a long
   alternation of words, many patterns led by an unbounded repeat, a large
   table on a short text, a very long repeat's compile.
+- Single patterns by shape (a lead before a literal, counted repeats over a
+  class, many hits, long alternations of words), each alone in its table,
+  on texts where no early hit ends the search: native and re timed in
+  interleaved rounds in this process (medians).
 
 For reference, RE2's set matcher (which rules match anywhere) where the
 `bench` extra installs it: it takes the rules RE2's syntax accepts, with
@@ -24,7 +28,7 @@ import time
 import pyref_guard as _pyref
 import rule_sets
 from bench_guard import filler
-from harness import format_ns, per_call_ns
+from harness import format_ns, interleaved_ns, per_call_ns
 
 from tavrix_observe.instrumentors import _guard
 
@@ -138,7 +142,66 @@ def application_tables():
     return tables
 
 
+def shape_cases():
+    """(label, slot, table, function name, text) for each shape."""
+    english = filler(200_000, 9)
+    clean = english.replace("kiss", "kist")
+    lead_text = clean + " kiss"
+    lines = "\n".join(clean[i:i + 80] for i in range(0, len(clean), 80)) + " kiss"
+    stretches = "".join("x" * 200 + "kiss " for _ in range(1_000))
+    rng = random.Random(11)
+    kic_text = []
+    length = 0
+    while length < 188_000:
+        piece = filler(40, rng.randint(0, 999)) + f" token.kiss = v{rng.randint(0, 999)} "
+        kic_text.append(piece)
+        length += len(piece)
+    kic_text = "".join(kic_text)[:188_000]
+    hits = " ".join(f"kiss{rng.choice(['ab', 'x9', '', 'kiss'])}" for _ in range(50_000))
+    random_words = ["".join(rng.choice("bcdfghjklmnpqrstvwxz") for _ in range(rng.randint(5, 9))) for _ in range(500)]
+    cases = []
+    for source in (r"(?s).*kiss", r".*kiss", r"\S*kiss", r"\w*kiss", r"[\w.-]*?kiss"):
+        for function in ("_redact_text", "_detect_injection"):
+            cases.append((f"{source}, 200 KB then it, {function}", source, function, lead_text))
+    cases.append((r".*kiss, 200 KB in lines of 80 then it, _detect_injection", r".*kiss", "_detect_injection", lines))
+    cases.append((r"\S*kiss, 1,000 stretches of 200 then it, _detect_injection", r"\S*kiss", "_detect_injection",
+                  stretches))
+    cases.append((r"(?i)[\w.-]{0,50}?kiss\s*=\s*\w+, 188 KB, 4,000 hits, _redact_text",
+                  r"(?i)[\w.-]{0,50}?kiss\s*=\s*\w+", "_redact_text", kic_text))
+    for source in (r"kiss\w{0,40}", r"kiss[^k]{0,3}kiss"):
+        cases.append((f"{source}, 50,000 hits, _redact_text", source, "_redact_text", hits))
+    cases.append((r"a{100,500}b, 20,000 a's, detector", r"a{100,500}b", "_detect_credentials", "a" * 20_000))
+    for k in (25, 100):
+        sources = [rf"\w*word{i}\d" for i in range(k)]
+        text = english[:50_000 - 12 * k] + " ".join(f"word{i}7" for i in range(k))
+        cases.append((f"{k} rules \\w*wordN\\d, one hit each at the end, 50 KB, _redact_text", sources,
+                      "_redact_text", text))
+    for count, bounded in ((500, False), (500, True), (50, False)):
+        body = "(?:" + "|".join(random_words[:count]) + ")"
+        source = rf"\b{body}\b" if bounded else body
+        within = " in \\b..\\b" if bounded else ""
+        label = f"a {count}-word alternation{within}, 200 KB English, detector"
+        cases.append((label, source, "_detect_credentials", english))
+    return cases
+
+
+def shapes_by_strategy(t: Tables) -> None:
+    header("Single patterns by shape, each alone in its table (interleaved rounds, medians)")
+    for label, sources, function, text in shape_cases():
+        patterns = [re.compile(s) for s in ([sources] if isinstance(sources, str) else sources)]
+        t.put("_PII_PATTERNS", {})
+        t.put("_INJECTION_PATTERNS", patterns if function == "_detect_injection" else [])
+        t.put("_CREDENTIAL_PATTERNS",
+              {} if function == "_detect_injection" else {f"p{i}": p for i, p in enumerate(patterns)})
+        native, python = getattr(_guard, function), getattr(pyref_guard, function)
+        assert native(text) == python(text), label
+        n, p = interleaved_ns([lambda: native(text), lambda: python(text)], min_time=0.01, repeats=5)
+        print(f"  {label[:72]:72}{format_ns(n):>11}{format_ns(p):>11}{p / n:>9.1f}x")
+
+
 def main() -> None:
+    with Tables() as t:
+        shapes_by_strategy(t)
     prose = filler(20_000, 5)
     with Tables() as t:
         header("Application rule sets in _CREDENTIAL_PATTERNS (ratio = re time / native time)",

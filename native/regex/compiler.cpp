@@ -14,6 +14,7 @@
 #include <cassert>
 
 #include "../support/recursion.hpp"
+#include "literal_search.hpp"
 #include "prefilter.hpp"
 #include "program.hpp"
 
@@ -282,6 +283,100 @@ bool has_assertion(const node& n) noexcept {
 
 }  // namespace
 
+namespace {
+
+// The reverse-suffix split of `pattern`, when it has the shape: a repeat
+// of one character class with a choice of counts, then a run of single
+// characters that the literal analysis turns into exactly one literal (the
+// head), then anything. The rest is compiled on its own (with the core
+// strategy: it is only ever run from one start). A start class (re's
+// global-flag start set) keeps the core strategy: it would constrain the
+// lead's first character.
+// Where many literals (at least this many) start every match, the literal
+// automaton finds the starts: fewer are served as well by the prefilter.
+constexpr std::size_t alternation_from = 16;
+
+void choose_literal_alternation(program& prog) {
+    const required_literals& r = prog.literal;
+    if (prog.start_class != no_class || r.strings.size() < alternation_from || r.lead_min != 0 || r.lead_max != 0)
+        return;
+    auto searcher = std::make_shared<literal_searcher>();
+    if (!searcher->add(0, r.strings)) return;
+    searcher->build();
+    std::size_t longest = 0;
+    for (const literal& l : r.strings) longest = std::max(longest, l.size());
+    prog.starts = std::move(searcher);
+    prog.longest_start = static_cast<std::uint32_t>(longest);
+    prog.strategy = strategy_kind::literal_alternation;
+}
+
+// The items of `n` in order, its sequences (and theirs) opened: a group
+// around the literal leaves no trace in the matches. (The pattern's
+// nesting is checked before it is compiled.)
+void open_sequences(const node& n, std::vector<node>& items) {
+    if (n.type != node::kind::concat) {
+        items.push_back(n);
+        return;
+    }
+    for (const node& child : n.children) open_sequences(child, items);
+}
+
+void choose_strategy(program& prog, const node& pattern, const compile_limits& limits) {
+    choose_literal_alternation(prog);
+    if (prog.start_class != no_class || pattern.type != node::kind::concat) return;
+    std::vector<node> items;
+    open_sequences(pattern, items);
+    if (items.size() < 2) return;
+    const node& lead = items[0];
+    if (lead.type != node::kind::repeat || lead.min == lead.max || lead.children.size() != 1 ||
+        lead.children[0].type != node::kind::character)
+        return;
+    node rest = node::sequence(node::kind::concat, std::vector<node>(items.begin() + 1, items.end()));
+    std::size_t chars = 0;
+    while (chars < rest.children.size() && rest.children[chars].type == node::kind::character) ++chars;
+    if (chars == 0) return;
+    const node head_chars = node::sequence(
+        node::kind::concat,
+        std::vector<node>(rest.children.begin(), rest.children.begin() + static_cast<std::ptrdiff_t>(chars)));
+    required_literals head = find_required_literals(head_chars, prog.classes);
+    if (head.strings.size() != 1 || head.lead_min != 0 || head.lead_max != 0) return;
+    compile_result compiled = compile(rest, prog.classes, limits);
+    if (!compiled.ok) return;
+    lead_split split;
+    split.lead_class = lead.children[0].cls;
+    split.min = lead.min;
+    split.max = lead.max;
+    split.greedy = lead.greedy;
+    const char_class& cls = prog.classes[split.lead_class];
+    if (cls.contains_all_wide()) {
+        int missing = 0;
+        for (code_point c = 0; c < 256; ++c)
+            if (!cls.contains(c)) {
+                ++missing;
+                split.stop = static_cast<int>(c);
+            }
+        split.nearly_all = missing <= 1;
+        if (missing == 0) split.stop = -1;
+    }
+    split.head = std::move(head.strings[0]);
+    const char_class& first = prog.classes[split.head[0].cls];
+    int members = 0;
+    for (code_point c = 0; c < 256; ++c)
+        if (first.contains(c)) {
+            ++members;
+            split.first_byte = static_cast<int>(c);
+        }
+    if (members != 1) split.first_byte = -1;
+    compiled.prog.strategy = strategy_kind::core;
+    compiled.prog.starts.reset();
+    split.rest = std::make_shared<const program>(std::move(compiled.prog));
+    prog.lead = std::move(split);
+    prog.strategy = strategy_kind::reverse_suffix;
+    prog.starts.reset();
+}
+
+}  // namespace
+
 bool strip_empty_lead(const node& pattern, node& out) {
     auto droppable = [](const node& n) { return min_width(n) == 0 && !has_assertion(n); };
     if (pattern.type != node::kind::concat) {
@@ -358,7 +453,12 @@ compile_result compile(const node& pattern, std::vector<char_class> classes, con
     prog.literal = find_required_literals(pattern, prog.classes);
     build_closures(prog, limits);
     build_bit_machine(prog);
-    prog.backtracks_first = !prog.bits.available && prog.insts.size() > limits.backtrack_above;
+    const bool literal_start =
+        prog.literal.known() && prog.literal.lead_max == 0 && prog.literal.strings.size() == 1;
+    prog.backtracks_first = (!prog.bits.available && prog.insts.size() > limits.backtrack_above) || literal_start;
+    choose_strategy(prog, pattern, limits);
+    if (prog.strategy == strategy_kind::core && literal_start && prog.insts.size() > limits.backtrack_above)
+        prog.strategy = strategy_kind::literal_backtrack;
     assert(well_formed(prog));
     result.ok = true;
     return result;

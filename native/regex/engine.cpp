@@ -1,5 +1,7 @@
 #include "engine.hpp"
 
+#include <cstring>
+
 namespace tavrix::regex {
 
 namespace {
@@ -19,6 +21,31 @@ constexpr std::size_t release_from = std::size_t{1} << 20;
 bool worth_releasing(PyObject* text, std::size_t programs) {
     const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
     return length * (programs + 16) >= release_from;
+}
+
+// The substitution's result for an ASCII text and replacement (so an
+// ASCII result): written into one new str, with no str per piece.
+ref substitute_ascii(PyObject* repl, PyObject* text, const std::vector<match_span>& matches,
+                     std::vector<match_span>* changed) {
+    const auto size = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
+    const auto repl_size = static_cast<std::size_t>(PyUnicode_GET_LENGTH(repl));
+    std::size_t length = size;
+    for (const match_span& m : matches) length = length - (m.end - m.start) + repl_size;
+    ref result = check(PyUnicode_New(static_cast<Py_ssize_t>(length), 127));
+    const Py_UCS1* from = PyUnicode_1BYTE_DATA(text);
+    const Py_UCS1* with = PyUnicode_1BYTE_DATA(repl);
+    Py_UCS1* to = PyUnicode_1BYTE_DATA(result.get());
+    std::size_t copied = 0, written = 0;
+    for (const match_span& m : matches) {
+        std::memcpy(to + written, from + copied, m.start - copied);
+        written += m.start - copied;
+        std::memcpy(to + written, with, repl_size);
+        if (changed) changed->push_back({written, written + repl_size});
+        written += repl_size;
+        copied = m.end;
+    }
+    std::memcpy(to + written, from + copied, size - copied);
+    return result;
 }
 
 }  // namespace
@@ -61,6 +88,7 @@ ref substitute(const program& prog, PyObject* repl, PyObject* text, const signal
     }
     if (matches.empty()) return ref::new_ref(text);  // nothing matched
     if (replaced) replaced->insert(replaced->end(), matches.begin(), matches.end());
+    if (PyUnicode_IS_ASCII(text) && PyUnicode_IS_ASCII(repl)) return substitute_ascii(repl, text, matches, changed);
     ref pieces = check(PyList_New(0));
     Py_ssize_t copied = 0;
     auto append = [&](PyObject* piece) { check_status(PyList_Append(pieces.get(), piece)); };

@@ -493,6 +493,10 @@ front_end_result compile_checked(PyObject* pattern_type, PyObject* pattern, std:
         compile_result rest = compile(core, std::move(classes));
         if (rest.ok) {
             rest.prog.exists_only = true;
+            // Its strategies answer where matches are: the core one only.
+            rest.prog.strategy = strategy_kind::core;
+            rest.prog.lead = {};
+            rest.prog.starts.reset();
             return {std::make_shared<const program>(std::move(rest.prog)), {}};
         }
     }

@@ -131,6 +131,18 @@ public:
 
     // Whether the program matches anywhere at or after `from`.
     [[nodiscard]] bool exists(std::size_t from) {
+        if (prog_.strategy == strategy_kind::reverse_suffix && !lead_gave_up_) {
+            const lead_outcome o = lead_search(from, false);
+            if (o.kind != lead_outcome::gave_up) return o.kind == lead_outcome::found;
+            lead_gave_up_ = true;
+            from = o.resume;
+        }
+        if (prog_.strategy == strategy_kind::literal_alternation && !windows_ && !lead_gave_up_) {
+            const lead_outcome o = alternation_search(from, false);
+            if (o.kind != lead_outcome::gave_up) return o.kind == lead_outcome::found;
+            lead_gave_up_ = true;
+            from = o.resume;
+        }
         start_finder<Char> starts(prog_, text_, windows_);
         if (prog_.backtracks_first) {
             const attempt a = backtrack_first(from, false, starts);
@@ -175,6 +187,7 @@ public:
         std::optional<match_span> span;
         std::size_t stopped = 0;
         std::size_t floor = 0;  // found: no match starts before this position
+        std::size_t reached = 0;  // run_leftmost: the last position its threads read up to
     };
     [[nodiscard]] run_result run_exists(std::size_t from, start_finder<Char>& starts, std::size_t limit);
     [[nodiscard]] run_result run_leftmost(std::size_t from, bool must_advance, start_finder<Char>& starts,
@@ -187,6 +200,25 @@ private:
     // where the program asks for it (and no attempt has given up in this
     // matcher yet), then the simulation.
     std::optional<match_span> leftmost(std::size_t from, bool must_advance, dead_ends* dead) {
+        if (prog_.strategy == strategy_kind::reverse_suffix && !lead_gave_up_) {
+            // Its matches are never empty: `must_advance` changes nothing.
+            const lead_outcome o = lead_search(from, true);
+            if (o.kind == lead_outcome::found) return o.span;
+            if (o.kind == lead_outcome::none) return std::nullopt;
+            lead_gave_up_ = true;
+            from = o.resume;
+            must_advance = false;
+        }
+        // With windows (the table scan's), the core search runs from the
+        // literals' occurrences already.
+        if (prog_.strategy == strategy_kind::literal_alternation && !windows_ && !lead_gave_up_) {
+            const lead_outcome o = alternation_search(from, must_advance);
+            if (o.kind == lead_outcome::found) return o.span;
+            if (o.kind == lead_outcome::none) return std::nullopt;
+            lead_gave_up_ = true;
+            from = o.resume;
+            must_advance = false;
+        }
         // A fresh finder each time: an earlier search may have looked past `from`.
         start_finder<Char> starts(prog_, text_, windows_);
         std::size_t at = from;
@@ -266,6 +298,39 @@ private:
         return unicode && unicode_word(c);
     }
 
+    // The reverse-suffix strategy (lead_search.hpp): a match found from
+    // `from`, none, or a position from which the core search must go on
+    // (its reading budget ran out; no match starts before that position).
+    struct lead_outcome {
+        enum kind_t : std::uint8_t { found, none, gave_up } kind = none;
+        match_span span;
+        std::size_t resume = 0;
+    };
+    lead_outcome lead_search(std::size_t from, bool want_end);
+    lead_outcome lead_search_stretches(std::size_t from);
+    // The literal-alternation strategy (alternation_search.hpp), the same
+    // three outcomes.
+    lead_outcome alternation_search(std::size_t from, bool must_advance);
+    std::optional<std::size_t> anchored_end(const program& prog, std::size_t at, bool must_advance);
+    [[nodiscard]] bool head_at(std::size_t q) const noexcept;
+    std::size_t next_head(std::size_t from, std::size_t last);
+    std::size_t last_head(std::size_t first, std::size_t last);
+    std::optional<std::size_t> rest_end(std::size_t at);
+    [[nodiscard]] bool in_lead(std::size_t i) const noexcept {
+        return prog_.classes[prog_.lead.lead_class].contains(text_[i]);
+    }
+    // Characters the strategy may still read, shared by the searches of
+    // one matcher (a substitution's): a few times the text, past which
+    // the core search takes over, so that the whole stays linear.
+    bool spend(std::size_t reads) noexcept {
+        if (reads > lead_budget_) {
+            lead_budget_ = 0;
+            return false;
+        }
+        lead_budget_ -= reads;
+        return true;
+    }
+
     // run_exists with the bit machine.
     run_result run_exists_bits(std::size_t from, start_finder<Char>& starts, std::size_t limit);
     [[nodiscard]] std::uint64_t wide_accepts(code_point c) const noexcept;
@@ -275,6 +340,11 @@ private:
     workspace& ws_;
     const window_list* windows_;
     bool gave_up_ = false;  // a backtracking attempt ran out of steps: the simulation only, from then on
+    bool lead_gave_up_ = false;  // the strategy ran out of budget: the core only, from then on
+    std::size_t lead_budget_ = 8 * text_.size + 4096;
+    workspace rest_ws_;  // the reverse-suffix strategy's runs of the rest
+    window_list one_start_;  // one window, made at the first run of the rest (so no allocation before)
+    std::vector<std::size_t> pending_starts_;  // the literal-alternation strategy's starts not yet decided
     std::size_t context_pos_ = no_position;
     std::size_t context_ = 0;
 };
@@ -462,6 +532,7 @@ auto matcher<Char>::run_leftmost(std::size_t from, bool must_advance, start_find
             const std::size_t resume = pos >= n ? no_position : starts.next(pos + 1, limit);
             if (resume > n || resume > limit) {
                 result.stopped = std::min(resume, n + 1);
+                result.reached = pos;
                 return result;
             }
             pos = resume;
@@ -496,6 +567,7 @@ auto matcher<Char>::run_leftmost(std::size_t from, bool must_advance, start_find
     }
     result.found = result.span.has_value();
     result.stopped = pos + 1;
+    result.reached = pos;
     return result;
 }
 
@@ -559,3 +631,6 @@ int matcher<Char>::backtrack(std::size_t start, bool no_empty, std::uint64_t& bu
 }
 
 }  // namespace tavrix::regex
+
+#include "alternation_search.hpp"
+#include "lead_search.hpp"

@@ -1,5 +1,7 @@
 #include "program.hpp"
 
+#include "literal_search.hpp"
+
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -54,7 +56,29 @@ std::string dump(const program& prog) {
         put({" @", num(prog.literal.lead_min), "..", lead_max});
     }
     out += '\n';
+    if (prog.strategy != strategy_kind::core) {
+        put({"strategy ", strategy_name(prog)});
+        if (prog.strategy == strategy_kind::reverse_suffix) {
+            const lead_split& l = prog.lead;
+            const std::string max = l.max == unbounded ? "inf" : num(l.max);
+            put({" lead c", num(l.lead_class), "{", num(l.min), ",", max, "}", l.greedy ? "" : "?", " head ",
+                 literal_text(l.head)});
+        } else if (prog.strategy == strategy_kind::literal_alternation) {
+            put({" of ", num(prog.literal.strings.size()), " literals"});
+        }
+        out += '\n';
+    }
     return out;
+}
+
+const char* strategy_name(const program& prog) noexcept {
+    switch (prog.strategy) {
+        case strategy_kind::core: return "core";
+        case strategy_kind::reverse_suffix: return "reverse_suffix";
+        case strategy_kind::literal_alternation: return "literal_alternation";
+        case strategy_kind::literal_backtrack: return "literal_backtrack";
+    }
+    return "?";
 }
 
 bool well_formed(const program& prog) {
@@ -100,6 +124,25 @@ bool well_formed(const program& prog) {
     }
     const bit_machine& b = prog.bits;
     if (b.available && (b.pcs.size() > 64 || b.accepts.size() != 256 || !t.available)) return false;
+    if (prog.strategy == strategy_kind::reverse_suffix) {
+        // The rest is searched on its own, from the head's occurrences.
+        const lead_split& l = prog.lead;
+        if (!l.rest || l.rest->strategy != strategy_kind::core || !well_formed(*l.rest)) return false;
+        if (l.rest->classes.size() != prog.classes.size() || prog.exists_only || l.lead_class >= prog.classes.size())
+            return false;
+        if (l.head.empty() || l.min > l.max || (l.nearly_all && l.stop >= 256)) return false;
+        for (const literal_position& p : l.head)
+            if (p.cls >= prog.classes.size() || p.fold >= 128 || !folds_a_member(p)) return false;
+    }
+    if (prog.strategy == strategy_kind::literal_alternation) {
+        // Every match starts with one of the literals, the longest given.
+        const required_literals& r = prog.literal;
+        if (!prog.starts || prog.starts->empty() || !r.known() || r.lead_min != 0 || r.lead_max != 0) return false;
+        std::size_t longest = 0;
+        for (const literal& l : r.strings) longest = std::max(longest, l.size());
+        if (longest != prog.longest_start || prog.exists_only) return false;
+    }
+    if (prog.strategy == strategy_kind::literal_backtrack && !prog.backtracks_first) return false;
     return true;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -98,6 +99,53 @@ struct bit_machine {
     std::vector<std::uint64_t> start;        // per context: the threads at a start
 };
 
+struct program;
+class literal_searcher;
+
+// How searches of a program go, chosen when it is compiled (see
+// strategy_name for the names its listing shows).
+enum class strategy_kind : std::uint8_t {
+    // The simulation (or the backtracking attempt) from every start the
+    // prefilter allows.
+    core,
+    // A lead that repeats one class, then a literal: the literal is found
+    // first, the lead's extent read backwards from it, and the rest of the
+    // pattern confirmed forwards from the literal (see lead_search.hpp).
+    reverse_suffix,
+    // Every match starts with one of many literals (a long alternation of
+    // words): the literal automaton finds where matches can start, and
+    // the program runs from those positions alone (see
+    // alternation_search.hpp).
+    literal_alternation,
+    // Every match starts with one literal, and the program is large (a
+    // counted repeat follows): the core search with the backtracking
+    // attempt first, from each start the prefilter allows, on its own
+    // rather than in a table's shared pass (which would simulate a thread
+    // per counted iteration at every character).
+    literal_backtrack,
+};
+
+// What the reverse-suffix strategy knows: the pattern is `lead rest`, the
+// lead `min..max` characters of class `lead_class` (greedy or lazy), every
+// match of `rest` starts with `head` (one literal, its classes the
+// program's), and `rest` is compiled on its own, with the core strategy.
+struct lead_split {
+    std::uint32_t lead_class = 0;
+    std::uint32_t min = 0;
+    std::uint32_t max = unbounded;
+    bool greedy = true;
+    // Whether the lead's class holds every character but at most one
+    // (`stop`, below 256; -1: none): its stretches are then found by
+    // looking for that one character, not by reading each.
+    bool nearly_all = false;
+    int stop = -1;
+    literal head;
+    // The one Latin-1 character the head's first position holds, or -1
+    // (what a one-byte text is searched for with memchr).
+    int first_byte = -1;
+    std::shared_ptr<const program> rest;
+};
+
 struct program {
     std::vector<instruction> insts;
     std::vector<char_class> classes;
@@ -117,7 +165,10 @@ struct program {
     // matches are and what a substitution replaces are then re's to say.
     bool exists_only = false;
     // Whether searches try backtracking first (see matcher::backtrack_first):
-    // programs large enough that the simulation's many threads cost more.
+    // programs large enough that the simulation's many threads cost more,
+    // and programs whose matches all start with one literal (each start
+    // then usually decided in a few steps a character, as re decides it,
+    // where the simulation would carry a thread per counted iteration).
     bool backtracks_first = false;
     // A class every match's first character must be in, on top of what the
     // program says: re's search skips starts by a set it compiles with the
@@ -130,15 +181,26 @@ struct program {
     required_literals literal;
     closure_table closures;
     bit_machine bits;
+    strategy_kind strategy = strategy_kind::core;
+    lead_split lead;  // strategy == reverse_suffix
+    // strategy == literal_alternation: the automaton of `literal.strings`
+    // (all starting where matches start), and the longest of them.
+    std::shared_ptr<const literal_searcher> starts;
+    std::uint32_t longest_start = 0;
 
     [[nodiscard]] std::uint32_t slot(std::uint32_t pc, std::uint32_t flags) const noexcept {
         return slot_base[pc] + (flags & ((1u << level[pc]) - 1u));
     }
 };
 
-// The program as text, an instruction a line, then its prefilter's kind
-// and its literals: what the checks compare with golden listings.
+// The program as text, an instruction a line, then its prefilter's kind,
+// its literals, and its strategy when not the core one (with its lead and
+// head): what the checks compare with golden listings.
 [[nodiscard]] std::string dump(const program& prog);
+
+// The strategy's name as listings show it: "core", "reverse_suffix",
+// "literal_alternation", "literal_backtrack".
+[[nodiscard]] const char* strategy_name(const program& prog) noexcept;
 
 // Whether the program's structure holds: every target and class in range,
 // the match last, the dedupe slots as the levels give them, the literals

@@ -60,6 +60,12 @@ table_scanner::table_scanner(std::vector<std::shared_ptr<const program>> program
     std::vector<std::vector<halves>> group_halves;
     literal_owner_.assign(programs_.size(), 0);
     for (std::size_t i = 0; i < programs_.size(); ++i) {
+        // In a table of one pass, a program with a strategy of its own
+        // finds its literal itself, faster than the shared pass would.
+        if (programs_[i]->strategy != strategy_kind::core && programs_.size() <= grouped_at_most) {
+            alone_.push_back(i);
+            continue;
+        }
         if (by_literals(*programs_[i], programs_.size(), grouped_at_most) &&
             literals_.add(static_cast<std::uint32_t>(i), programs_[i]->literal.strings)) {
             literal_owner_[i] = 1;
@@ -159,10 +165,15 @@ std::string table_scanner::dump() const {
         }
     static constexpr const char* kinds[] = {"anywhere", "anchored", "prefix", "gate"};
     for (std::size_t i : alone_) path[i] = std::string("searched alone: ") + kinds[static_cast<int>(programs_[i]->filter.type)];
+    // A program with a strategy other than the core search says which.
+    auto strategy = [&](std::size_t i) {
+        return programs_[i]->strategy == strategy_kind::core ? std::string()
+                                                              : std::string(" strategy ") + strategy_name(*programs_[i]);
+    };
     for (std::size_t i = 0; i < programs_.size(); ++i) {
         put({num(i), " "});
         if (!literal_owner_[i]) {
-            put({path[i], "\n"});
+            put({path[i], strategy(i), "\n"});
             continue;
         }
         const required_literals& req = programs_[i]->literal;
@@ -171,7 +182,7 @@ std::string table_scanner::dump() const {
             out += ' ';
             for (const literal_position& p : l) out += static_cast<char>(p.fold);
         }
-        put({" lead ", num(req.lead_min), "..", req.lead_max == unbounded ? "inf" : num(req.lead_max), "\n"});
+        put({" lead ", num(req.lead_min), "..", req.lead_max == unbounded ? "inf" : num(req.lead_max), strategy(i), "\n"});
     }
     return out;
 }

@@ -5,12 +5,21 @@ namespace tavrix {
 ref intern(const char* text) { return check(PyUnicode_InternFromString(text)); }
 
 ref concat(std::initializer_list<PyObject*> pieces) {
-    ref result;
-    for (PyObject* piece : pieces) {
-        ref text = formatted(piece);
-        result = result ? check(PyUnicode_Concat(result.get(), text.get())) : std::move(text);
+    if (pieces.size() <= 2) {
+        ref result;
+        for (PyObject* piece : pieces) {
+            ref text = formatted(piece);
+            result = result ? check(PyUnicode_Concat(result.get(), text.get())) : std::move(text);
+        }
+        return result;
     }
-    return result;
+    // Joined at once, as an f-string builds its result: concatenating in
+    // turn would copy a long piece again at every step.
+    ref parts = check(PyTuple_New(static_cast<Py_ssize_t>(pieces.size())));
+    Py_ssize_t i = 0;
+    for (PyObject* piece : pieces) PyTuple_SET_ITEM(parts.get(), i++, formatted(piece).release());
+    ref empty = check(PyUnicode_New(0, 0));
+    return check(PyUnicode_Join(empty.get(), parts.get()));
 }
 
 ref mapping_get(const method_names& names, PyObject* mapping, PyObject* key, PyObject* dflt) {

@@ -275,6 +275,27 @@ def test_application_pattern_with_nested_repeats_completes(guard, monkeypatch, s
     assert guard._detect_pii(text + "x@corp") == ["PII detected: corp_mail"]
 
 
+# Patterns searched from their literals (a lead before a literal, a long
+# alternation of words) on texts where confirming from every occurrence
+# would read the rest of the text again and again: the core search takes
+# over, and the search stays linear.
+FROM_LITERALS = {
+    r"\w*kiss.*x": lambda n: "kiss" * (n // 4),
+    r"(?s).*?kiss.*x": lambda n: "kiss " * (n // 5),
+    "(?:" + "|".join(f"{c}kis" for c in "abcdefghijklmnopqrs") + ").*x": lambda n: "akis" * (n // 4),
+}
+
+
+@pytest.mark.parametrize("size", [200_000, 1_000_000])
+@pytest.mark.parametrize("source", list(FROM_LITERALS))
+def test_patterns_searched_from_their_literals_complete(guard, monkeypatch, source, size):
+    monkeypatch.setitem(guard._PII_PATTERNS, "shape", re.compile(source))
+    text = FROM_LITERALS[source](size)
+    assert "PII detected: shape" not in guard._detect_pii(text)
+    assert guard._redact_text(text) is text
+    assert "PII detected: shape" in guard._detect_pii(text + "x")
+
+
 # Application rule sets: the public secret and personal-data rules, and
 # keyword-in-context rules, in every table, on prose and code with planted
 # hits, in the three storage widths. Large tables go through the literal

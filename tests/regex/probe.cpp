@@ -74,6 +74,15 @@ PyObject* filter_kind(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
+// The strategy the program's searches take, as its listing names it.
+PyObject* strategy_of(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry_point([&] {
+        if (nargs != 1) raise_type("strategy(pattern)");
+        auto prog = program_of(args[0]);
+        return check(PyUnicode_FromString(strategy_name(*prog)));
+    });
+}
+
 // The literals every match contains, folded, and where matches start from
 // them: ([literal, ...], lead_min, lead_max or None), or None.
 PyObject* literals(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
@@ -274,6 +283,7 @@ PyMethodDef methods[] = {
     {"refusal", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(refusal)), METH_FASTCALL, nullptr},
     {"filter_kind", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(filter_kind)), METH_FASTCALL, nullptr},
     {"search", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(search_span)), METH_FASTCALL, nullptr},
+    {"strategy", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(strategy_of)), METH_FASTCALL, nullptr},
     {"literals", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(literals)), METH_FASTCALL, nullptr},
     {"backtrack_first", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(backtrack_first)), METH_FASTCALL,
      nullptr},

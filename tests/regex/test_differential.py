@@ -276,3 +276,130 @@ def every_code_point():
 def test_classes_contain_what_re_matches_at_every_code_point(probe, every_code_point, source, flags):
     pattern = re.compile(source, flags)
     assert probe.non_members(pattern) == pattern.sub("", every_code_point)
+
+
+# A lead repeating one class before a literal: searched from the literal,
+# the lead read backwards (the reverse-suffix strategy). Texts are built
+# from pieces that sit on its seams: the literal whole, cut, in capitals
+# and with the Kelvin sign, overlapping itself; characters that end the
+# lead's class just before it; line feeds for `.`.
+LEAD_SHAPES = [
+    r".*kiss", r"(?s).*kiss", r"\S*kiss", r"\w*kiss", r"[\w.-]*?kiss", r"(?i)[\w.-]{0,50}?kiss\s*=\s*\w+",
+    r"(?i)\w{2,4}kiss\d", r"a*?ab", r"a{0,3}ab", r"a{2,4}?aab", r"[ab]{1,3}ab", r".*?ab.", r"(?s).+?ab",
+    r".{1,}kk", r"(?i)\S*k\u212a", r"\w*kiss\b", r"(?m)\S*kis$", r"(?s).*kiss.*s", r"\w*kis*k", r"[^k]*kiss",
+    r"(\w*)(kiss)\d?", r"(?:[ab]*?(?:ab))b",
+]
+LEAD_PIECES = [
+    "kiss", "KISS", "kis", "k", "s", "kisskiss", "\u212aiss", "ab", "a", "aa", "b", "x", " ", "\n", "=", "1", ".", "-",
+    "\u00e9", "\U0001d400", "kk",
+]
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(
+    source=st.sampled_from(LEAD_SHAPES),
+    texts=st.lists(st.lists(st.sampled_from(LEAD_PIECES), max_size=30).map("".join), min_size=1, max_size=4),
+    start=st.integers(0, 60),
+)
+def test_lead_before_a_literal_as_re(probe, source, texts, start):
+    pattern = re.compile(source)
+    assert probe.strategy(pattern) == "reverse_suffix", source
+    for text in texts:
+        for pos in {0, min(start, len(text))}:
+            m = pattern.search(text, pos)
+            assert probe.search(pattern, text, pos) == (m.span() if m else None), (source, text, pos)
+        assert probe.exists(pattern, text) == (pattern.search(text) is not None), (source, text)
+        assert probe.sub(pattern, "#", text) == pattern.sub("#", text), (source, text)
+    # In a table larger than one pass, through the literal pass's windows.
+    table = [pattern] + [re.compile(rf"filler{i}\d") for i in range(70)]
+    check_scan_once(probe, table, texts)
+
+
+# Long texts: stretches of the lead's class then the literal, and texts on
+# which confirming the rest from every literal would read the text again
+# and again (the strategy then hands over to the core search).
+LONG_LEAD_CASES = [
+    (r"\S*kiss", ("x" * 200 + "kiss ") * 50),
+    (r"\S*kiss\d", ("x" * 200 + "kiss ") * 50 + "kiss1"),
+    (r".*kiss", "a" * 3000 + "kiss" + "b" * 3000 + "\n" + "kiss"),
+    (r"(?s).*kiss", "a\n" * 3000 + "kiss" + "b" * 3000),
+    (r"\w*kiss.*x", "kiss" * 300),
+    (r"\w*kiss.*x", "kiss" * 300 + "x"),
+    (r"(?s).*?kiss.*x", "kiss " * 300 + "x"),
+    (r"[a-z]{0,40}kiss\w{0,40}", ("abc" * 30 + "kiss" + "d" * 50 + " ") * 40),
+]
+
+
+@pytest.mark.parametrize("source,text", LONG_LEAD_CASES)
+def test_lead_before_a_literal_on_long_texts_as_re(probe, source, text):
+    pattern = re.compile(source)
+    assert probe.strategy(pattern) == "reverse_suffix"
+    for pos in (0, 1, len(text) // 2):
+        m = pattern.search(text, pos)
+        assert probe.search(pattern, text, pos) == (m.span() if m else None), pos
+    assert probe.sub(pattern, "#", text) == pattern.sub("#", text)
+
+
+# Shapes that keep the core strategy: an assertion, an alternation or a
+# group right after the lead, a lead of a fixed count or of more than one
+# class, no literal after it, re's start set from the global flags.
+@pytest.mark.parametrize("source", [
+    r"\w*\bkiss", r"\w*(?:kiss|bus)", r"a{3}b", r"(?:ab)*ab", r"\w*", r"kiss\w*", r"\w*\d", r"[ab]*[^a]b",
+])
+def test_other_shapes_keep_the_core_strategy(probe, source):
+    assert probe.strategy(re.compile(source)) == "core"
+
+
+# Long alternations of words: every match starts with one of many
+# literals, found by the literal automaton (the literal-alternation
+# strategy). Words that are prefixes of each other and share their
+# beginnings test that the first alternative in pattern order wins at a
+# start, not the longest; with word boundaries, case folding, and after a
+# table's literal pass (windows: the core search).
+ALTERNATION_WORDS = [
+    "kis", "kiss", "ki", "kisses", "a", "ab", "abk", "ba", "bab", "k\u00e9", "sk", "ss", "is", "iss", "bk", "kb",
+    "aab", "kk",
+]
+ALTERNATION_PIECES = ["kiss", "KISS", "\u212aiss", "ki", "s", "ab", "a", "b", "k", " ", "-", "\u00e9", "\U0001d400"]
+
+
+@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(
+    words=st.permutations(ALTERNATION_WORDS),
+    frame=st.sampled_from(["(?:{})", r"\b(?:{})\b", "(?i)(?:{})", "(?:{})s?", r"(?i)\b(?:{})\w{{0,2}}"]),
+    texts=st.lists(st.lists(st.sampled_from(ALTERNATION_PIECES), max_size=25).map("".join), min_size=1, max_size=4),
+)
+def test_long_alternations_as_re(probe, words, frame, texts):
+    pattern = re.compile(frame.format("|".join(words)))
+    assert probe.strategy(pattern) == "literal_alternation", pattern
+    for text in texts:
+        for pos in range(0, len(text) + 1, 3):
+            m = pattern.search(text, pos)
+            assert probe.search(pattern, text, pos) == (m.span() if m else None), (pattern, text, pos)
+        assert probe.exists(pattern, text) == (pattern.search(text) is not None), (pattern, text)
+        assert probe.sub(pattern, "#", text) == pattern.sub("#", text), (pattern, text)
+    check_scan_once(probe, [pattern] + [re.compile(rf"filler{i}\d") for i in range(70)], texts)
+
+
+def test_few_literals_keep_the_core_strategy(probe):
+    assert probe.strategy(re.compile("(?:" + "|".join(ALTERNATION_WORDS[:8]) + ")")) == "core"
+    # Literals that do not start every match.
+    assert probe.strategy(re.compile(r"\w(?:" + "|".join(ALTERNATION_WORDS) + ")")) == "core"
+
+
+# Counted repeats at their bounds (one fewer, the least, the most, one
+# more), with the literal after them (reverse suffix) or before them (the
+# backtracking attempt first, on its own).
+@pytest.mark.parametrize("source,strategy", [
+    (r"a{100,150}b", "reverse_suffix"), (r"[ab]{3,6}?b", "reverse_suffix"), (r"\w{2,4}=", "reverse_suffix"),
+    (r"x[a-z]{100,150}y", "literal_backtrack"), (r"x[a-z]{100,150}?y?", "literal_backtrack"),
+])
+def test_counted_repeats_at_their_bounds_as_re(probe, source, strategy):
+    pattern = re.compile(source)
+    assert probe.strategy(pattern) == strategy
+    low, high = map(int, re.search(r"\{(\d+),(\d+)\}", source).groups())
+    for count in (low - 1, low, high, high + 1):
+        for text in ("a" * count + "b", "x" + "a" * count + "y", "xx" + "ab" * count + "by", "=" + "q" * count + "="):
+            m = pattern.search(text)
+            assert probe.search(pattern, text) == (m.span() if m else None), (source, count, text)
+            assert probe.sub(pattern, "#", text) == pattern.sub("#", text), (source, count, text)
