@@ -493,7 +493,8 @@ bool span_attribute_reader::open(const spanbridge_state& st, PyObject* span) {
     return true;
 }
 
-void span_attribute_reader::assume(const spanbridge_state& st, const attributes_copy& made) {
+void span_attribute_reader::assume(const spanbridge_state& st, const attributes_copy& made,
+                                   const attribute_index* index) {
     st_ = &st;
     if (made.mapping.get() == Py_None || PyDict_GET_SIZE(made.copy.get()) == 0) {
         empty_ = true;
@@ -501,7 +502,7 @@ void span_attribute_reader::assume(const spanbridge_state& st, const attributes_
     }
     mapping_ = made.mapping.copy();
     dict_ = made.copy.copy();
-    index_ = index_of(st, dict_.get());
+    index_ = index != nullptr && index->dict() == dict_.get() ? index : nullptr;
 }
 
 ref span_attribute_reader::get(PyObject* key, PyObject* dflt) {
