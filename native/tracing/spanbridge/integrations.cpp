@@ -161,6 +161,13 @@ public:
     // of the SDK's own ("tavrix.").
     [[nodiscard]] bool no_own_key() const { return index_ != nullptr && !index_->own_key(); }
 
+    // Whether the attributes, unchanged since they were indexed, have none
+    // of the keys the rules read: every rule but the provider's reads a key
+    // of the SDK's own, and finds nothing where its key is absent.
+    [[nodiscard]] bool no_rule_key() const {
+        return no_own_key() && index_->value(attr_key::gen_ai_provider_name) == nullptr;
+    }
+
 private:
     const spanbridge_state& st_;
     PyObject* attrs_;
@@ -174,6 +181,8 @@ private:
 bool collect_integrations(const module_view& m, PyObject* attrs, const attribute_index* index, pair_sink& list) {
     const auto& st = state_of(m);
     rule_reader read(st, attrs, index);
+    // Neither a rule nor the scan of the SDK's keys can find anything.
+    if (read.no_rule_key()) return true;
     // A display name or provider from the module's own function runs no
     // Python code; anything bound in its place may.
     const function_def* called = nullptr;

@@ -1,5 +1,6 @@
 // A finished span as a span record: the thirteen-key dict of the run
 // context's buffers, the same format as the records the SDK writes itself.
+#include <cstring>
 #include <iterator>
 #include <span>
 #include <utility>
@@ -15,6 +16,21 @@ namespace {
 ref copy_attributes(PyObject* attributes) {
     if (!truthy(attributes)) return check(PyDict_New());
     return dict_of(attributes);
+}
+
+// `kind == text` for the module's interned `text`: an exact str kind
+// compared by its characters, which is what its comparison does; anything
+// else compared as Python compares it.
+bool kind_is(PyObject* kind, PyObject* text) {
+    if (PyUnicode_CheckExact(kind)) [[likely]] {
+        if (kind == text) return true;
+        // Equal strs have the same length and width (the narrowest that fits).
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(kind);
+        return length == PyUnicode_GET_LENGTH(text) && PyUnicode_KIND(kind) == PyUnicode_KIND(text) &&
+               std::memcmp(PyUnicode_DATA(kind), PyUnicode_DATA(text),
+                           static_cast<std::size_t>(length) * PyUnicode_KIND(kind)) == 0;
+    }
+    return equals(kind, text);
 }
 
 // `value or 0`.
@@ -251,7 +267,7 @@ ref span_record(const module_view& m, PyObject* span, PyObject* attrs, copy_fact
     if (display_called != &build_display_name_def) index = nullptr;
 
     // Only a str kind says here, without running code, that the summary follows.
-    const bool llm_kind = PyUnicode_CheckExact(kind.get()) && PyUnicode_Compare(kind.get(), st.llm.get()) == 0;
+    const bool llm_kind = PyUnicode_CheckExact(kind.get()) && kind_is(kind.get(), st.llm.get());
     // `attrs` is the conversion's own copy (see span_record's declaration),
     // which only the module's own display name, keeping no reference, has seen.
     ref cleaned = cleaned_attributes(st, m.get<spanbridge_state>().cleaned_shape, attrs, index, llm_kind,
@@ -259,7 +275,7 @@ ref span_record(const module_view& m, PyObject* span, PyObject* attrs, copy_fact
 
     ref input_data = none();
     ref output_data = none();
-    if (equals(kind.get(), st.tool.get())) {
+    if (kind_is(kind.get(), st.tool.get())) {
         ref tool_input = indexed_get(st, index, attrs, attr_key::tavrix_tool_input);
         if (tool_input) {
             ref json = import_at_call(m, st.json.get());
@@ -270,7 +286,7 @@ ref span_record(const module_view& m, PyObject* span, PyObject* attrs, copy_fact
             output_data = decode_json(st, json.get(), tool_output.get());
         }
     }
-    if (equals(kind.get(), st.llm.get())) add_llm_summary(st, attrs, index, cleaned.get());
+    if (kind_is(kind.get(), st.llm.get())) add_llm_summary(st, attrs, index, cleaned.get());
 
     ref trace_id = st.empty.copy();
     ref span_id = st.empty.copy();
