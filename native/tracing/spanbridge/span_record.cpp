@@ -1,6 +1,5 @@
 // A finished span as a span record: the thirteen-key dict of the run
 // context's buffers, the same format as the records the SDK writes itself.
-#include <cstring>
 #include <iterator>
 #include <span>
 #include <utility>
@@ -16,21 +15,6 @@ namespace {
 ref copy_attributes(PyObject* attributes) {
     if (!truthy(attributes)) return check(PyDict_New());
     return dict_of(attributes);
-}
-
-// `kind == text` for the module's interned `text`: an exact str kind
-// compared by its characters, which is what its comparison does; anything
-// else compared as Python compares it.
-bool kind_is(PyObject* kind, PyObject* text) {
-    if (PyUnicode_CheckExact(kind)) [[likely]] {
-        if (kind == text) return true;
-        // Equal strs have the same length and width (the narrowest that fits).
-        const Py_ssize_t length = PyUnicode_GET_LENGTH(kind);
-        return length == PyUnicode_GET_LENGTH(text) && PyUnicode_KIND(kind) == PyUnicode_KIND(text) &&
-               std::memcmp(PyUnicode_DATA(kind), PyUnicode_DATA(text),
-                           static_cast<std::size_t>(length) * PyUnicode_KIND(kind)) == 0;
-    }
-    return equals(kind, text);
 }
 
 // `value or 0`.
@@ -83,7 +67,7 @@ void add_llm_summary(const spanbridge_state& st, PyObject* attrs, const attribut
         check_status(PyDict_SetItem(cleaned, st.finish_reasons.get(), finish_reasons.get()));
     ref response_model = indexed_get_or(st, index, attrs, attr_key::gen_ai_response_model, Py_None);
     if (truthy(response_model.get())) {
-        if (differs(response_model.get(), model.get()))
+        if (text_or_differs(response_model.get(), model.get()))
             check_status(PyDict_SetItem(cleaned, st.response_model.get(), response_model.get()));
     }
 }
@@ -267,7 +251,7 @@ ref span_record(const module_view& m, PyObject* span, PyObject* attrs, copy_fact
     if (display_called != &build_display_name_def) index = nullptr;
 
     // Only a str kind says here, without running code, that the summary follows.
-    const bool llm_kind = PyUnicode_CheckExact(kind.get()) && kind_is(kind.get(), st.llm.get());
+    const bool llm_kind = PyUnicode_CheckExact(kind.get()) && same_text(kind.get(), st.llm.get());
     // `attrs` is the conversion's own copy (see span_record's declaration),
     // which only the module's own display name, keeping no reference, has seen.
     ref cleaned = cleaned_attributes(st, m.get<spanbridge_state>().cleaned_shape, attrs, index, llm_kind,
@@ -275,7 +259,7 @@ ref span_record(const module_view& m, PyObject* span, PyObject* attrs, copy_fact
 
     ref input_data = none();
     ref output_data = none();
-    if (kind_is(kind.get(), st.tool.get())) {
+    if (text_or_equals(kind.get(), st.tool.get())) {
         ref tool_input = indexed_get(st, index, attrs, attr_key::tavrix_tool_input);
         if (tool_input) {
             ref json = import_at_call(m, st.json.get());
@@ -286,7 +270,7 @@ ref span_record(const module_view& m, PyObject* span, PyObject* attrs, copy_fact
             output_data = decode_json(st, json.get(), tool_output.get());
         }
     }
-    if (kind_is(kind.get(), st.llm.get())) add_llm_summary(st, attrs, index, cleaned.get());
+    if (text_or_equals(kind.get(), st.llm.get())) add_llm_summary(st, attrs, index, cleaned.get());
 
     ref trace_id = st.empty.copy();
     ref span_id = st.empty.copy();

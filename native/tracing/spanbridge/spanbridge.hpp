@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <initializer_list>
 #include <optional>
@@ -354,6 +355,29 @@ inline const spanbridge_state& state_of(const module_view& m) { return m.get<spa
 // or dict, whose truth is their length.
 [[nodiscard]] inline bool truth_runs_no_code(PyObject* value) noexcept {
     return plain_value(value) || PyBytes_CheckExact(value) || PyList_CheckExact(value) || PyDict_CheckExact(value);
+}
+
+// `a == b` for exact strs, by their characters, as str's comparison
+// compares them: equal strs have the same length and width (the narrowest
+// that holds their characters).
+[[nodiscard]] inline bool same_text(PyObject* a, PyObject* b) noexcept {
+    if (a == b) return true;
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    return length == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
+           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<std::size_t>(length) * PyUnicode_KIND(a)) == 0;
+}
+
+// `a == b`, `a != b` (the comparison's result truth-tested): exact strs by
+// their characters, anything else as Python compares it.
+[[nodiscard]] inline bool text_or_equals(PyObject* a, PyObject* b) {
+    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) [[likely]]
+        return same_text(a, b);
+    return equals(a, b);
+}
+[[nodiscard]] inline bool text_or_differs(PyObject* a, PyObject* b) {
+    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) [[likely]]
+        return !same_text(a, b);
+    return differs(a, b);
 }
 
 // The state's interned string of `key`.
