@@ -643,7 +643,7 @@ ref build_display_name(const module_view& m, PyObject* span_name, PyObject* attr
     if (definition_of(function_type, builder.get()) != &build_display_name_def || !PyUnicode_CheckExact(span_name) ||
         !PyDict_CheckExact(attrs))
         return call(function_type, builder.get(), {span_name, attrs}, called);
-    *called = &build_display_name_def;
+    if (called != nullptr) *called = &build_display_name_def;
     ref name = display_name_from(m, span_name, attrs, facts.index_of(attrs));
     check_declared_return(build_display_name_def, name.get());
     return name;
