@@ -563,6 +563,10 @@ ref make_function(PyObject* module, PyObject* function_type, const function_def&
     return ref::steal(reinterpret_cast<PyObject*>(f));
 }
 
+void check_declared_return(const function_def& def, PyObject* value) {
+    if (def.returns != return_type::object) check_return(def.returns, value);
+}
+
 const function_def* definition_of(PyObject* function_type, PyObject* callable) noexcept {
     if (!Py_IS_TYPE(callable, reinterpret_cast<PyTypeObject*>(function_type))) return nullptr;
     return as_function(callable)->def;

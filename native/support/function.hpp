@@ -85,6 +85,12 @@ struct function_def {
 // (the module's own function, not one rebound in its place), else null.
 [[nodiscard]] const function_def* definition_of(PyObject* function_type, PyObject* callable) noexcept;
 
+// What a call of a native function declared by `def` does with what its
+// implementation returned: TypeError when it is not of the declared type.
+// For a caller that runs a typed implementation itself, with arguments of
+// the declared types.
+void check_declared_return(const function_def& def, PyObject* value);
+
 // Calls `callable` with positional arguments. When it is a native function
 // of this kind, its implementation is run directly: the arguments are only
 // checked against the declared types, not bound again. The call is counted

@@ -195,6 +195,23 @@ def test_module_functions_are_looked_up_at_each_call(tracing, run_context, sb, m
     assert run_context._otel_spans == [{"name": "first"}]
 
 
+def test_functions_of_another_instance_read_their_own_namespace(tracing, run_context, sb, fresh_module, monkeypatch):
+    # The processor hands its own functions what it knows of the span's
+    # attributes; another instance's functions, bound in their place, run
+    # with that instance's namespace and tables instead.
+    other = fresh_module("tavrix_observe.tracing.spanbridge")
+    other._OTEL_KIND_MAP = dict.fromkeys(range(5), "retry")
+    monkeypatch.setattr(sb, "_resolve_kind", other._resolve_kind)
+    monkeypatch.setattr(sb, "_build_display_name", other._build_display_name)
+    attributes = {"db.system": "postgresql", "db.statement": "SELECT 1"}
+    with tracing.tracer().start_as_current_span("q", attributes=attributes):
+        pass
+    monkeypatch.undo()
+    with tracing.tracer().start_as_current_span("q", attributes=attributes):
+        pass
+    assert [(r["kind"], r["name"]) for r in run_context._otel_spans] == [("retry", "pg SELECT"), ("chain", "pg SELECT")]
+
+
 def test_a_record_keeps_its_attributes_from_code_that_kept_them(tracing, run_context, sb, monkeypatch):
     kept = []
 

@@ -88,6 +88,22 @@ def test_tool_fields(sb, fake_span, attrs, input_data, output_data):
     assert (record["input_data"], record["output_data"]) == (input_data, output_data)
 
 
+def test_a_kind_that_is_not_an_exact_str_is_compared_as_python_does(sb, pyref, fake_span, monkeypatch):
+    class EqualToAll(str):
+        __hash__ = str.__hash__
+
+        def __eq__(self, other):
+            return True
+
+    attrs = {"tavrix.tool.input": '{"q": 1}', "gen_ai.usage.input_tokens": 3}
+    records = []
+    for module in (sb, pyref):
+        monkeypatch.setattr(module, "_resolve_kind", lambda span: EqualToAll("chain"))
+        records.append(module._span_to_dict(fake_span(attributes=dict(attrs))))
+    assert records[0] == records[1]
+    assert (records[0]["input_data"], records[0]["attributes"]["tokens_in"]) == ({"q": 1}, 3)
+
+
 @pytest.mark.parametrize(
     "start, end, duration, start_ns, end_ns",
     [

@@ -55,6 +55,31 @@ def test_merge_changes_nothing(sb, attrs):
     assert entry == before
 
 
+class EqualToAll(str):
+    """A str whose comparisons answer otherwise than its characters."""
+
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        return True
+
+    def __ne__(self, other):
+        return False
+
+
+def test_merge_compares_what_is_not_an_exact_str_as_python_does(sb, pyref):
+    merged = []
+    for module in (sb, pyref):
+        ctx = TavrixContext()
+        entry = ctx.record_tool("search")
+        entry["kind"], entry["name"] = EqualToAll("function"), EqualToAll("other")
+        attrs = {**TOOL_SPAN, "tavrix.span_type": EqualToAll("step")}
+        module._merge_otel_attrs_into_recorded_span(ctx, span_with_id(), attrs)
+        merged.append((entry["attributes"], entry.get("_otel_span_id")))
+    assert merged[0] == merged[1]
+    assert merged[0][0]["tool.output"] == '"found"'
+
+
 @pytest.mark.parametrize(
     "ctx",
     [

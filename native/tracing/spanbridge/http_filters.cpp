@@ -327,7 +327,7 @@ const function_def is_tavrix_api_call_def{
     .leaf = true,
 };
 
-std::optional<bool> own_filters_drop(const module_view& m, PyObject* attrs) {
+std::optional<bool> own_filters_drop(const module_view& m, PyObject* attrs, copy_facts facts) {
     const auto& st = state_of(m);
     // A namespace as the module made it holds its own filters and tables.
     const bool as_made = base_of(m).module_namespace.unchanged();
@@ -342,7 +342,7 @@ std::optional<bool> own_filters_drop(const module_view& m, PyObject* attrs) {
     // url.full, http.url, http.target, server.address: each absent or an
     // ASCII str, whose truth is its length.
     ref values[4];
-    const attribute_index* const index = index_of(st, attrs);
+    const attribute_index* const index = facts.index_of(attrs);
     constexpr attr_key keys[] = {attr_key::url_full, attr_key::http_url, attr_key::http_target, attr_key::server_address};
     for (std::size_t i = 0; i < std::size(keys); ++i) {
         values[i] = indexed_get(st, index, attrs, keys[i]);

@@ -128,14 +128,14 @@ bool append_prefix_match(const module_view& m, pair_sink& list, PyObject* key) {
 
 // What the rules read of the attributes, `attrs.get(key)` for each of their
 // keys. When every key of `attrs` is an exact str, the attributes are
-// indexed (the processor's copy already is): one pass finds every key by
+// indexed (the processor's copy already is, `index`): one pass finds every key by
 // its text, as lookups would (a str key meets only str keys, so no Python
 // code runs); once Python code may have run, the rules read by lookups
 // again.
 class rule_reader {
 public:
-    rule_reader(const spanbridge_state& st, PyObject* attrs) : st_(st), attrs_(attrs) {
-        index_ = index_of(st, attrs);
+    rule_reader(const spanbridge_state& st, PyObject* attrs, const attribute_index* index)
+        : st_(st), attrs_(attrs), index_(index) {
         if (index_ == nullptr && own_index_.build(attrs)) index_ = &own_index_;
     }
 
@@ -161,18 +161,28 @@ public:
     // of the SDK's own ("tavrix.").
     [[nodiscard]] bool no_own_key() const { return index_ != nullptr && !index_->own_key(); }
 
+    // Whether the attributes, unchanged since they were indexed, have none
+    // of the keys the rules read: every rule but the provider's reads a key
+    // of the SDK's own, and finds nothing where its key is absent.
+    [[nodiscard]] bool no_rule_key() const {
+        return no_own_key() && index_->value(attr_key::gen_ai_provider_name) == nullptr;
+    }
+
 private:
     const spanbridge_state& st_;
     PyObject* attrs_;
-    const attribute_index* index_ = nullptr;  // of `attrs`, while nothing can have changed it
+    const attribute_index* index_;  // of `attrs`, while nothing can have changed it
     attribute_index own_index_;
 };
 
 // The rules, putting what they find into `list`; true when no Python code
-// can have run (nothing was found, and only exact types were read).
-bool collect_integrations(const module_view& m, PyObject* attrs, pair_sink& list) {
+// can have run (nothing was found, and only exact types were read). `index`
+// is that of `attrs`, or null.
+bool collect_integrations(const module_view& m, PyObject* attrs, const attribute_index* index, pair_sink& list) {
     const auto& st = state_of(m);
-    rule_reader read(st, attrs);
+    rule_reader read(st, attrs, index);
+    // Neither a rule nor the scan of the SDK's keys can find anything.
+    if (read.no_rule_key()) return true;
     // A display name or provider from the module's own function runs no
     // Python code; anything bound in its place may.
     const function_def* called = nullptr;
@@ -257,7 +267,7 @@ bool collect_integrations(const module_view& m, PyObject* attrs, pair_sink& list
 ref extract_integrations_from_attrs_impl(const module_view& m, PyObject* const* args) {
     ref found = new_list();
     pair_sink list(found.get());
-    collect_integrations(m, args[0], list);
+    collect_integrations(m, args[0], nullptr, list);
     return found;
 }
 
@@ -283,7 +293,8 @@ ref extract_integrations_from_attrs(const module_view& m, PyObject* attrs, const
     return call_global(m, state_of(m).extract_integrations_from_attrs.get(), {attrs}, called);
 }
 
-bool each_integration(const module_view& m, PyObject* attrs, const integration_visitor& visit, bool* quiet) {
+bool each_integration(const module_view& m, PyObject* attrs, copy_facts facts, const integration_visitor& visit,
+                      bool* quiet) {
     const auto& st = state_of(m);
     // The wrapper's lookup; the module's own function runs here, counted as
     // a call is, and hands over its pairs as they would be unpacked.
@@ -294,7 +305,7 @@ bool each_integration(const module_view& m, PyObject* attrs, const integration_v
         bool found_nothing_quietly = false;
         {
             nesting_guard depth(" while calling a Python object");
-            found_nothing_quietly = collect_integrations(m, attrs, pairs);
+            found_nothing_quietly = collect_integrations(m, attrs, facts.index_of(attrs), pairs);
         }
         if (quiet != nullptr) *quiet = found_nothing_quietly;
         pairs.each([&](PyObject* name, PyObject* category) { visit(name, category); });

@@ -37,25 +37,30 @@ bool holds_own(const module_view& m, PyObject* name, const function_def& def) {
     return definition_of(base_of(m).function_type.get(), function.get()) == &def;
 }
 
-// The span's attributes as one dict for every step of the flow, and whether
-// the conversion can take that dict too instead of copying the attributes
-// again: only when it was copied straight from the SDK's mapping and only
-// the module's own functions, which keep no reference to it, have seen it;
-// and only when a new copy would be the same. That is certain without
-// comparing while no Python code can have run since the copy (which could
-// change the mapping): the copy is plain (attributes_copy::plain), the
-// integrations found none, and the filters read only it and their tables of
-// exact types. (No garbage collection can run finalizers meanwhile either:
-// the interpreter collects only between bytecodes.)
-class attribute_dict {
+// One span's capture: the span's attributes as one dict for every step of
+// the flow, and what is known of that dict. The conversion can take the
+// dict too instead of copying the attributes again only when it was copied
+// straight from the SDK's mapping and only the module's own functions,
+// which keep no reference to it, have seen it; and only when a new copy
+// would be the same. That is certain without comparing while no Python code
+// can have run since the copy (which could change the mapping): the copy is
+// plain (attributes_copy::plain), the integrations found none, and the
+// filters read only it and their tables of exact types. (No garbage
+// collection can run finalizers meanwhile either: the interpreter collects
+// only between bytecodes.)
+//
+// The steps that can run Python code take the capture as `span_capture&`
+// and report here what ran; the others read it as `const span_capture&` or
+// are handed its facts().
+class span_capture {
 public:
-    attribute_dict(const spanbridge_state& st, PyObject* span) : made_(copy_span_attributes(st, span, &index_)) {
+    span_capture(const spanbridge_state& st, PyObject* span) : made_(copy_span_attributes(st, span, &index_)) {
         attrs_ = made_.copy ? made_.copy.copy() : span_attributes(st, span);
         private_ = static_cast<bool>(made_.copy);
         quiet_ = private_ && made_.plain;
     }
 
-    [[nodiscard]] PyObject* get() const noexcept { return attrs_.get(); }
+    [[nodiscard]] PyObject* attrs() const noexcept { return attrs_.get(); }
 
     // Where a step's typed wrapper tells which function it called.
     [[nodiscard]] const function_def** called() noexcept { return &called_; }
@@ -70,8 +75,12 @@ public:
     // run no Python code: nothing can have changed it, and reading it runs
     // no Python code either.
     [[nodiscard]] bool pure() const noexcept { return private_ && made_.plain; }
-    // The copy's index, made with it: usable while pure().
-    [[nodiscard]] const attribute_index& index() const noexcept { return index_; }
+
+    // What a step that runs no Python code may know of the dict: its index
+    // while pure(), nothing otherwise.
+    [[nodiscard]] copy_facts facts() const noexcept {
+        return {.index = pure() && index_.dict() == attrs_.get() ? &index_ : nullptr, .current = nullptr};
+    }
 
     // The record of `span`: the conversion given this dict while it is the
     // module's own and the dict is still what a new copy would be; what
@@ -79,11 +88,19 @@ public:
     [[nodiscard]] ref convert(const module_view& m, PyObject* span) {
         const auto& st = state_of(m);
         if (private_ && holds_own(m, st.span_to_dict.get(), span_to_dict_def)) {
+            copy_facts facts = this->facts();
             if (quiet_) {
                 made_.str_keys = true;
-                return span_record(m, span, attrs_.get(), &made_);
+                facts.current = &made_;
+                return span_record(m, span, attrs_.get(), facts);
             }
-            if (copy_still_current(st, span, made_)) return span_record(m, span, attrs_.get(), &made_);
+            // Comparing runs no Python code, but the index stood for the dict
+            // only while pure(): a comparison that finds it current restores
+            // nothing the index was not already given up for.
+            if (copy_still_current(st, span, made_)) {
+                facts.current = &made_;
+                return span_record(m, span, attrs_.get(), facts);
+            }
         }
         return span_to_dict(m, span);
     }
@@ -115,25 +132,45 @@ bool exact_table(const module_view& m, PyObject* name) {
     return PyTuple_CheckExact(table.get()) || PyList_CheckExact(table.get());
 }
 
+// Every span of a run reports its integrations, whatever happens next. Can
+// run Python code.
+void report_integrations(const module_view& m, PyObject* ctx, span_capture& capture) {
+    const auto& st = state_of(m);
+    bool quiet = false;
+    capture.seen_by_own(each_integration(
+        m, capture.attrs(), capture.facts(),
+        [&](PyObject* name, PyObject* category) { contract::record_integration(ctx, st, name, category); }, &quiet));
+    capture.quiet_if(quiet);
+}
+
+// `attrs.get("tavrix.span_type")`: true for a span the SDK records itself.
+// Runs no Python code (the value's truth aside, which the caller tests).
+ref span_type_of(const spanbridge_state& st, const span_capture& capture) {
+    const copy_facts facts = capture.facts();
+    return indexed_get_or(st, facts.index, capture.attrs(), attr_key::tavrix_span_type, Py_None);
+}
+
 // Calls to the SDK's server, raw provider calls and infrastructure noise.
-bool dropped(const module_view& m, attribute_dict& attrs) {
+// Can run Python code.
+bool dropped(const module_view& m, span_capture& capture) {
     const auto& st = state_of(m);
     // The three filters at once, as the module's own run them.
-    if (attrs.pure())
-        if (const std::optional<bool> drop = own_filters_drop(m, attrs.get())) return *drop;
-    if (attrs.quiet())
-        attrs.quiet_if(exact_table(m, st.EXCLUDED_URL_PATTERNS.get()) && exact_table(m, st.LLM_PROVIDER_HOSTS.get()) &&
-                       exact_table(m, st.NOISY_INFRA_HOSTS.get()));
-    if (is_tavrix_api_call(m, attrs.get(), attrs.called())) return true;
-    attrs.seen_by(is_tavrix_api_call_def);
-    if (is_llm_provider_http_call(m, attrs.get(), attrs.called())) return true;
-    attrs.seen_by(is_llm_provider_http_call_def);
-    if (is_noisy_infra_call(m, attrs.get(), attrs.called())) return true;
-    attrs.seen_by(is_noisy_infra_call_def);
+    if (capture.pure())
+        if (const std::optional<bool> drop = own_filters_drop(m, capture.attrs(), capture.facts())) return *drop;
+    if (capture.quiet())
+        capture.quiet_if(exact_table(m, st.EXCLUDED_URL_PATTERNS.get()) &&
+                         exact_table(m, st.LLM_PROVIDER_HOSTS.get()) && exact_table(m, st.NOISY_INFRA_HOSTS.get()));
+    if (is_tavrix_api_call(m, capture.attrs(), capture.called())) return true;
+    capture.seen_by(is_tavrix_api_call_def);
+    if (is_llm_provider_http_call(m, capture.attrs(), capture.called())) return true;
+    capture.seen_by(is_llm_provider_http_call_def);
+    if (is_noisy_infra_call(m, capture.attrs(), capture.called())) return true;
+    capture.seen_by(is_noisy_infra_call_def);
     return false;
 }
 
 // Read twice, as `if ctx._content_redact_fn: _redact_span_dict(record, ctx._content_redact_fn)` does.
+// Can run Python code.
 void redact(const module_view& m, PyObject* ctx, PyObject* record) {
     const auto& st = state_of(m);
     ref redact_fn = get_attr(ctx, st.content_redact_fn.get());
@@ -142,54 +179,20 @@ void redact(const module_view& m, PyObject* ctx, PyObject* record) {
     redact_span_dict(m, record, redact_fn.get());
 }
 
-// The index of the processor's copy, current for the module's reads while
-// only the module's own code has been handed the copy.
-class current_index {
-public:
-    current_index(const spanbridge_state& st, const attribute_dict& attrs) : st_(st) {
-        if (attrs.pure() && attrs.index().dict() == attrs.get()) st_.current_index = &attrs.index();
-    }
-    ~current_index() { st_.current_index = nullptr; }
-    current_index(const current_index&) = delete;
-    current_index& operator=(const current_index&) = delete;
-
-    // After a step that may have handed the copy to other code.
-    void keep_if(const attribute_dict& attrs) noexcept {
-        if (!attrs.pure()) st_.current_index = nullptr;
-    }
-
-private:
-    const spanbridge_state& st_;
-};
-
 void record_span(const module_view& m, PyObject* span) {
     const auto& st = state_of(m);
     ref ctx = active_run(m);
     if (!ctx) return;
-    attribute_dict attrs(st, span);
-    current_index index(st, attrs);
-
-    // Every span of a run reports its integrations, whatever happens next.
-    bool quiet = false;
-    attrs.seen_by_own(each_integration(
-        m, attrs.get(),
-        [&](PyObject* name, PyObject* category) { contract::record_integration(ctx.get(), st, name, category); },
-        &quiet));
-    attrs.quiet_if(quiet);
-    index.keep_if(attrs);
-
+    span_capture capture(st, span);
+    report_integrations(m, ctx.get(), capture);
     // The SDK's own spans are recorded by the SDK; tool spans enrich its entry.
-    ref span_type = indexed_get_or(st, index_of(st, attrs.get()), attrs.get(), attr_key::tavrix_span_type, Py_None);
+    ref span_type = span_type_of(st, capture);
     if (truthy(span_type.get())) {
-        merge_otel_attrs_into_recorded_span(m, ctx.get(), span, attrs.get());
+        merge_otel_attrs_into_recorded_span(m, ctx.get(), span, capture.attrs());
         return;
     }
-    if (dropped(m, attrs)) return;
-    index.keep_if(attrs);
-
-    ref record = attrs.convert(m, span);
-    // The record may hold the copy itself, which the redaction is handed.
-    st.current_index = nullptr;
+    if (dropped(m, capture)) return;
+    ref record = capture.convert(m, span);
     redact(m, ctx.get(), record.get());
     // Only a converted and redacted record reaches the buffer.
     append_record(st, ctx.get(), record.get());

@@ -320,11 +320,14 @@ ref instance_namespace(PyObject* instance) {
 }
 
 // `span._<name>` of an SDK span (its class has no attribute of that name):
-// the instance namespace's entry, read as the getter reads it.
+// the instance's own value, read as the getter reads it. The generic lookup
+// reads it where the instance keeps it; asking for the instance's __dict__
+// would make one of values kept inline, on every new span.
 ref span_private(PyObject* span, PyObject* private_name) {
-    ref ns = instance_namespace(span);
-    if (ns) [[likely]]
-        if (ref value = compat::dict_get(ns.get(), private_name)) return value;
+    if (PyObject* value = PyObject_GenericGetAttr(span, private_name)) [[likely]]
+        return ref::steal(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+    PyErr_Clear();
     return get_attr(span, private_name);
 }
 
@@ -493,7 +496,8 @@ bool span_attribute_reader::open(const spanbridge_state& st, PyObject* span) {
     return true;
 }
 
-void span_attribute_reader::assume(const spanbridge_state& st, const attributes_copy& made) {
+void span_attribute_reader::assume(const spanbridge_state& st, const attributes_copy& made,
+                                   const attribute_index* index) {
     st_ = &st;
     if (made.mapping.get() == Py_None || PyDict_GET_SIZE(made.copy.get()) == 0) {
         empty_ = true;
@@ -501,7 +505,7 @@ void span_attribute_reader::assume(const spanbridge_state& st, const attributes_
     }
     mapping_ = made.mapping.copy();
     dict_ = made.copy.copy();
-    index_ = index_of(st, dict_.get());
+    index_ = index != nullptr && index->dict() == dict_.get() ? index : nullptr;
 }
 
 ref span_attribute_reader::get(PyObject* key, PyObject* dflt) {

@@ -26,10 +26,9 @@ ref hex_text(unsigned long long high, unsigned long long low, int width) {
     Py_UCS1* const begin = PyUnicode_1BYTE_DATA(text.get());
     // All 32 digits of the 128 bits, then the ones shown, zeros before them.
     char all[32];
-    for (int i = 0; i < 8; ++i) {
-        std::memcpy(all + 14 - 2 * i, &pairs[2 * ((high >> (8 * i)) & 0xff)], 2);
-        std::memcpy(all + 30 - 2 * i, &pairs[2 * ((low >> (8 * i)) & 0xff)], 2);
-    }
+    for (int i = 0; i < 8; ++i) std::memcpy(all + 30 - 2 * i, &pairs[2 * ((low >> (8 * i)) & 0xff)], 2);
+    if (length > 16)
+        for (int i = 0; i < 8; ++i) std::memcpy(all + 14 - 2 * i, &pairs[2 * ((high >> (8 * i)) & 0xff)], 2);
     const int zeros = size - length;
     std::memset(begin, '0', static_cast<std::size_t>(zeros));
     std::memcpy(begin + zeros, all + 32 - length, static_cast<std::size_t>(length));

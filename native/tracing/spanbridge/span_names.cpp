@@ -64,16 +64,16 @@ namespace {
 
 // --- _resolve_kind ----------------------------------------------------
 
-ref resolve_kind_impl(const module_view& m, PyObject* const* args) {
+// The body of `_resolve_kind`, given what the processor knows of a copy of
+// the span's attributes (copy_facts::current, with its index).
+ref kind_from(const module_view& m, PyObject* span, copy_facts facts) {
     const auto& st = state_of(m);
-    PyObject* const span = args[0];
     // `attrs = span.attributes or {}`, then `attrs.get(...)`: read directly
     // for the SDK's own spans.
     span_attribute_reader reader;
     ref attrs;
-    if (st.kind_span == span && st.kind_attributes != nullptr) {
-        reader.assume(st, *st.kind_attributes);
-        st.kind_span = nullptr, st.kind_attributes = nullptr;
+    if (facts.current != nullptr) {
+        reader.assume(st, *facts.current, facts.index_of(facts.current->copy.get()));
     } else if (!reader.open(st, span)) {
         attrs = get_attr(span, st.attributes.get());
         if (!truthy(attrs.get())) attrs = check(PyDict_New());
@@ -111,6 +111,8 @@ ref resolve_kind_impl(const module_view& m, PyObject* const* args) {
     ref table = global(m, st.OTEL_KIND_MAP.get());
     return mapping_get(st, table.get(), value.get(), st.chain.get());
 }
+
+ref resolve_kind_impl(const module_view& m, PyObject* const* args) { return kind_from(m, args[0], {}); }
 
 // --- the standard library's text functions, stood for natively -----------
 //
@@ -495,11 +497,10 @@ ref text_of(std::initializer_list<PyObject*> parts) {
     return result;
 }
 
-ref build_display_name_impl(const module_view& m, PyObject* const* args) {
+// The body of `_build_display_name`, reading `attrs` through `index` (its
+// own, or null).
+ref display_name_from(const module_view& m, PyObject* span_name, PyObject* attrs, const attribute_index* index) {
     const auto& st = state_of(m);
-    PyObject* const span_name = args[0];
-    PyObject* const attrs = args[1];
-    const attribute_index* const index = index_of(st, attrs);
 
     ref tool_name = indexed_get_or(st, index, attrs, attr_key::tavrix_tool_name, Py_None);
     if (truthy(tool_name.get())) return tool_name;
@@ -542,6 +543,10 @@ ref build_display_name_impl(const module_view& m, PyObject* const* args) {
             return text_of({messaging_system.get(), st.space.get(), span_name, st.space.get(), destination.get()});
     }
     return ref::new_ref(span_name);
+}
+
+ref build_display_name_impl(const module_view& m, PyObject* const* args) {
+    return display_name_from(m, args[0], args[1], nullptr);
 }
 
 // --- _display_name ------------------------------------------------------
@@ -604,6 +609,16 @@ ref resolve_kind(const module_view& m, PyObject* span) {
     return call_global(m, state_of(m).resolve_kind.get(), {span});
 }
 
+ref resolve_kind(const module_view& m, PyObject* span, copy_facts facts) {
+    // The typed wrapper's lookup and call; the module's own function (a
+    // leaf: called without a recursion guard) is run here with the facts.
+    ref resolver = global(m, state_of(m).resolve_kind.get());
+    PyObject* const function_type = base_of(m).function_type.get();
+    if (definition_of(function_type, resolver.get()) != &resolve_kind_def)
+        return call(function_type, resolver.get(), {span});
+    return kind_from(m, span, facts);
+}
+
 const function_def build_display_name_def{
     .name = "_build_display_name",
     .doc = "A readable name for a span: its tool name, the HTTP method and host, the\n"
@@ -618,6 +633,20 @@ const function_def build_display_name_def{
 
 ref build_display_name(const module_view& m, PyObject* span_name, PyObject* attrs, const function_def** called) {
     return call_global(m, state_of(m).build_display_name.get(), {span_name, attrs}, called);
+}
+
+ref build_display_name(const module_view& m, PyObject* span_name, PyObject* attrs, copy_facts facts,
+                       const function_def** called) {
+    ref builder = global(m, state_of(m).build_display_name.get());
+    PyObject* const function_type = base_of(m).function_type.get();
+    // Arguments of the declared types, as the call would check them.
+    if (definition_of(function_type, builder.get()) != &build_display_name_def || !PyUnicode_CheckExact(span_name) ||
+        !PyDict_CheckExact(attrs))
+        return call(function_type, builder.get(), {span_name, attrs}, called);
+    if (called != nullptr) *called = &build_display_name_def;
+    ref name = display_name_from(m, span_name, attrs, facts.index_of(attrs));
+    check_declared_return(build_display_name_def, name.get());
+    return name;
 }
 
 const function_def display_name_def{

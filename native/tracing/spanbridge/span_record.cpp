@@ -44,9 +44,9 @@ ref duration_ms(const spanbridge_state& st, PyObject* start, PyObject* end) {
     return check(PyNumber_Long(quotient.get()));
 }
 
-// The LLM summary, set in this order over the cleaned attributes.
-void add_llm_summary(const spanbridge_state& st, PyObject* attrs, PyObject* cleaned) {
-    const attribute_index* const index = index_of(st, attrs);
+// The LLM summary, set in this order over the cleaned attributes; `index` is
+// that of `attrs`, or null.
+void add_llm_summary(const spanbridge_state& st, PyObject* attrs, const attribute_index* index, PyObject* cleaned) {
     // `attrs.get(primary) or attrs.get(fallback, dflt)`
     auto gen_ai_or = [&](attr_key primary, attr_key fallback, PyObject* dflt) {
         return indexed_first_true(st, index, attrs, {primary, fallback}, dflt);
@@ -67,7 +67,7 @@ void add_llm_summary(const spanbridge_state& st, PyObject* attrs, PyObject* clea
         check_status(PyDict_SetItem(cleaned, st.finish_reasons.get(), finish_reasons.get()));
     ref response_model = indexed_get_or(st, index, attrs, attr_key::gen_ai_response_model, Py_None);
     if (truthy(response_model.get())) {
-        if (differs(response_model.get(), model.get()))
+        if (text_or_differs(response_model.get(), model.get()))
             check_status(PyDict_SetItem(cleaned, st.response_model.get(), response_model.get()));
     }
 }
@@ -135,15 +135,16 @@ ref cleaned_by_shape(const spanbridge_state& st, ref& shape, attribute_items ite
 // to their cleaned names, which gives the same keys, order and values;
 // otherwise (gen_ai spans have most of their keys cleaned) the dict is
 // built key by key, which then costs less. Nothing here runs Python code for
-// str keys, so `attrs` cannot change meanwhile, and keeps the items read.
+// str keys, so `attrs` cannot change meanwhile, and keeps the items read;
+// `index` is that of `attrs`, or null.
 //
 // With `reusable`, `attrs` is a dict the conversion made and nothing else
 // holds; when no key is to be cleaned it becomes the record's own: a copy
 // would hold the same keys, order and values, and what the conversion reads
 // of `attrs` afterwards (the tool fields, the LLM summary's keys) has a
 // prefix that would have been cleaned, so it reads the same from it.
-ref cleaned_attributes(const spanbridge_state& st, ref& shape, PyObject* attrs, bool llm, bool reusable) {
-    const attribute_index* const index = index_of(st, attrs);
+ref cleaned_attributes(const spanbridge_state& st, ref& shape, PyObject* attrs, const attribute_index* index, bool llm,
+                       bool reusable) {
     if (reusable && index != nullptr && !index->cleaned_key()) return ref::new_ref(attrs);
     // The items in order: the index's, or read here from a dict of no more
     // than an index keeps; a larger one is built key by key.
@@ -221,27 +222,20 @@ namespace {
 
 // `_resolve_kind(span)`; the module's own function is handed the copy of the
 // attributes found current, which it would otherwise read again.
-ref kind_of(const module_view& m, PyObject* span, const attributes_copy* current) {
-    const auto& st = state_of(m);
-    if (current == nullptr || !current->str_keys) return resolve_kind(m, span);
-    // The typed wrapper's lookup and call, with the hint set in between.
-    ref resolver = global(m, st.resolve_kind.get());
-    PyObject* const function_type = base_of(m).function_type.get();
-    if (definition_of(function_type, resolver.get()) != &resolve_kind_def) return call(function_type, resolver.get(), {span});
-    struct hint {
-        const spanbridge_state& st;
-        ~hint() { st.kind_span = nullptr, st.kind_attributes = nullptr; }
-    } scope{st};
-    st.kind_span = span;
-    st.kind_attributes = current;
-    return call(function_type, resolver.get(), {span});
+ref kind_of(const module_view& m, PyObject* span, copy_facts facts) {
+    if (facts.current == nullptr || !facts.current->str_keys) return resolve_kind(m, span);
+    return resolve_kind(m, span, facts);
 }
 
 }  // namespace
 
-ref span_record(const module_view& m, PyObject* span, PyObject* attrs, const attributes_copy* current) {
+ref span_record(const module_view& m, PyObject* span, PyObject* attrs, copy_facts facts) {
     const auto& st = state_of(m);
-    ref kind = kind_of(m, span, current);
+    // The record's steps read `attrs` through the index while only the
+    // module's own code has been handed it. The kind comes first: the copy
+    // is current for the span only while no Python code has run since.
+    const attribute_index* index = facts.index_of(attrs);
+    ref kind = kind_of(m, span, {.index = index, .current = facts.current});
 
     ref start_time = span_field(st, span, span_property::start_time);
     ref start_ns = time_or_zero(start_time.get());
@@ -251,31 +245,32 @@ ref span_record(const module_view& m, PyObject* span, PyObject* attrs, const att
 
     ref span_name = span_field(st, span, span_property::name);
     const function_def* display_called = nullptr;
-    ref record_name = build_display_name(m, span_name.get(), attrs, &display_called);
+    ref record_name = build_display_name(m, span_name.get(), attrs, {.index = index, .current = nullptr},
+                                         &display_called);
     // Other code handed the copy could keep it and change it later.
-    if (display_called != &build_display_name_def && index_of(st, attrs) != nullptr) st.current_index = nullptr;
+    if (display_called != &build_display_name_def) index = nullptr;
 
     // Only a str kind says here, without running code, that the summary follows.
-    const bool llm_kind = PyUnicode_CheckExact(kind.get()) && PyUnicode_Compare(kind.get(), st.llm.get()) == 0;
+    const bool llm_kind = PyUnicode_CheckExact(kind.get()) && same_text(kind.get(), st.llm.get());
     // `attrs` is the conversion's own copy (see span_record's declaration),
     // which only the module's own display name, keeping no reference, has seen.
-    ref cleaned = cleaned_attributes(st, m.get<spanbridge_state>().cleaned_shape, attrs, llm_kind,
+    ref cleaned = cleaned_attributes(st, m.get<spanbridge_state>().cleaned_shape, attrs, index, llm_kind,
                                      display_called == &build_display_name_def);
 
     ref input_data = none();
     ref output_data = none();
-    if (equals(kind.get(), st.tool.get())) {
-        ref tool_input = indexed_get(st, index_of(st, attrs), attrs, attr_key::tavrix_tool_input);
+    if (text_or_equals(kind.get(), st.tool.get())) {
+        ref tool_input = indexed_get(st, index, attrs, attr_key::tavrix_tool_input);
         if (tool_input) {
             ref json = import_at_call(m, st.json.get());
             input_data = decode_json(st, json.get(), tool_input.get());
             // A tool without output decodes "{}": an empty dict.
-            ref tool_output = indexed_get_or(st, index_of(st, attrs), attrs, attr_key::tavrix_tool_output,
+            ref tool_output = indexed_get_or(st, index, attrs, attr_key::tavrix_tool_output,
                                              st.empty_json_object.get());
             output_data = decode_json(st, json.get(), tool_output.get());
         }
     }
-    if (equals(kind.get(), st.llm.get())) add_llm_summary(st, attrs, cleaned.get());
+    if (text_or_equals(kind.get(), st.llm.get())) add_llm_summary(st, attrs, index, cleaned.get());
 
     ref trace_id = st.empty.copy();
     ref span_id = st.empty.copy();

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <initializer_list>
 #include <optional>
@@ -329,9 +330,6 @@ private:
 
 struct spanbridge_state : state_base {
     TAVRIX_MODULE_STATE(TAVRIX_SPANBRIDGE_STRINGS, TAVRIX_SPANBRIDGE_OBJECTS)
-    // The index of the processor's copy of the attributes, while the span's
-    // conversion holds it (processor.cpp); null otherwise.
-    mutable const attribute_index* current_index = nullptr;
     // The automata of the module's own URL tables, lent by `own_url_searchers`.
     const url_searchers* url_search = nullptr;
     sdk_classes sdk;
@@ -339,12 +337,6 @@ struct spanbridge_state : state_base {
     // The imports on every span: the context variable and StatusCode.
     watched_import context_watch;
     watched_import status_code_watch;
-    // A span the conversion is about to resolve the kind of, with a copy of
-    // its attributes found current just before; set only for the length of
-    // a call of the module's own `_resolve_kind`, which runs no Python code
-    // before it takes them.
-    mutable PyObject* kind_span = nullptr;
-    mutable const attributes_copy* kind_attributes = nullptr;
 };
 
 inline const spanbridge_state& state_of(const module_view& m) { return m.get<spanbridge_state>(); }
@@ -365,6 +357,29 @@ inline const spanbridge_state& state_of(const module_view& m) { return m.get<spa
     return plain_value(value) || PyBytes_CheckExact(value) || PyList_CheckExact(value) || PyDict_CheckExact(value);
 }
 
+// `a == b` for exact strs, by their characters, as str's comparison
+// compares them: equal strs have the same length and width (the narrowest
+// that holds their characters).
+[[nodiscard]] inline bool same_text(PyObject* a, PyObject* b) noexcept {
+    if (a == b) return true;
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    return length == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
+           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<std::size_t>(length) * PyUnicode_KIND(a)) == 0;
+}
+
+// `a == b`, `a != b` (the comparison's result truth-tested): exact strs by
+// their characters, anything else as Python compares it.
+[[nodiscard]] inline bool text_or_equals(PyObject* a, PyObject* b) {
+    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) [[likely]]
+        return same_text(a, b);
+    return equals(a, b);
+}
+[[nodiscard]] inline bool text_or_differs(PyObject* a, PyObject* b) {
+    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) [[likely]]
+        return !same_text(a, b);
+    return differs(a, b);
+}
+
 // The state's interned string of `key`.
 [[nodiscard]] inline PyObject* key_object(const spanbridge_state& st, attr_key key) noexcept {
     static constexpr ref spanbridge_state::*members[] = {
@@ -375,10 +390,43 @@ inline const spanbridge_state& state_of(const module_view& m) { return m.get<spa
     return (st.*members[static_cast<std::size_t>(key)]).get();
 }
 
-// The index of `dict` while it is the processor's indexed copy, or null.
-[[nodiscard]] inline const attribute_index* index_of(const spanbridge_state& st, PyObject* dict) noexcept {
-    return st.current_index != nullptr && st.current_index->dict() == dict ? st.current_index : nullptr;
-}
+// --- what one span's capture knows of its copy of the attributes ----------
+//
+// The processor copies a span's attributes once, indexes the copy
+// (attribute_index, which lends the copy's values) and hands the copy from
+// step to step. What it knows of the copy holds only as long as nothing
+// could have changed what it stands for, so whether a step can run Python
+// code is part of its declaration:
+// - the index stands while the copy has been handed to no code but the
+//   module's own, which keeps no reference to it: Python code running
+//   meanwhile cannot reach it;
+// - the copy stands for the span's current attributes (`current`, `quiet`)
+//   only while no Python code at all has run since it was found current,
+//   as such code could change the span's mapping.
+// A step that takes `copy_facts` (by value) or `const span_capture&` neither
+// hands the copy to other code nor, while it reads through them, runs
+// Python code; where it calls out (a rebound module function) it stops
+// using them first. A step that takes `span_capture&` (processor.cpp) can
+// run Python code or hand the copy on, and tells the capture, which then
+// gives up what no longer holds. The facts travel as arguments from
+// record_span down to the module's own functions, whose typed
+// implementations take them; a module attribute that holds anything else
+// (another module instance's function included: each instance has a
+// function type of its own, see definition_of) is called without them.
+struct copy_facts {
+    // The index of the copy that `attrs` is, or null: the copy is to be read
+    // by lookups.
+    const attribute_index* index = nullptr;
+    // The copy, just found current for `span` (copy_still_current, or made
+    // with nothing run since), with only str keys: the span's kind is read
+    // from it instead of from the span's mapping; or null.
+    const attributes_copy* current = nullptr;
+
+    // The index when it is the index of `dict`.
+    [[nodiscard]] const attribute_index* index_of(PyObject* dict) const noexcept {
+        return index != nullptr && index->dict() == dict ? index : nullptr;
+    }
+};
 
 // `dict.get(<key>)`, null when absent: from `index` when given (the index of
 // `dict`), else looked up.
@@ -506,8 +554,9 @@ public:
     // False when the span does not qualify; then read `span.attributes`.
     [[nodiscard]] bool open(const spanbridge_state& st, PyObject* span);
     // Opens on a copy just found current (copy_still_current), with only
-    // str keys, while no Python code has run since.
-    void assume(const spanbridge_state& st, const attributes_copy& made);
+    // str keys, while no Python code has run since; reads through `index`
+    // (the copy's, or null) until Python code may have run.
+    void assume(const spanbridge_state& st, const attributes_copy& made, const attribute_index* index);
     // `attributes.get(key, dflt)`, `attributes.get(key)` for a null `dflt`.
     [[nodiscard]] ref get(PyObject* key, PyObject* dflt);
     // The same for one of the module's keys, from the copy's index while it stands.
@@ -570,9 +619,17 @@ void build_url_searchers(spanbridge_state& st);
 // span_names.cpp
 extern const function_def resolve_kind_def;
 [[nodiscard]] ref resolve_kind(const module_view& m, PyObject* span);
+// The same, the module's own function handed `facts` (`current` set, with
+// str keys): it reads the kind from that copy, running no Python code
+// before it has read it.
+[[nodiscard]] ref resolve_kind(const module_view& m, PyObject* span, copy_facts facts);
 extern const function_def build_display_name_def;
 [[nodiscard]] ref build_display_name(const module_view& m, PyObject* span_name, PyObject* attrs,
                                      const function_def** called = nullptr);
+// The same, the module's own function handed `facts` of `attrs`: it runs no
+// Python code but where the standard library it stands for was replaced.
+[[nodiscard]] ref build_display_name(const module_view& m, PyObject* span_name, PyObject* attrs, copy_facts facts,
+                                     const function_def** called);
 
 // http_filters.cpp: the truth of the answer, as `if _is_...(attrs):` tests it
 extern const function_def is_tavrix_api_call_def;
@@ -586,7 +643,8 @@ extern const function_def is_noisy_infra_call_def;
 // change: whether one of them drops the span, while the three module
 // attributes hold the module's own functions and the URL is ASCII text;
 // nothing when the case is left to the three calls.
-[[nodiscard]] std::optional<bool> own_filters_drop(const module_view& m, PyObject* attrs);
+// Runs no Python code.
+[[nodiscard]] std::optional<bool> own_filters_drop(const module_view& m, PyObject* attrs, copy_facts facts);
 
 // span_names.cpp
 extern const function_def display_name_def;
@@ -607,7 +665,10 @@ extern const function_def extract_integrations_from_attrs_def;
 using integration_visitor = std::function<void(PyObject*, PyObject*)>;
 // `quiet`, when given, tells whether no Python code can have run: the
 // module's own function found nothing, reading only exact types.
-bool each_integration(const module_view& m, PyObject* attrs, const integration_visitor& visit, bool* quiet = nullptr);
+// The module's own function reads `attrs` through `facts` until it may have
+// run Python code.
+bool each_integration(const module_view& m, PyObject* attrs, copy_facts facts, const integration_visitor& visit,
+                      bool* quiet);
 
 // redaction.cpp
 extern const function_def redact_span_dict_def;
@@ -629,9 +690,10 @@ extern const function_def span_to_dict_def;
 // What the module's own `_span_to_dict` makes of `span` whose attributes it
 // has copied into `attrs` (a new dict the record takes its items from, or
 // takes as its own: the caller lets it go and nothing else holds it);
-// `current`, when given, is that copy just found current.
-[[nodiscard]] ref span_record(const module_view& m, PyObject* span, PyObject* attrs,
-                              const attributes_copy* current = nullptr);
+// `facts` are what the processor knows of that copy. Its steps read the copy
+// through the index up to the display name, whose own function keeps it;
+// anything else bound there is handed the copy and may keep it.
+[[nodiscard]] ref span_record(const module_view& m, PyObject* span, PyObject* attrs, copy_facts facts = {});
 
 // The processor's methods: the full variant, then the no-op variant.
 extern const function_def* const processor_methods[4];

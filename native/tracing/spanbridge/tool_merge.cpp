@@ -140,7 +140,7 @@ ref merge_otel_attrs_into_recorded_span_impl(const module_view& m, PyObject* con
     PyObject* const attrs = args[2];
 
     ref span_type = get_or_none(attrs, st.tavrix_span_type.get());
-    if (differs(span_type.get(), st.tool_call.get())) return none();
+    if (text_or_differs(span_type.get(), st.tool_call.get())) return none();
     // The span's own name carries an operation prefix; the tool attribute is
     // the name the entry was recorded under.
     ref target_name = get_or_none(attrs, st.tavrix_tool.get());
@@ -156,9 +156,9 @@ ref merge_otel_attrs_into_recorded_span_impl(const module_view& m, PyObject* con
         // The most recent match is the tool call whose span is ending now.
         auto matches = [&](PyObject* entry) {
             ref kind = mapping_get(st, entry, st.kind.get(), nullptr);
-            if (differs(kind.get(), st.tool.get())) return false;
+            if (text_or_differs(kind.get(), st.tool.get())) return false;
             ref name = mapping_get(st, entry, st.name.get(), nullptr);
-            if (differs(name.get(), target_name.get())) return false;
+            if (text_or_differs(name.get(), target_name.get())) return false;
             merge_into_entry(m, entry, span, attrs, redacting);
             return true;
         };
