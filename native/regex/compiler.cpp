@@ -363,7 +363,8 @@ void choose_strategy(program& prog, const node& pattern, const compile_limits& l
     // carry a thread per count, and backtracking would try the rest at
     // every count from every prefix.
     if (prefix > 0 && (lead.max == unbounded || lead.max - lead.min < wide_count)) return;
-    node rest = node::sequence(node::kind::concat, std::vector<node>(items.begin() + static_cast<std::ptrdiff_t>(prefix) + 1, items.end()));
+    node rest = node::sequence(
+        node::kind::concat, std::vector<node>(items.begin() + static_cast<std::ptrdiff_t>(prefix) + 1, items.end()));
     std::size_t chars = 0;
     while (chars < rest.children.size() && chars < max_prefix && rest.children[chars].type == node::kind::character)
         ++chars;
@@ -373,7 +374,10 @@ void choose_strategy(program& prog, const node& pattern, const compile_limits& l
         std::vector<node>(rest.children.begin(), rest.children.begin() + static_cast<std::ptrdiff_t>(chars)));
     required_literals head = find_required_literals(head_chars, prog.classes);
     // No single literal: the head's characters tested by their classes.
+    // (Only after a wide counted repeat: an unbounded lead before a class
+    // is served as well by the core search.)
     const bool by_class = head.strings.size() != 1 || head.lead_min != 0 || head.lead_max != 0;
+    if (by_class && (lead.max == unbounded || lead.max - lead.min < wide_count)) return;
     if (by_class) head.strings.assign(1, classes_of(head_chars));
     compile_result compiled = compile(rest, prog.classes, limits);
     if (!compiled.ok) return;
