@@ -86,13 +86,16 @@ public:
 // then had priority over the match, so none could reach the end). The next
 // search of a substitution starts at that match's end and drops threads
 // that arrive there. One bit per instruction and position, allocated by
-// blocks of 64 positions only where needed.
+// blocks of 64 positions only where needed (and the block index at the
+// first one: a substitution that never records any, one decided by a
+// strategy, does nothing proportional to the text).
 class dead_ends {
 public:
     void reset(std::size_t text_size, std::size_t instructions) {
-        blocks_.assign(text_size / 64 + 1, 0);
+        blocks_.clear();
         words_.clear();
         words_.push_back(0);  // block 0 of the pool means "none"
+        text_size_ = text_size;
         width_ = instructions;
         last_ = 0;
         any_ = false;
@@ -103,6 +106,7 @@ public:
         return block != 0 && ((words_[block + pc] >> (pos % 64)) & 1u);
     }
     void add(std::uint32_t pc, std::size_t pos) {
+        if (blocks_.empty()) blocks_.assign(text_size_ / 64 + 1, 0);
         std::uint32_t& block = blocks_[pos / 64];
         if (block == 0) {
             block = static_cast<std::uint32_t>(words_.size());
@@ -115,6 +119,7 @@ public:
 private:
     std::vector<std::uint32_t> blocks_;
     std::vector<std::uint64_t> words_;
+    std::size_t text_size_ = 0;
     std::size_t width_ = 0;
     std::size_t last_ = 0;
     bool any_ = false;
