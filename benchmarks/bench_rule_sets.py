@@ -171,6 +171,11 @@ def shape_cases():
     for source in (r"kiss\w{0,40}", r"kiss[^k]{0,3}kiss"):
         cases.append((f"{source}, 50,000 hits, _redact_text", source, "_redact_text", hits))
     cases.append((r"a{100,500}b, 20,000 a's, detector", r"a{100,500}b", "_detect_credentials", "a" * 20_000))
+    lowercase = "".join(rng.choice("abcdefghijklmnopqrstuvwxyz") for _ in range(20_000))
+    cases.append((r"x[a-z]{100,500}y, 20,000 lowercase letters without y, detector", r"x[a-z]{100,500}y",
+                  "_detect_credentials", lowercase.replace("y", "x")))
+    cases.append((r"[a-z]{100,500}\d, 20,000 a's, detector", r"[a-z]{100,500}\d", "_detect_credentials",
+                  "a" * 20_000))
     for k in (25, 100):
         sources = [rf"\w*word{i}\d" for i in range(k)]
         text = english[:50_000 - 12 * k] + " ".join(f"word{i}7" for i in range(k))

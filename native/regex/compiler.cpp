@@ -321,28 +321,73 @@ void open_sequences(const node& n, std::vector<node>& items) {
     for (const node& child : n.children) open_sequences(child, items);
 }
 
+// Prefixes and heads of at most this many characters; a lead after a
+// prefix repeats its class at least this many more times than its least.
+constexpr std::size_t max_prefix = 32;
+constexpr std::uint32_t wide_count = 16;
+
+// The classes of a sequence of character nodes, as a literal tested by
+// its classes alone (folds 0).
+literal classes_of(const node& chars) {
+    literal out;
+    for (const node& c : chars.children) out.push_back(literal_position{0, c.cls});
+    return out;
+}
+
+// The one Latin-1 character a class holds, or -1.
+int only_byte(const char_class& cls) {
+    int members = 0;
+    int byte = -1;
+    for (code_point c = 0; c < 256; ++c)
+        if (cls.contains(c)) {
+            ++members;
+            byte = static_cast<int>(c);
+        }
+    return members == 1 ? byte : -1;
+}
+
 void choose_strategy(program& prog, const node& pattern, const compile_limits& limits) {
     choose_literal_alternation(prog);
     if (prog.start_class != no_class || pattern.type != node::kind::concat) return;
     std::vector<node> items;
     open_sequences(pattern, items);
-    if (items.size() < 2) return;
-    const node& lead = items[0];
+    // Single characters before the lead: the prefix.
+    std::size_t prefix = 0;
+    while (prefix < items.size() && prefix < max_prefix && items[prefix].type == node::kind::character) ++prefix;
+    if (items.size() < prefix + 2) return;
+    const node& lead = items[prefix];
     if (lead.type != node::kind::repeat || lead.min == lead.max || lead.children.size() != 1 ||
         lead.children[0].type != node::kind::character)
         return;
-    node rest = node::sequence(node::kind::concat, std::vector<node>(items.begin() + 1, items.end()));
+    // After a prefix, only a wide counted repeat: the simulation would
+    // carry a thread per count, and backtracking would try the rest at
+    // every count from every prefix.
+    if (prefix > 0 && (lead.max == unbounded || lead.max - lead.min < wide_count)) return;
+    node rest = node::sequence(
+        node::kind::concat, std::vector<node>(items.begin() + static_cast<std::ptrdiff_t>(prefix) + 1, items.end()));
     std::size_t chars = 0;
-    while (chars < rest.children.size() && rest.children[chars].type == node::kind::character) ++chars;
+    while (chars < rest.children.size() && chars < max_prefix && rest.children[chars].type == node::kind::character)
+        ++chars;
     if (chars == 0) return;
     const node head_chars = node::sequence(
         node::kind::concat,
         std::vector<node>(rest.children.begin(), rest.children.begin() + static_cast<std::ptrdiff_t>(chars)));
     required_literals head = find_required_literals(head_chars, prog.classes);
-    if (head.strings.size() != 1 || head.lead_min != 0 || head.lead_max != 0) return;
+    // No single literal: the head's characters tested by their classes.
+    // (Only after a wide counted repeat: an unbounded lead before a class
+    // is served as well by the core search.)
+    const bool by_class = head.strings.size() != 1 || head.lead_min != 0 || head.lead_max != 0;
+    if (by_class && (lead.max == unbounded || lead.max - lead.min < wide_count)) return;
+    if (by_class) head.strings.assign(1, classes_of(head_chars));
     compile_result compiled = compile(rest, prog.classes, limits);
     if (!compiled.ok) return;
     lead_split split;
+    split.head_by_class = by_class;
+    if (prefix > 0) {
+        split.prefix = classes_of(node::sequence(
+            node::kind::concat, std::vector<node>(items.begin(), items.begin() + static_cast<std::ptrdiff_t>(prefix))));
+        split.prefix_first_byte = only_byte(prog.classes[split.prefix[0].cls]);
+    }
     split.lead_class = lead.children[0].cls;
     split.min = lead.min;
     split.max = lead.max;
@@ -359,14 +404,7 @@ void choose_strategy(program& prog, const node& pattern, const compile_limits& l
         if (missing == 0) split.stop = -1;
     }
     split.head = std::move(head.strings[0]);
-    const char_class& first = prog.classes[split.head[0].cls];
-    int members = 0;
-    for (code_point c = 0; c < 256; ++c)
-        if (first.contains(c)) {
-            ++members;
-            split.first_byte = static_cast<int>(c);
-        }
-    if (members != 1) split.first_byte = -1;
+    split.first_byte = only_byte(prog.classes[split.head[0].cls]);
     compiled.prog.strategy = strategy_kind::core;
     compiled.prog.starts.reset();
     split.rest = std::make_shared<const program>(std::move(compiled.prog));

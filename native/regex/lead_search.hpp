@@ -48,31 +48,36 @@
 namespace tavrix::regex {
 
 template <class Char>
-bool matcher<Char>::head_at(std::size_t q) const noexcept {
-    const literal& head = prog_.lead.head;
-    if (text_.size < head.size() || q > text_.size - head.size()) return false;
-    for (std::size_t j = 0; j < head.size(); ++j)
-        if (!prog_.classes[head[j].cls].contains(text_[q + j])) return false;
+bool matcher<Char>::literal_at(const literal& l, std::size_t q) const noexcept {
+    if (text_.size < l.size() || q > text_.size - l.size()) return false;
+    for (std::size_t j = 0; j < l.size(); ++j)
+        if (!prog_.classes[l[j].cls].contains(text_[q + j])) return false;
     return true;
 }
 
-// The first head at a position in [from, last], or no_position.
 template <class Char>
-std::size_t matcher<Char>::next_head(std::size_t from, std::size_t last) {
-    const std::size_t width = prog_.lead.head.size();
+bool matcher<Char>::head_at(std::size_t q) const noexcept {
+    return literal_at(prog_.lead.head, q);
+}
+
+// The first occurrence of `l` at a position in [from, last], or
+// no_position; `first_byte` as lead_split's.
+template <class Char>
+std::size_t matcher<Char>::next_literal(const literal& l, int first_byte, std::size_t from, std::size_t last) {
+    const std::size_t width = l.size();
     if (text_.size < width) return no_position;
     last = std::min(last, text_.size - width);
-    const char_class& first = prog_.classes[prog_.lead.head[0].cls];
+    const char_class& first = prog_.classes[l[0].cls];
     std::size_t q = from;
     while (q <= last) {
         if constexpr (sizeof(Char) == 1) {
-            if (prog_.lead.first_byte >= 0) {
-                const void* at = std::memchr(text_.data + q, prog_.lead.first_byte, last - q + 1);
+            if (first_byte >= 0) {
+                const void* at = std::memchr(text_.data + q, first_byte, last - q + 1);
                 if (!at) break;
                 q = static_cast<std::size_t>(static_cast<const Char*>(at) - text_.data);
             }
         }
-        if (first.contains(text_[q]) && head_at(q)) {
+        if (first.contains(text_[q]) && literal_at(l, q)) {
             spend(q - from + width);
             return q;
         }
@@ -80,6 +85,12 @@ std::size_t matcher<Char>::next_head(std::size_t from, std::size_t last) {
     }
     spend(last + 1 - std::min(from, last + 1));
     return no_position;
+}
+
+// The first head at a position in [from, last], or no_position.
+template <class Char>
+std::size_t matcher<Char>::next_head(std::size_t from, std::size_t last) {
+    return next_literal(prog_.lead.head, prog_.lead.first_byte, from, last);
 }
 
 // The last head at a position in [first, last], or no_position.
@@ -134,6 +145,7 @@ auto matcher<Char>::lead_search(std::size_t from, bool want_end) -> lead_outcome
     const lead_split& lead = prog_.lead;
     const std::size_t n = text_.size;
     if (from > n) return {};
+    if (!lead.prefix.empty()) return lead_search_prefixed(from, want_end);
     if (lead.nearly_all && lead.max == unbounded) return lead_search_stretches(from);
     // [run_lo, run_hi) holds class characters only, and run_lo is where
     // the stretch ending at run_hi begins (or the watermark).
@@ -233,6 +245,96 @@ auto matcher<Char>::lead_search_stretches(std::size_t from) -> lead_outcome {
         s = e + 1;
     }
     return {};
+}
+
+// `prefix lead rest`, the lead bounded: every match starts with the
+// prefix. From a prefix at s the lead's stretch begins at t = s + |prefix|
+// and reaches r = min(end of the stretch of class characters from t,
+// t + max); backtracking then tries the rest from every head in
+// [t + min, r], from r down for a greedy lead (from t + min up for a lazy
+// one), and the first that matches decides the end. The leftmost match
+// starts at the first prefix where one does.
+//
+// Both ends of [t + min, r] only grow from one prefix to the next (t
+// grows; r is t's stretch end, the same for every t inside one stretch,
+// or t + max), so the heads are found once, kept in order while they are
+// in reach (heads_), and the rest asked once from each: the text is read
+// once for the prefixes, once for the stretches and once for the heads,
+// whatever the counts, plus the rest's runs from the heads, all charged to
+// the budget.
+template <class Char>
+auto matcher<Char>::lead_search_prefixed(std::size_t from, bool want_end) -> lead_outcome {
+    const lead_split& lead = prog_.lead;
+    const std::size_t n = text_.size;
+    const std::size_t width = lead.prefix.size();
+    // The memo serves starts that do not decrease (a substitution's).
+    if (from < prefixed_from_) {
+        heads_.clear();
+        heads_first_ = 0;
+        heads_scanned_ = 0;
+        run_lo_ = run_hi_ = no_position;
+    }
+    const window* w = windows_ ? windows_->data() : nullptr;
+    const window* w_end = windows_ ? w + windows_->size() : nullptr;
+    std::size_t q = from;
+    for (;;) {
+        std::size_t s = no_position;
+        if (!w) {
+            s = next_literal(lead.prefix, lead.prefix_first_byte, q, no_position);
+        } else {
+            for (; w != w_end; ++w) {
+                if (w->hi < q) continue;
+                s = next_literal(lead.prefix, lead.prefix_first_byte, std::max(q, w->lo), w->hi);
+                if (s != no_position) break;
+                if (w->hi >= n) break;
+                q = w->hi + 1;
+            }
+        }
+        if (s == no_position) return {};
+        if (lead_budget_ == 0) return {lead_outcome::gave_up, {}, s};
+        prefixed_from_ = s;
+        const std::size_t t = s + width;
+        if (run_lo_ == no_position || t < run_lo_ || t > run_hi_) {
+            std::size_t e = t;
+            while (e < n && in_lead(e)) ++e;
+            spend(e - t + 1);
+            run_lo_ = t;
+            run_hi_ = e;
+        }
+        const std::size_t reach = std::min<std::size_t>(run_hi_, t + lead.max);
+        const std::size_t lo = t + lead.min;
+        if (lo <= reach) {
+            // The heads in [lo, reach]: those already known, then the new.
+            if (heads_scanned_ < lo) heads_scanned_ = lo;
+            while (heads_scanned_ <= reach) {
+                const std::size_t h = next_head(heads_scanned_, reach);
+                if (h == no_position) {
+                    heads_scanned_ = reach + 1;
+                    break;
+                }
+                heads_.push_back(known_head{h, false, std::nullopt});
+                heads_scanned_ = h + 1;
+            }
+            while (heads_first_ < heads_.size() && heads_[heads_first_].at < lo) ++heads_first_;
+            if (lead_budget_ == 0) return {lead_outcome::gave_up, {}, s};
+            auto try_head = [&](known_head& k) -> bool {
+                if (!k.asked) {
+                    k.end = rest_end(k.at);
+                    k.asked = true;
+                }
+                return k.end.has_value();
+            };
+            const std::size_t count = heads_.size();
+            for (std::size_t i = heads_first_; i < count; ++i) {
+                known_head& k = heads_[lead.greedy && want_end ? count - 1 - (i - heads_first_) : i];
+                if (k.at > reach) continue;
+                const bool matched = try_head(k);
+                if (lead_budget_ == 0) return {lead_outcome::gave_up, {}, s};
+                if (matched) return {lead_outcome::found, {s, *k.end}, 0};
+            }
+        }
+        q = s + 1;
+    }
 }
 
 }  // namespace tavrix::regex

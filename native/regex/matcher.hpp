@@ -86,13 +86,16 @@ public:
 // then had priority over the match, so none could reach the end). The next
 // search of a substitution starts at that match's end and drops threads
 // that arrive there. One bit per instruction and position, allocated by
-// blocks of 64 positions only where needed.
+// blocks of 64 positions only where needed (and the block index at the
+// first one: a substitution that never records any, one decided by a
+// strategy, does nothing proportional to the text).
 class dead_ends {
 public:
     void reset(std::size_t text_size, std::size_t instructions) {
-        blocks_.assign(text_size / 64 + 1, 0);
+        blocks_.clear();
         words_.clear();
         words_.push_back(0);  // block 0 of the pool means "none"
+        text_size_ = text_size;
         width_ = instructions;
         last_ = 0;
         any_ = false;
@@ -103,6 +106,7 @@ public:
         return block != 0 && ((words_[block + pc] >> (pos % 64)) & 1u);
     }
     void add(std::uint32_t pc, std::size_t pos) {
+        if (blocks_.empty()) blocks_.assign(text_size_ / 64 + 1, 0);
         std::uint32_t& block = blocks_[pos / 64];
         if (block == 0) {
             block = static_cast<std::uint32_t>(words_.size());
@@ -115,6 +119,7 @@ public:
 private:
     std::vector<std::uint32_t> blocks_;
     std::vector<std::uint64_t> words_;
+    std::size_t text_size_ = 0;
     std::size_t width_ = 0;
     std::size_t last_ = 0;
     bool any_ = false;
@@ -308,6 +313,9 @@ private:
     };
     lead_outcome lead_search(std::size_t from, bool want_end);
     lead_outcome lead_search_stretches(std::size_t from);
+    lead_outcome lead_search_prefixed(std::size_t from, bool want_end);
+    [[nodiscard]] bool literal_at(const literal& l, std::size_t q) const noexcept;
+    std::size_t next_literal(const literal& l, int first_byte, std::size_t from, std::size_t last);
     // The literal-alternation strategy (alternation_search.hpp), the same
     // three outcomes.
     lead_outcome alternation_search(std::size_t from, bool must_advance);
@@ -344,6 +352,20 @@ private:
     std::size_t lead_budget_ = 8 * text_.size + 4096;
     workspace rest_ws_;  // the reverse-suffix strategy's runs of the rest
     window_list one_start_;  // one window, made at the first run of the rest (so no allocation before)
+    // lead_search_prefixed's memo, kept across the searches of one
+    // substitution: the heads found in [heads_lo_, heads_scanned_) with
+    // the rest's end from each once asked, and the stretch of lead
+    // characters [run_lo_, run_hi_) last read (run_hi_ its end).
+    struct known_head {
+        std::size_t at = 0;
+        bool asked = false;
+        std::optional<std::size_t> end;
+    };
+    std::vector<known_head> heads_;
+    std::size_t heads_first_ = 0;  // heads_ before it lie behind every later start
+    std::size_t heads_scanned_ = 0;
+    std::size_t run_lo_ = no_position, run_hi_ = no_position;
+    std::size_t prefixed_from_ = 0;
     std::vector<std::size_t> pending_starts_;  // the literal-alternation strategy's starts not yet decided
     std::size_t context_pos_ = no_position;
     std::size_t context_ = 0;

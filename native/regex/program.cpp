@@ -22,6 +22,17 @@ std::string literal_text(const literal& l) {
     return out;
 }
 
+// A literal tested by its classes alone, as `<c3><c7>`.
+std::string class_text(const literal& l) {
+    std::string out;
+    for (const literal_position& p : l) {
+        out += "<c";
+        out += std::to_string(p.cls);
+        out += '>';
+    }
+    return out;
+}
+
 }  // namespace
 
 std::string dump(const program& prog) {
@@ -61,8 +72,9 @@ std::string dump(const program& prog) {
         if (prog.strategy == strategy_kind::reverse_suffix) {
             const lead_split& l = prog.lead;
             const std::string max = l.max == unbounded ? "inf" : num(l.max);
+            if (!l.prefix.empty()) put({" prefix ", class_text(l.prefix)});
             put({" lead c", num(l.lead_class), "{", num(l.min), ",", max, "}", l.greedy ? "" : "?", " head ",
-                 literal_text(l.head)});
+                 l.head_by_class ? class_text(l.head) : literal_text(l.head)});
         } else if (prog.strategy == strategy_kind::literal_alternation) {
             put({" of ", num(prog.literal.strings.size()), " literals"});
         }
@@ -132,7 +144,13 @@ bool well_formed(const program& prog) {
             return false;
         if (l.head.empty() || l.min > l.max || (l.nearly_all && l.stop >= 256)) return false;
         for (const literal_position& p : l.head)
-            if (p.cls >= prog.classes.size() || p.fold >= 128 || !folds_a_member(p)) return false;
+            if (p.cls >= prog.classes.size() || (l.head_by_class ? p.fold != 0 : p.fold >= 128 || !folds_a_member(p)))
+                return false;
+        // A prefix comes before a bounded lead only (its reach is what
+        // keeps the memo of heads in lead_search_prefixed a sliding one).
+        if (!l.prefix.empty() && l.max == unbounded) return false;
+        for (const literal_position& p : l.prefix)
+            if (p.cls >= prog.classes.size() || p.fold != 0) return false;
     }
     if (prog.strategy == strategy_kind::literal_alternation) {
         // Every match starts with one of the literals, the longest given.

@@ -125,7 +125,7 @@ enum class strategy_kind : std::uint8_t {
     literal_backtrack,
 };
 
-// What the reverse-suffix strategy knows: the pattern is `lead rest`, the
+// What the reverse-suffix strategy knows: the pattern is `[prefix] lead rest`, the
 // lead `min..max` characters of class `lead_class` (greedy or lazy), every
 // match of `rest` starts with `head` (one literal, its classes the
 // program's), and `rest` is compiled on its own, with the core strategy.
@@ -140,9 +140,19 @@ struct lead_split {
     bool nearly_all = false;
     int stop = -1;
     literal head;
+    // Whether the head's positions are tested by their classes alone (the
+    // rest begins with characters of wide classes, such as `\d`, that no
+    // literal holds): their folds are then 0 and mean nothing.
+    bool head_by_class = false;
     // The one Latin-1 character the head's first position holds, or -1
     // (what a one-byte text is searched for with memchr).
     int first_byte = -1;
+    // Characters every match begins with before the lead (the pattern is
+    // then `prefix lead rest`, the lead bounded), tested by their classes;
+    // empty: the lead comes first. Searched for as the head is (see
+    // lead_search_prefixed in lead_search.hpp).
+    literal prefix;
+    int prefix_first_byte = -1;
     std::shared_ptr<const program> rest;
 };
 

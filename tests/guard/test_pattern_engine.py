@@ -283,6 +283,11 @@ FROM_LITERALS = {
     r"\w*kiss.*x": lambda n: "kiss" * (n // 4),
     r"(?s).*?kiss.*x": lambda n: "kiss " * (n // 5),
     "(?:" + "|".join(f"{c}kis" for c in "abcdefghijklmnopqrs") + ").*x": lambda n: "akis" * (n // 4),
+    # A literal, a wide counted repeat, then a class or a literal: a
+    # prefix at every position, and a head at every position or at none.
+    r"q[a-z]{100,500}q(?:q|1)x": lambda n: "q" * n,
+    r"q[a-w]{100,500}[\dx]": lambda n: "q" * n,
+    r"[a-w]{100,500}[\dx]": lambda n: "ab" * (n // 2),
 }
 
 

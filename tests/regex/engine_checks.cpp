@@ -666,6 +666,19 @@ void checkers_reject_broken_structures() {
     program folds = good;
     folds.literal.strings.front().front().fold = 'z';
     expect(!well_formed(folds), "a literal's fold outside its class");
+    // A literal, a wide counted repeat, a literal: the reverse suffix
+    // after a prefix; its prefix comes only before a bounded lead.
+    const program prefixed = b.compile(builder::seq({b.lit('x'), builder::rep(b.lit('b'), 20, 40), b.lit('y')}));
+    const std::string listing = dump(prefixed);
+    expect(listing.ends_with("strategy reverse_suffix prefix <c3> lead c4{20,40} head y\n"),
+           "the prefixed split's listing:\n" + listing);
+    expect(well_formed(prefixed), "a prefixed split is well formed");
+    program unbounded_lead = prefixed;
+    unbounded_lead.lead.max = unbounded;
+    expect(!well_formed(unbounded_lead), "a prefix before an unbounded lead");
+    program prefix_fold = prefixed;
+    prefix_fold.lead.prefix.front().fold = 'x';
+    expect(!well_formed(prefix_fold), "a prefix tested by anything but its classes");
     expect(windows_in_order({{0, 3}, {5, 9}}), "windows in order");
     expect(!windows_in_order({{0, 3}, {4, 9}}), "touching windows are merged");
     expect(!windows_in_order({{5, 9}, {0, 3}}), "windows out of order");

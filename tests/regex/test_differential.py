@@ -288,10 +288,15 @@ LEAD_SHAPES = [
     r"(?i)\w{2,4}kiss\d", r"a*?ab", r"a{0,3}ab", r"a{2,4}?aab", r"[ab]{1,3}ab", r".*?ab.", r"(?s).+?ab",
     r".{1,}kk", r"(?i)\S*k\u212a", r"\w*kiss\b", r"(?m)\S*kis$", r"(?s).*kiss.*s", r"\w*kis*k", r"[^k]*kiss",
     r"(\w*)(kiss)\d?", r"(?:[ab]*?(?:ab))b",
+    # Wide counted repeats: after a literal, before a class, lazy, case
+    # folded, one after another.
+    r"k[a-z]{1,20}s", r"k[a-z]{1,20}?s\d?", r"(?i)k[^\W\d]{0,17}ss", r"a[ab]{2,20}\d", r"[a-z]{2,20}\d",
+    r"(?i)[a-z]{0,16}[\d=]", r"ki[\w.-]{0,20}k[a-z]{0,20}s", r"k\S{1,18}?k\w{0,2}", r"(?s)k.{3,20}?s",
+    r"(?i)k[a-z]{2,19}\u212a", r"a[ab]{0,16}ab\b", r"(?m)k\w{1,20}s$", r"x[a-z]{16,40}k[a-z]{0,20}s",
 ]
 LEAD_PIECES = [
     "kiss", "KISS", "kis", "k", "s", "kisskiss", "\u212aiss", "ab", "a", "aa", "b", "x", " ", "\n", "=", "1", ".", "-",
-    "\u00e9", "\U0001d400", "kk",
+    "\u00e9", "\U0001d400", "kk", "abab", "y",
 ]
 
 
@@ -327,6 +332,10 @@ LONG_LEAD_CASES = [
     (r"\w*kiss.*x", "kiss" * 300 + "x"),
     (r"(?s).*?kiss.*x", "kiss " * 300 + "x"),
     (r"[a-z]{0,40}kiss\w{0,40}", ("abc" * 30 + "kiss" + "d" * 50 + " ") * 40),
+    (r"x[a-z]{100,500}y", "x" * 3000 + "y"),
+    (r"x[a-z]{100,500}?y", ("x" + "ay" * 80 + " ") * 30),
+    (r"x[a-z]{100,500}y", ("x" + "ay" * 300 + " ") * 10),
+    (r"[a-z]{100,500}\d", "a" * 3000 + "1" + "a" * 99 + "2"),
 ]
 
 
@@ -392,14 +401,18 @@ def test_few_literals_keep_the_core_strategy(probe):
 # backtracking attempt first, on its own).
 @pytest.mark.parametrize("source,strategy", [
     (r"a{100,150}b", "reverse_suffix"), (r"[ab]{3,6}?b", "reverse_suffix"), (r"\w{2,4}=", "reverse_suffix"),
-    (r"x[a-z]{100,150}y", "literal_backtrack"), (r"x[a-z]{100,150}?y?", "literal_backtrack"),
+    (r"x[a-z]{100,150}y", "reverse_suffix"), (r"x[a-z]{100,150}?y?", "literal_backtrack"),
+    (r"[a-z]{100,150}\d", "reverse_suffix"), (r"x[a-z]{100,150}?\d", "reverse_suffix"),
+    (r"(?i)x[A-Z]{100,150}Y", "reverse_suffix"), (r"x[a-z]{100,150}1[a-z]{100,150}2", "reverse_suffix"),
 ])
 def test_counted_repeats_at_their_bounds_as_re(probe, source, strategy):
     pattern = re.compile(source)
     assert probe.strategy(pattern) == strategy
     low, high = map(int, re.search(r"\{(\d+),(\d+)\}", source).groups())
     for count in (low - 1, low, high, high + 1):
-        for text in ("a" * count + "b", "x" + "a" * count + "y", "xx" + "ab" * count + "by", "=" + "q" * count + "="):
+        for text in ("a" * count + "b", "x" + "a" * count + "y", "xx" + "ab" * count + "by", "=" + "q" * count + "=",
+                     "xX" + "A" * count + "y1", "x" + "a" * count + "1" + "a" * count + "2",
+                     "x" + "a" * count + "1" + "b" * (count + 2) + "2"):
             m = pattern.search(text)
             assert probe.search(pattern, text) == (m.span() if m else None), (source, count, text)
             assert probe.sub(pattern, "#", text) == pattern.sub("#", text), (source, count, text)
