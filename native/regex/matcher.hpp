@@ -136,17 +136,9 @@ public:
 
     // Whether the program matches anywhere at or after `from`.
     [[nodiscard]] bool exists(std::size_t from) {
-        if (prog_.strategy == strategy_kind::reverse_suffix && !lead_gave_up_) {
-            const lead_outcome o = lead_search(from, false);
-            if (o.kind != lead_outcome::gave_up) return o.kind == lead_outcome::found;
-            lead_gave_up_ = true;
-            from = o.resume;
-        }
-        if (prog_.strategy == strategy_kind::literal_alternation && !windows_ && !lead_gave_up_) {
-            const lead_outcome o = alternation_search(from, false);
-            if (o.kind != lead_outcome::gave_up) return o.kind == lead_outcome::found;
-            lead_gave_up_ = true;
-            from = o.resume;
+        if (const std::optional<lead_outcome> o = by_strategy(from, false, false)) {
+            if (o->kind != lead_outcome::gave_up) return o->kind == lead_outcome::found;
+            from = o->resume;
         }
         start_finder<Char> starts(prog_, text_, windows_);
         if (prog_.backtracks_first) {
@@ -205,23 +197,10 @@ private:
     // where the program asks for it (and no attempt has given up in this
     // matcher yet), then the simulation.
     std::optional<match_span> leftmost(std::size_t from, bool must_advance, dead_ends* dead) {
-        if (prog_.strategy == strategy_kind::reverse_suffix && !lead_gave_up_) {
-            // Its matches are never empty: `must_advance` changes nothing.
-            const lead_outcome o = lead_search(from, true);
-            if (o.kind == lead_outcome::found) return o.span;
-            if (o.kind == lead_outcome::none) return std::nullopt;
-            lead_gave_up_ = true;
-            from = o.resume;
-            must_advance = false;
-        }
-        // With windows (the table scan's), the core search runs from the
-        // literals' occurrences already.
-        if (prog_.strategy == strategy_kind::literal_alternation && !windows_ && !lead_gave_up_) {
-            const lead_outcome o = alternation_search(from, must_advance);
-            if (o.kind == lead_outcome::found) return o.span;
-            if (o.kind == lead_outcome::none) return std::nullopt;
-            lead_gave_up_ = true;
-            from = o.resume;
+        if (const std::optional<lead_outcome> o = by_strategy(from, must_advance, true)) {
+            if (o->kind == lead_outcome::found) return o->span;
+            if (o->kind == lead_outcome::none) return std::nullopt;
+            from = o->resume;
             must_advance = false;
         }
         // A fresh finder each time: an earlier search may have looked past `from`.
@@ -319,6 +298,25 @@ private:
     // The literal-alternation strategy (alternation_search.hpp), the same
     // three outcomes.
     lead_outcome alternation_search(std::size_t from, bool must_advance);
+    // The program's own strategy from `from`, where it has one that applies
+    // and has not given up in this matcher (after which the core search
+    // answers for good, from where it gave up); none: the core search
+    // answers. With windows (the table scan's), the core search runs from
+    // the literals' occurrences already, so the literal alternation is not
+    // used. A reverse suffix's matches are never empty: `must_advance`
+    // changes nothing for it.
+    std::optional<lead_outcome> by_strategy(std::size_t from, bool must_advance, bool want_end) {
+        if (lead_gave_up_) return std::nullopt;
+        lead_outcome o;
+        if (prog_.strategy == strategy_kind::reverse_suffix)
+            o = lead_search(from, want_end);
+        else if (prog_.strategy == strategy_kind::literal_alternation && !windows_)
+            o = alternation_search(from, must_advance);
+        else
+            return std::nullopt;
+        if (o.kind == lead_outcome::gave_up) lead_gave_up_ = true;
+        return o;
+    }
     std::optional<std::size_t> anchored_end(const program& prog, std::size_t at, bool must_advance);
     [[nodiscard]] bool head_at(std::size_t q) const noexcept;
     std::size_t next_head(std::size_t from, std::size_t last);
