@@ -67,6 +67,18 @@ def replaced(owner, name, value):
 
 
 @contextlib.contextmanager
+def member_rebound(enumeration, name, value):
+    """`enumeration.<name> = value` for the block, past the enumeration's
+    refusal to rebind a member, then as it was."""
+    original = vars(enumeration)[name]
+    type.__setattr__(enumeration, name, value)
+    try:
+        yield
+    finally:
+        type.__setattr__(enumeration, name, original)
+
+
+@contextlib.contextmanager
 def code_of(function, replacement):
     original = function.__code__
     function.__code__ = replacement.__code__
@@ -163,6 +175,11 @@ SDK_WAYS = {
 # --- the span's kind, context and status ----------------------------------
 
 
+class EqualToAll:
+    def __eq__(self, other):
+        return True
+
+
 def kind_ids_and_status():
     record = spanbridge._span_to_dict(SPAN)
     return record["kind"], record["_otel_span_id"], record["status"]
@@ -176,6 +193,13 @@ FIELD_WAYS = {
                                         (KIND_IDS_AND_STATUS[0], "0000000000000007", KIND_IDS_AND_STATUS[2])),
     "status: replaced property": (lambda: setting(Status, "status_code", property(lambda self: StatusCode.ERROR)),
                                   (*KIND_IDS_AND_STATUS[:2], "error")),
+    # The span's code is not ERROR: equal only by the patch's own comparison.
+    "status code: member rebound": (lambda: member_rebound(StatusCode, "ERROR", EqualToAll()),
+                                    (*KIND_IDS_AND_STATUS[:2], "error")),
+    "status code: comparison replaced": (lambda: setting(StatusCode, "__eq__", lambda self, other: True),
+                                         (*KIND_IDS_AND_STATUS[:2], "error")),
+    "status code: member's class replaced": (lambda: replaced(StatusCode.ERROR, "__class__", EqualToAll),
+                                              (*KIND_IDS_AND_STATUS[:2], "error")),
 }
 
 # --- the URL parser of display names -------------------------------------

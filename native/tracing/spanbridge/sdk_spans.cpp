@@ -280,6 +280,20 @@ bool capture(spanbridge_state& st) {
                          "def f(self):\n return self._status_code\n"}},
                        true))
         return false;
+    // The enumeration compares as object does, so that `code == ERROR` for
+    // one of its members is `code is ERROR`. Read through its metaclass,
+    // captured whole too. Laid out otherwise, only the comparison goes
+    // without its fast path.
+    ref codes = module_attr("opentelemetry.trace.status", "StatusCode");
+    if (!PyType_Check(codes.get())) return true;
+    ref error = compat::type_lookup(reinterpret_cast<PyTypeObject*>(codes.get()), st.ERROR.get());
+    if (!error || Py_TYPE(error.get()) != reinterpret_cast<PyTypeObject*>(codes.get())) return true;
+    if (!capture_whole(st, sdk.status_code, codes.get(),
+                       {{"ERROR", "*", nullptr}, {"__eq__", "object.__eq__", nullptr}, {"__ne__", "object.__ne__", nullptr}},
+                       false, {reinterpret_cast<PyObject*>(Py_TYPE(codes.get()))}))
+        return true;
+    append(st.guarded_code.get(), error.get());
+    sdk.status_error = error.get();
     return true;
 }
 
@@ -563,6 +577,16 @@ ref context_id(const spanbridge_state& st, PyObject* context, bool trace, bool o
         return ref::new_ref(PyTuple_GET_ITEM(context, trace ? 0 : 1));
     PyObject* name = trace ? st.trace_id.get() : st.span_id.get();
     return optional ? compat::optional_attr(context, name) : get_attr(context, name);
+}
+
+std::optional<bool> is_error_code(const spanbridge_state& st, PyObject* codes, PyObject* code) {
+    const guarded_class& guard = st.sdk.status_code;
+    // The member's class is checked as well: a member can be given another.
+    PyObject* const error = st.sdk.status_error;
+    if (codes == reinterpret_cast<PyObject*>(guard.type) && error != nullptr && Py_TYPE(error) == guard.type &&
+        exact_and_holds(st, code, guard)) [[likely]]
+        return code == error;
+    return std::nullopt;
 }
 
 ref status_code(const spanbridge_state& st, PyObject* status) {

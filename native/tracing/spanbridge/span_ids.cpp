@@ -35,6 +35,17 @@ ref hex_text(unsigned long long high, unsigned long long low, int width) {
     return text;
 }
 
+// `value`, an int at or above 2**63, as 64 bits: (unsigned long long)-1
+// with OverflowError set at 2**64 and above. Where unsigned long has 64
+// bits, its reader, which adds up the digits, is used: the unsigned long
+// long one writes the value out as bytes first.
+unsigned long long unsigned_64(PyObject* value) {
+    if constexpr (sizeof(unsigned long) == sizeof(unsigned long long))
+        return PyLong_AsUnsignedLong(value);
+    else
+        return PyLong_AsUnsignedLongLong(value);
+}
+
 }  // namespace
 
 ref hex_id(const spanbridge_state& st, PyObject* value, int width) {
@@ -47,7 +58,7 @@ ref hex_id(const spanbridge_state& st, PyObject* value, int width) {
         if (overflow == 0 && small >= 0) return hex_text(0, static_cast<unsigned long long>(small), width);
         if (overflow > 0 && width == 16) {
             // A span id is at most 64 bits: read as such, without a shift.
-            const unsigned long long id = PyLong_AsUnsignedLongLong(value);
+            const unsigned long long id = unsigned_64(value);
             if (id != static_cast<unsigned long long>(-1) || !PyErr_Occurred()) return hex_text(0, id, width);
             if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw_error();
             PyErr_Clear();

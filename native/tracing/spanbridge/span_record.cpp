@@ -1,6 +1,7 @@
 // A finished span as a span record: the thirteen-key dict of the run
 // context's buffers, the same format as the records the SDK writes itself.
 #include <iterator>
+#include <optional>
 #include <span>
 #include <utility>
 
@@ -296,8 +297,12 @@ ref span_record(const module_view& m, PyObject* span, PyObject* attrs, copy_fact
             auto& sites = m.get<spanbridge_state>();
             ref status_code = import_from(m, sites.status_code_import, sites.status_code_watch,
                                           st.opentelemetry_trace.get(), st.StatusCode.get(), 0);
-            ref error_code = get_attr(status_code.get(), st.ERROR.get());
-            if (compares(code.get(), Py_EQ, error_code.get())) status = st.error.copy();
+            std::optional<bool> error = is_error_code(st, status_code.get(), code.get());
+            if (!error) {
+                ref error_code = get_attr(status_code.get(), st.ERROR.get());
+                error = compares(code.get(), Py_EQ, error_code.get());
+            }
+            if (*error) status = st.error.copy();
         }
     }
 

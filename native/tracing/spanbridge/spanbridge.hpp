@@ -262,7 +262,9 @@ struct sdk_classes {
     guarded_class span_kind;           // with the descriptor behind its `value`
     guarded_class span_context;
     guarded_class status;
+    guarded_class status_code;         // the enumeration of codes, with its metaclass
     PyObject* kind_value = nullptr;       // the `value` descriptor of enumerations
+    PyObject* status_error = nullptr;     // StatusCode.ERROR, lent by the state's `guarded_code`
     PyObject* kind_value_getter = nullptr;
 };
 
@@ -582,6 +584,11 @@ private:
 
 // `status.status_code`
 [[nodiscard]] ref status_code(const spanbridge_state& st, PyObject* status);
+
+// `code == codes.ERROR`, where `codes` is what the module imports as
+// StatusCode, when that is the SDK's enumeration as captured and `code` one
+// of its members; nothing otherwise. Runs no Python code.
+[[nodiscard]] std::optional<bool> is_error_code(const spanbridge_state& st, PyObject* codes, PyObject* code);
 
 // A span attribute that leaves the process, as the run's redaction function
 // makes it: a str through the function, an exact list or tuple as a new one
