@@ -405,8 +405,11 @@ void choose_strategy(program& prog, const node& pattern, const compile_limits& l
     }
     split.head = std::move(head.strings[0]);
     split.first_byte = only_byte(prog.classes[split.head[0].cls]);
+    // The rest runs by the core search from each head: a strategy chosen
+    // for it on its own is dropped, with what it built.
     compiled.prog.strategy = strategy_kind::core;
     compiled.prog.starts.reset();
+    compiled.prog.lead = {};
     split.rest = std::make_shared<const program>(std::move(compiled.prog));
     prog.lead = std::move(split);
     prog.strategy = strategy_kind::reverse_suffix;

@@ -351,7 +351,7 @@ private:
     workspace rest_ws_;  // the reverse-suffix strategy's runs of the rest
     window_list one_start_;  // one window, made at the first run of the rest (so no allocation before)
     // lead_search_prefixed's memo, kept across the searches of one
-    // substitution: the heads found in [heads_lo_, heads_scanned_) with
+    // substitution: the heads found in [heads_first_, heads_scanned_) with
     // the rest's end from each once asked, and the stretch of lead
     // characters [run_lo_, run_hi_) last read (run_hi_ its end).
     struct known_head {

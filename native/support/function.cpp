@@ -119,7 +119,7 @@ void check_args(native_function* f, PyObject* const* bound, PyObject** checked, 
 
 ref run(native_function* f, PyObject* const* args) {
     ref result = f->def->impl(f->view, args);
-    if (f->def->returns != return_type::object) check_return(f->def->returns, result.get());
+    check_declared_return(*f->def, result.get());
     return result;
 }
 
