@@ -300,7 +300,7 @@ LEAD_PIECES = [
 ]
 
 
-@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=120, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(
     source=st.sampled_from(LEAD_SHAPES),
     texts=st.lists(st.lists(st.sampled_from(LEAD_PIECES), max_size=30).map("".join), min_size=1, max_size=4),
@@ -372,7 +372,7 @@ ALTERNATION_WORDS = [
 ALTERNATION_PIECES = ["kiss", "KISS", "\u212aiss", "ki", "s", "ab", "a", "b", "k", " ", "-", "\u00e9", "\U0001d400"]
 
 
-@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=80, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(
     words=st.permutations(ALTERNATION_WORDS),
     frame=st.sampled_from(["(?:{})", r"\b(?:{})\b", "(?i)(?:{})", "(?:{})s?", r"(?i)\b(?:{})\w{{0,2}}"]),
