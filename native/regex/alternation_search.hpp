@@ -35,9 +35,7 @@ auto matcher<Char>::alternation_search(std::size_t from, bool must_advance) -> l
     auto report = [&](std::size_t end, const literal_searcher::entry& e) {
         const literal& l = strings[e.literal];
         const std::size_t start = end - l.size();
-        for (std::size_t j = 0; j < l.size(); ++j)
-            if (!prog_.classes[l[j].cls].contains(text_[start + j])) return;
-        pending.push_back(start);
+        if (literal_fits(prog_, l, text_, start)) pending.push_back(start);
     };
     // Stretches of the pass between which the starts that are decided
     // are run, so that an early match ends the pass.

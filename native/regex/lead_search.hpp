@@ -49,10 +49,7 @@ namespace tavrix::regex {
 
 template <class Char>
 bool matcher<Char>::literal_at(const literal& l, std::size_t q) const noexcept {
-    if (text_.size < l.size() || q > text_.size - l.size()) return false;
-    for (std::size_t j = 0; j < l.size(); ++j)
-        if (!prog_.classes[l[j].cls].contains(text_[q + j])) return false;
-    return true;
+    return text_.size >= l.size() && q <= text_.size - l.size() && literal_fits(prog_, l, text_, q);
 }
 
 template <class Char>
@@ -327,7 +324,7 @@ auto matcher<Char>::lead_search_prefixed(std::size_t from, bool want_end) -> lea
             const std::size_t count = heads_.size();
             for (std::size_t i = heads_first_; i < count; ++i) {
                 known_head& k = heads_[lead.greedy && want_end ? count - 1 - (i - heads_first_) : i];
-                if (k.at > reach) continue;
+                assert(k.at <= reach);  // heads are stored up to heads_scanned_ - 1 <= reach
                 const bool matched = try_head(k);
                 if (lead_budget_ == 0) return {lead_outcome::gave_up, {}, s};
                 if (matched) return {lead_outcome::found, {s, *k.end}, 0};

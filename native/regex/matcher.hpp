@@ -125,6 +125,15 @@ private:
     bool any_ = false;
 };
 
+// Whether the text's characters from `start` (the literal fits there) are
+// in the classes of `lit`, a literal of `prog`.
+template <class Char>
+[[nodiscard]] bool literal_fits(const program& prog, const literal& lit, text_view<Char> text, std::size_t start) {
+    for (std::size_t j = 0; j < lit.size(); ++j)
+        if (!prog.classes[lit[j].cls].contains(text[start + j])) return false;
+    return true;
+}
+
 template <class Char>
 class matcher {
 public:

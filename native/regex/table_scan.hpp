@@ -132,17 +132,9 @@ inline void append_window(window_list& windows, window w) {
 }
 
 // ---- Confirm an occurrence --------------------------------------------
-// An occurrence of a folded literal is one of `prog`'s literal when the
-// text's characters there are in the literal's classes; it then allows
-// the window of match starts its lead reaches back to (none when the lead
-// does not fit before it).
-template <class Char>
-[[nodiscard]] bool literal_fits(const program& prog, const literal& lit, text_view<Char> text, std::size_t start) {
-    for (std::size_t j = 0; j < lit.size(); ++j)
-        if (!prog.classes[lit[j].cls].contains(text[start + j])) return false;
-    return true;
-}
-
+// An occurrence of a folded literal that is one of `prog`'s literal
+// (literal_fits, matcher.hpp) allows the window of match starts its lead
+// reaches back to (none when the lead does not fit before it).
 [[nodiscard]] inline std::optional<window> window_of(const required_literals& req, std::size_t start) {
     if (start < req.lead_min) return std::nullopt;
     const std::size_t lo = req.lead_max == unbounded || req.lead_max > start ? 0 : start - req.lead_max;
@@ -603,7 +595,7 @@ public:
             return a.first != b.first ? a.first < b.first : a.second.start < b.second.start;
         });
         auto next_fresh = fresh.begin();
-        std::vector<match_span> carried;
+        std::vector<match_span> carried, own;  // reused for each owner
         for (std::size_t owner = first_; owner < scanner_.programs_.size(); ++owner) {
             if (!scanner_.literal_owner_[owner]) continue;
             carried.clear();
@@ -613,7 +605,7 @@ public:
             const auto own_end = std::find_if(next_fresh, fresh.end(), [&](const auto& f) { return f.first != owner; });
             result.occurrences.reserve(carried.size() + static_cast<std::size_t>(own_end - next_fresh));
             auto by_start = [](const match_span& a, const match_span& b) { return a.start < b.start; };
-            std::vector<match_span> own;
+            own.clear();
             for (; next_fresh != own_end; ++next_fresh) own.push_back(next_fresh->second);
             std::merge(carried.begin(), carried.end(), own.begin(), own.end(),
                        std::back_inserter(result.occurrences), by_start);
